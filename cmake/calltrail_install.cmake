@@ -1,0 +1,26 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS ${CALLTRAIL_DELIVERABLES} EXPORT calltrailTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/korvo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(CALLTRAIL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/calltrail)
+install(EXPORT calltrailTargets NAMESPACE calltrail:: DESTINATION ${CALLTRAIL_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/calltrailConfig.cmake.in
+    ${PROJECT_BINARY_DIR}/calltrailConfig.cmake INSTALL_DESTINATION ${CALLTRAIL_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/calltrailConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/calltrailConfig.cmake ${PROJECT_BINARY_DIR}/calltrailConfigVersion.cmake
+    DESTINATION ${CALLTRAIL_CMAKE_DIR})
+
+# One pkg-config file per deliverable: the caller picks the library by name.
+# The prefix is found from the file's own place, so an installed tree moves.
+file(RELATIVE_PATH pc_to_prefix /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+set(CALLTRAIL_PC_PREFIX "\${pcfiledir}/${pc_to_prefix}")
+foreach(library ${CALLTRAIL_DELIVERABLES})
+    set(CALLTRAIL_PC_LIBRARY ${library})
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/calltrail.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()

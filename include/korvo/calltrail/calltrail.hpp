@@ -1,0 +1,7 @@
+#ifndef KORVO_CALLTRAIL_CALLTRAIL_HPP
+#define KORVO_CALLTRAIL_CALLTRAIL_HPP
+
+#include <korvo/calltrail/frame.hpp>
+#include <korvo/calltrail/this_thread_frames.hpp>
+
+#endif

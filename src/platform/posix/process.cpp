@@ -1,0 +1,5 @@
+#include "../platform.hpp"
+
+#include <unistd.h>
+
+DWORD WINAPI GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
