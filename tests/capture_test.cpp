@@ -140,9 +140,7 @@ TEST(Collect, LongWalksAgreeWithShortOnes) {
     EXPECT_TRUE(std::equal(long_skipped.frames.begin(), long_skipped.frames.end(), short_walk.frames.begin() + 2));
 }
 
-TEST(Collect, NeverReportsMoreThanTheWalkerLimit) {
-    EXPECT_LE(capture(0xFFFFFFFFu, 0, 70000).frames.size(), 65535u);
-}
+TEST(Collect, NeverReportsMoreThanTheWalkerLimit) { EXPECT_LE(capture(0xFFFFFFFFu, 0, 70000).frames.size(), 65535u); }
 
 // Capture from a signal handler running on an alternate stack.
 capture_request* handler_request = nullptr;

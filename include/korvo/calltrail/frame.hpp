@@ -53,8 +53,7 @@ inline std::ostream& operator<<(std::ostream& os, const frame& f) { return os <<
 } // namespace korvo
 
 namespace std {
-template <>
-struct hash<korvo::calltrail::frame> {
+template <> struct hash<korvo::calltrail::frame> {
     std::size_t operator()(const korvo::calltrail::frame& f) const noexcept {
         return std::hash<const void*>()(f.code_address());
     }

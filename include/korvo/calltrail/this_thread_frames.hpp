@@ -18,13 +18,11 @@ public:
     // first address lies inside collect itself. Both counts are taken modulo
     // 2^32 and the result never exceeds 65535. Allocates nothing, takes no
     // lock: safe in a signal handler.
-    KORVO_CALLTRAIL_API static std::size_t collect(const void** out, std::size_t max_frames,
-                                                   std::size_t skip) noexcept;
+    KORVO_CALLTRAIL_API static std::size_t collect(const void** out, std::size_t max_frames, std::size_t skip) noexcept;
 };
 
 // Kept for interface compatibility: writes nothing and returns 0.
-KORVO_CALLTRAIL_API std::size_t dump(void* destination, const void* const* frames,
-                                     std::size_t count) noexcept;
+KORVO_CALLTRAIL_API std::size_t dump(void* destination, const void* const* frames, std::size_t count) noexcept;
 KORVO_CALLTRAIL_API std::size_t dump(const char* destination_name, const void* const* frames,
                                      std::size_t count) noexcept;
 
