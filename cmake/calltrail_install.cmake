@@ -24,3 +24,18 @@ foreach(library ${CALLTRAIL_DELIVERABLES})
     configure_file(${PROJECT_SOURCE_DIR}/cmake/calltrail.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc @ONLY)
     install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${library}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endforeach()
+
+# A Debian package of the four libraries, headers, CMake package and
+# pkg-config files: `cpack -G DEB` in the build tree.
+set(CPACK_PACKAGE_NAME calltrail)
+set(CPACK_PACKAGE_VENDOR korvo)
+set(CPACK_PACKAGE_CONTACT "calltrail developers <calltrail@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
+# libunwind is opened at run time, so no linker-derived list would name it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libdw1, libelf1, libunwind8")
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+include(CPack)

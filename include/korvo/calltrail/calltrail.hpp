@@ -3,5 +3,6 @@
 
 #include <korvo/calltrail/frame.hpp>
 #include <korvo/calltrail/this_thread_frames.hpp>
+#include <korvo/calltrail/print.hpp>
 
 #endif
