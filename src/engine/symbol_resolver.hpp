@@ -1,0 +1,49 @@
+#ifndef KORVO_CALLTRAIL_ENGINE_SYMBOL_RESOLVER_HPP
+#define KORVO_CALLTRAIL_ENGINE_SYMBOL_RESOLVER_HPP
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include "../platform/platform.hpp"
+#include "com_apartment_guard.hpp"
+#include "com_ref.hpp"
+
+namespace korvo {
+namespace calltrail {
+
+// The Debug Engine attached to this process for exactly one exported call.
+// A resolver that could not attach is not ready, and then every lookup gives
+// its empty result without touching the engine.
+class symbol_resolver {
+public:
+    symbol_resolver();
+    ~symbol_resolver() = default;
+
+    symbol_resolver(const symbol_resolver&) = delete;
+    symbol_resolver& operator=(const symbol_resolver&) = delete;
+
+    bool is_ready() const noexcept { return static_cast<bool>(symbols); }
+
+    // The function name; the module name goes to *module only when the
+    // engine named the address, and module may be null.
+    std::string lookup_name(const void* address, std::string* module) const;
+    // Path and line, or an empty path and 0.
+    std::pair<std::string, std::size_t> lookup_source(const void* address) const;
+    // The line alone, without asking for the path.
+    std::size_t lookup_line(const void* address) const;
+    // Appends the text of one frame; appends nothing when not ready.
+    void render_frame(const void* address, std::string& out) const;
+
+private:
+    static void open_symbols(com_ref<IDebugSymbols>& symbols, com_apartment_guard& apartment);
+
+    // Declared in this order so that symbols is released before COM is left.
+    com_apartment_guard apartment;
+    com_ref<IDebugSymbols> symbols;
+};
+
+} // namespace calltrail
+} // namespace korvo
+
+#endif
