@@ -44,7 +44,7 @@ TEST_F(walker_call, KeepsTheOrderOfItsOwnArgumentsApart) {
 
 TEST_F(walker_call, WidensTheSixteenBitCountWithoutSign) {
     for (const USHORT count : {USHORT{0}, USHORT{0x7FFF}, USHORT{0x8000}, USHORT{0xFFFF}}) {
-        fake_platform::reset();
+        restart();
         fake_platform::scripted().walker_count = count;
         EXPECT_EQ(this_thread_frames::collect(nullptr, 0xFFFFFFFFu, 0), std::size_t{count});
     }

@@ -49,7 +49,7 @@ TEST_F(name_lookup, FirstTryUsesAClearedStackBufferOf256AndAZeroedSize) {
 
 TEST_F(name_lookup, SuccessOnTheFirstTryIsFinalWhateverSizeIsReported) {
     for (const ULONG reported : {0u, 1u, 5000u, 0xFFFFFFFFu}) {
-        fake_platform::reset();
+        restart();
         fake_platform::text_answer answer = found("jobsys!dispatch_job");
         answer.reported_size = reported;
         fake_platform::scripted().names.push_back(answer);
@@ -138,7 +138,7 @@ TEST_F(name_lookup, FailureGivesNoNameAndLeavesTheModuleAsItWas) {
         {"second call still too short", {too_long("demo_app!" + long_text('f', 300)), second_too_long}, 2},
     };
     for (const failure& f : failures) {
-        fake_platform::reset();
+        restart();
         for (const auto& answer : f.answers) fake_platform::scripted().names.push_back(answer);
         fake_platform::scripted().names.push_back(found("late!answer"));
         const symbol_resolver resolver;
@@ -165,7 +165,7 @@ TEST_F(name_lookup, SplitsAtTheFirstBangOnly) {
         {"!", "", ""},
     };
     for (const split& c : cases) {
-        fake_platform::reset();
+        restart();
         fake_platform::scripted().names.push_back(found(c.text));
         const symbol_resolver resolver;
         std::string module = "replaced";
@@ -274,7 +274,7 @@ TEST_F(source_lookup, FailureClearsPathAndLine) {
         {"second call still too short", {too_long(long_text('z', 300), 12), too_long(long_text('z', 600), 13)}, 2},
     };
     for (const failure& f : failures) {
-        fake_platform::reset();
+        restart();
         for (const auto& answer : f.answers) fake_platform::scripted().lines.push_back(answer);
         fake_platform::scripted().lines.push_back(found("late.cpp", 1));
         const symbol_resolver resolver;
@@ -308,7 +308,7 @@ TEST_F(source_lookup, LineAloneAsksWithoutBufferOrSize) {
 
 TEST_F(source_lookup, LineAloneIsZeroUnlessTheCallSucceeds) {
     for (const HRESULT result : {S_FALSE, E_FAIL}) {
-        fake_platform::reset();
+        restart();
         fake_platform::text_answer answer = missing(result);
         answer.line = 42;
         answer.reported_size = 10;

@@ -100,7 +100,7 @@ const std::vector<failing_step>& failing_steps() {
 TEST_F(resolver_opening, StopsAtTheFirstStepThatIsNotSOk) {
     for (const failing_step& step : failing_steps()) {
         for (const HRESULT result : {E_FAIL, S_FALSE}) {
-            fake_platform::reset();
+            restart();
             step.fail(fake_platform::scripted(), result);
             {
                 const symbol_resolver resolver;
@@ -121,7 +121,7 @@ TEST_F(resolver_opening, ReadinessFollowsTheSymbolsPointerNotTheResult) {
     // No symbols object: nothing to release but control and client.
     EXPECT_EQ(fake_platform::call_names(), joined(ready_opening(), {"CoUninitialize"}));
 
-    fake_platform::reset();
+    restart();
     fake_platform::scripted().query_symbols = {E_NOINTERFACE, true};
     {
         const symbol_resolver resolver;
@@ -134,7 +134,7 @@ using resolver_apartment = fake_engine_test;
 
 TEST_F(resolver_apartment, IsLeftOnceAfterSFalseAsAfterSOk) {
     for (const HRESULT entered : {S_OK, S_FALSE}) {
-        fake_platform::reset();
+        restart();
         fake_platform::scripted().co_initialize = entered;
         { const symbol_resolver resolver; }
         EXPECT_EQ(fake_platform::calls_named("CoUninitialize").size(), 1u) << entered;
@@ -144,7 +144,7 @@ TEST_F(resolver_apartment, IsLeftOnceAfterSFalseAsAfterSOk) {
 
 TEST_F(resolver_apartment, FailedInitialisationStillOpensTheEngineAndIsNeverBalanced) {
     for (const HRESULT refused : {RPC_E_CHANGED_MODE, E_FAIL, E_OUTOFMEMORY}) {
-        fake_platform::reset();
+        restart();
         fake_platform::scripted().co_initialize = refused;
         {
             const symbol_resolver resolver;

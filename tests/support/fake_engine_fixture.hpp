@@ -16,8 +16,15 @@
 class fake_engine_test : public ::testing::Test {
 protected:
     void SetUp() override { fake_platform::reset(); }
+    void TearDown() override { expect_balanced(); }
 
-    void TearDown() override {
+    // For tests that run several scripts in turn.
+    static void restart() {
+        expect_balanced();
+        fake_platform::reset();
+    }
+
+    static void expect_balanced() {
         EXPECT_EQ(fake_platform::live_references(), 0);
         EXPECT_EQ(fake_platform::over_releases(), 0);
         EXPECT_EQ(fake_platform::com_depth(), 0);
