@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds the benchmarks, runs every one of them and prints the table of our
+# figures against the peers measured in the same run.
+#   bench/run.sh            repetitions per row from CALLTRAIL_BENCH_REPETITIONS (5)
+# The build lives in CALLTRAIL_BENCH_BUILD_DIR (build-bench beside the sources).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${CALLTRAIL_BENCH_BUILD_DIR:-$root/build-bench}
+repetitions=${CALLTRAIL_BENCH_REPETITIONS:-5}
+
+# libc6-dbg: developers who debug have it, and it is what makes lines inside
+# the C library cost something for every renderer.
+packages=(cmake ninja-build g++ python3 libbenchmark-dev libbackward-cpp-dev libc6-dbg
+          libdw-dev libelf-dev libunwind-dev libunwind8)
+
+install_missing() {
+    local missing=()
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+install_missing "${packages[@]}"
+
+echo "== building in $build"
+cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS=OFF -DCALLTRAIL_BUILD_EXAMPLES=OFF \
+      -DCALLTRAIL_BUILD_BENCH=ON >/dev/null
+# Tests and examples are off: this tree holds the libraries and the benchmarks.
+cmake --build "$build" -j"$(nproc)"
+
+# No renderer may ask a debuginfod server.
+unset DEBUGINFOD_URLS
+bin=$build/bench
+out=$build/bench-results
+mkdir -p "$out"
+# Repetitions of all rows interleave, so that a change in the machine's load
+# falls on ours and the peers alike.
+common=(--benchmark_repetitions="$repetitions" --benchmark_enable_random_interleaving=true
+        --benchmark_report_aggregates_only=true
+        --benchmark_out_format=json)
+
+run() {
+    local what=$1 name=$2
+    shift 2
+    echo "== $what (log: $out/$name.log)"
+    "$bin/calltrail_bench_$name" "${common[@]}" --benchmark_out="$out/$name.json" "$@" >"$out/$name.log" 2>&1 ||
+        { cat "$out/$name.log"; exit 1; }
+}
+
+echo "== load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+"$bin/calltrail_bench_texts" >"$out/texts.txt"
+run "stack walks" capture
+run "warm rendering" render
+run "fresh processes" process --benchmark_min_time=1
+echo
+python3 "$root/bench/table.py" "$out/capture.json" "$out/render.json" "$out/process.json" "$out/texts.txt"
