@@ -1,0 +1,98 @@
+#include "failing_allocation.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+std::atomic<bool> counting{false};
+std::atomic<std::size_t> numbered{0};
+std::atomic<std::size_t> armed{0};
+std::atomic<bool> failed{false};
+std::atomic<long> live{0};
+thread_local int shield_depth = 0;
+
+void* allocate(std::size_t size, std::size_t alignment) {
+    if (counting.load() && shield_depth == 0) {
+        const std::size_t number = numbered.fetch_add(1) + 1;
+        if (number == armed.load()) {
+            failed.store(true);
+            throw std::bad_alloc();
+        }
+    }
+    if (size == 0) size = 1;
+    void* p = nullptr;
+    if (alignment <= alignof(std::max_align_t)) {
+        p = std::malloc(size);
+    } else {
+        size = (size + alignment - 1) / alignment * alignment;
+        p = std::aligned_alloc(alignment, size);
+    }
+    if (p == nullptr) throw std::bad_alloc();
+    live.fetch_add(1);
+    return p;
+}
+
+void deallocate(void* p) noexcept {
+    if (p == nullptr) return;
+    live.fetch_sub(1);
+    std::free(p);
+}
+
+} // namespace
+
+namespace calltrail_test {
+
+void start_counting(std::size_t fail_at) noexcept {
+    numbered.store(0);
+    failed.store(false);
+    armed.store(fail_at);
+    counting.store(true);
+}
+
+std::size_t stop_counting() noexcept {
+    counting.store(false);
+    armed.store(0);
+    return numbered.load();
+}
+
+bool injected() noexcept { return failed.load(); }
+
+std::size_t live_allocations() noexcept { return static_cast<std::size_t>(live.load()); }
+
+void enter_shield() noexcept { ++shield_depth; }
+void leave_shield() noexcept { --shield_depth; }
+
+} // namespace calltrail_test
+
+constexpr std::size_t plain = alignof(std::max_align_t);
+
+void* operator new(std::size_t size) { return allocate(size, plain); }
+void* operator new[](std::size_t size) { return allocate(size, plain); }
+void* operator new(std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
+void* operator new[](std::size_t size, std::align_val_t a) { return allocate(size, static_cast<std::size_t>(a)); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size, plain);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size, plain);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void operator delete(void* p) noexcept { deallocate(p); }
+void operator delete[](void* p) noexcept { deallocate(p); }
+void operator delete(void* p, std::size_t) noexcept { deallocate(p); }
+void operator delete[](void* p, std::size_t) noexcept { deallocate(p); }
+void operator delete(void* p, std::align_val_t) noexcept { deallocate(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { deallocate(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { deallocate(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { deallocate(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { deallocate(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { deallocate(p); }
