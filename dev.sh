@@ -38,6 +38,8 @@ test)
     install_missing "${packages[@]}"
     configure_and_build ON
     ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+    # The Windows libraries, cross-built and run under Wine; says so when skipped.
+    "$root/tests/windows/run_stage.sh"
     ;;
 *)
     echo "usage: $0 demo|test" >&2
