@@ -1,6 +1,16 @@
 # The two runtime variants of every deliverable. GCC and mingw-w64 have no
 # separate debug runtime, so there the debug variant means unoptimised code with
 # assertions on, including the standard library's; on MSVC it is /MDd.
+# Each variant sets its own optimisation and NDEBUG, whatever the build type.
+# MSVC's per-configuration defaults would clash with them (/RTC1 is an error
+# next to /O2), so they are dropped there.
+if(MSVC)
+    foreach(config DEBUG RELEASE RELWITHDEBINFO MINSIZEREL)
+        string(REGEX REPLACE "/RTC[1csu]*|/O[12bdxt][0-9]*|/D ?NDEBUG|/Zi|/Z7" "" CMAKE_CXX_FLAGS_${config}
+            "${CMAKE_CXX_FLAGS_${config}}")
+    endforeach()
+endif()
+
 function(calltrail_apply_variant target variant)
     if(MSVC)
         target_compile_options(${target} PRIVATE /W4 /permissive- /utf-8)
