@@ -1,0 +1,172 @@
+// DebugCreate and the one object behind IDebugClient, IDebugControl and
+// IDebugSymbols, as the Debug Engine hands them out: one reference count for
+// all three, so that the symbols interface keeps working after the client
+// and control references are released.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <new>
+
+#include "../../platform.hpp"
+#include "buffer_text.hpp"
+#include "symbol_session.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+namespace {
+
+constexpr ULONG allowed_attach_flags = DEBUG_ATTACH_NONINVASIVE | DEBUG_ATTACH_NONINVASIVE_NO_SUSPEND;
+
+// getpid() is a system call, and every attach asks: the answer is kept, and
+// forgotten in the child of a fork.
+std::atomic<pid_t> known_process_id{0};
+
+void forget_process_id() { known_process_id.store(0, std::memory_order_relaxed); }
+
+bool is_this_process(ULONG process_id) {
+    static const bool watching_forks = pthread_atfork(nullptr, nullptr, &forget_process_id) == 0;
+    pid_t known = watching_forks ? known_process_id.load(std::memory_order_relaxed) : 0;
+    if (known == 0 || static_cast<ULONG>(known) != process_id) {
+        // A process made without fork handlers must not be taken for its parent.
+        known = getpid();
+        known_process_id.store(known, std::memory_order_relaxed);
+    }
+    return static_cast<ULONG>(known) == process_id;
+}
+
+class debug_client final : public IDebugClient, public IDebugControl, public IDebugSymbols {
+public:
+    debug_client() = default;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (object == nullptr) return E_POINTER;
+        if (iid == IID_IUnknown || iid == platform::iid_debug_client) {
+            *object = static_cast<IDebugClient*>(this);
+        } else if (iid == platform::iid_debug_control) {
+            *object = static_cast<IDebugControl*>(this);
+        } else if (iid == platform::iid_debug_symbols) {
+            *object = static_cast<IDebugSymbols*>(this);
+        } else {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+
+    ULONG STDMETHODCALLTYPE AddRef() override { return references_.fetch_add(1, std::memory_order_relaxed) + 1; }
+
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 0) delete this;
+        return left;
+    }
+
+    HRESULT STDMETHODCALLTYPE AttachProcess(ULONG64 server, ULONG process_id, ULONG attach_flags) override {
+        if (server != 0) return E_INVALIDARG;
+        // Only a non-invasive attach to this very process can be honoured: a
+        // process cannot debug itself, and other processes are not ours.
+        if ((attach_flags & DEBUG_ATTACH_NONINVASIVE) == 0 || (attach_flags & ~allowed_attach_flags) != 0)
+            return E_INVALIDARG;
+        if (!is_this_process(process_id)) return E_NOTIMPL;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ != attach_state::detached) return E_UNEXPECTED;
+        state_ = attach_state::pending;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE WaitForEvent(ULONG flags, ULONG) override {
+        if (flags != DEBUG_WAIT_DEFAULT) return E_INVALIDARG;
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A non-invasive attach has one event, its own completion.
+        if (state_ != attach_state::pending) return E_UNEXPECTED;
+        try {
+            modules_ = symbol_session::instance().attach();
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+        state_ = attach_state::attached;
+        attached_.store(true, std::memory_order_release);
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetNameByOffset(ULONG64 offset, PSTR name_buffer, ULONG name_buffer_size,
+                                              PULONG name_size, PULONG64 displacement) override {
+        if (displacement != nullptr) *displacement = 0;
+        if (!attached_.load(std::memory_order_acquire))
+            return nothing_out(E_UNEXPECTED, name_buffer, name_buffer_size, name_size);
+        try {
+            loaded_module* module = module_at(offset);
+            if (module == nullptr) return nothing_out(E_FAIL, name_buffer, name_buffer_size, name_size);
+            const text_view module_name{module->name().data(), module->name().size()};
+            function_answer function;
+            if (module->function_at(offset, function)) {
+                if (displacement != nullptr) *displacement = offset - function.start;
+                return copy_out({module_name, text_view{"!", 1}, function.name}, name_buffer, name_buffer_size,
+                                name_size);
+            }
+            const module_description& d = module->description();
+            if (displacement != nullptr) *displacement = offset - (d.bias + d.first_load);
+            return copy_out({module_name}, name_buffer, name_buffer_size, name_size);
+        } catch (...) {
+            return nothing_out(E_OUTOFMEMORY, name_buffer, name_buffer_size, name_size);
+        }
+    }
+
+    HRESULT STDMETHODCALLTYPE GetLineByOffset(ULONG64 offset, PULONG line, PSTR file_buffer, ULONG file_buffer_size,
+                                              PULONG file_size, PULONG64 displacement) override {
+        if (displacement != nullptr) *displacement = 0;
+        if (!attached_.load(std::memory_order_acquire))
+            return nothing_out(E_UNEXPECTED, file_buffer, file_buffer_size, file_size);
+        try {
+            loaded_module* module = module_at(offset);
+            source_location location;
+            if (module == nullptr || !module->line_at(offset, location))
+                return nothing_out(E_FAIL, file_buffer, file_buffer_size, file_size);
+            if (line != nullptr) *line = location.line;
+            return copy_out({text_view{location.path->data(), location.path->size()}}, file_buffer, file_buffer_size,
+                            file_size);
+        } catch (...) {
+            return nothing_out(E_OUTOFMEMORY, file_buffer, file_buffer_size, file_size);
+        }
+    }
+
+private:
+    enum class attach_state { detached, pending, attached };
+
+    ~debug_client() = default;
+
+    // A return address just past an object's last call lies outside it.
+    loaded_module* module_at(ULONG64 offset) const noexcept {
+        loaded_module* module = modules_->find(offset);
+        if (module == nullptr && offset != 0) module = modules_->find(offset - 1);
+        return module;
+    }
+
+    std::atomic<ULONG> references_{1};
+    std::mutex mutex_;
+    attach_state state_ = attach_state::detached;
+    std::atomic<bool> attached_{false};
+    // Set once, when the attach completes; read only after attached_.
+    std::shared_ptr<const module_table> modules_;
+};
+
+} // namespace
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+HRESULT WINAPI DebugCreate(REFIID interface_id, PVOID* object) {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    auto* client = new (std::nothrow) korvo::calltrail::posix_engine::debug_client();
+    if (client == nullptr) return E_OUTOFMEMORY;
+    const HRESULT result = client->QueryInterface(interface_id, object);
+    client->Release();
+    return result;
+}

@@ -1,0 +1,74 @@
+#ifndef KORVO_CALLTRAIL_POSIX_DEBUG_ENGINE_FUNCTION_SYMBOLS_HPP
+#define KORVO_CALLTRAIL_POSIX_DEBUG_ENGINE_FUNCTION_SYMBOLS_HPP
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "elf_file.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+// A text that points into storage owned elsewhere.
+struct text_view {
+    const char* data = nullptr;
+    std::size_t size = 0;
+};
+
+// The functions of one object, sorted by address and built once, so that a
+// lookup is a binary search instead of a walk over the symbol table. Entries
+// refer back to the (mapped) symbol table for their names, which keeps the
+// index small; names are demangled on first use and kept. Lookups and name
+// reads are safe from many threads at once.
+class function_symbols {
+public:
+    struct function {
+        std::uint64_t start;
+        std::uint32_t size;
+        std::uint32_t symbol;
+    };
+
+    // From the symbol table of `file` (.symtab, or .dynsym when `dynamic`);
+    // `bias` moves the file's addresses to those of the loaded object's file.
+    // Null when the file has no such table. `file` must outlive the index.
+    static std::unique_ptr<function_symbols> build(const elf_file& file, bool dynamic, std::uint64_t bias);
+
+    ~function_symbols();
+    function_symbols(const function_symbols&) = delete;
+    function_symbols& operator=(const function_symbols&) = delete;
+
+    // The function that holds a link-time address, or null.
+    const function* find(std::uint64_t address) const noexcept;
+    // Its display name: demangled when mangled, without a symbol version.
+    text_view name_of(const function& f) const;
+
+    std::size_t size() const noexcept { return functions_.size(); }
+
+private:
+    // Demangled names, in blocks made on first use.
+    static constexpr std::size_t block_size = 256;
+    struct name_block {
+        std::atomic<const std::string*> names[block_size];
+    };
+
+    function_symbols() = default;
+    text_view raw_name(const function& f) const noexcept;
+
+    std::vector<function> functions_;
+    const std::uint8_t* symbols_ = nullptr;
+    const char* names_ = nullptr;
+    std::size_t names_size_ = 0;
+    std::unique_ptr<std::atomic<name_block*>[]> blocks_;
+    std::size_t block_count_ = 0;
+};
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+#endif
