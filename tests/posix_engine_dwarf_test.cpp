@@ -1,0 +1,328 @@
+// The stand-in's own reading of DWARF checked against libdw's, address by
+// address, over objects built here in several forms and the C library: the
+// same line for code that is not inlined, and for inlined code the line
+// that entered the outermost inlined function.
+#include <gtest/gtest.h>
+
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <fcntl.h>
+#include <link.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "attached_symbols.hpp"
+#include "known_library.hpp"
+
+namespace {
+
+using posix_engine_test::attached_symbols;
+using posix_engine_test::offset_of;
+
+struct loaded_object {
+    std::string loader_name;
+    std::uint64_t bias = 0;
+    bool found = false;
+};
+
+int find_object(dl_phdr_info* info, std::size_t, void* data) {
+    auto& object = *static_cast<loaded_object*>(data);
+    const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+    const bool wanted =
+        object.loader_name.empty() ? name[0] == '\0' : std::strstr(name, object.loader_name.c_str()) != nullptr;
+    if (!wanted) return 0;
+    object.bias = info->dlpi_addr;
+    object.found = true;
+    return 1;
+}
+
+// What libdw says for a link-time address, in the terms the engine answers.
+struct reference {
+    bool found = false;
+    std::string file;
+    int line = 0;
+};
+
+// The outermost inlined instance holding an address inside the function
+// that holds it, found by walking the entries with libdw's primitives (its
+// dwarf_getscopes stops at the innermost inlined instance).
+enum class walk_result { not_here, function_without_inline, inline_found };
+
+walk_result find_outermost_inline(Dwarf_Die* parent, Dwarf_Addr address, bool in_function, Dwarf_Die* found) {
+    Dwarf_Die child;
+    if (dwarf_child(parent, &child) != 0) return walk_result::not_here;
+    do {
+        const int tag = dwarf_tag(&child);
+        switch (tag) {
+        case DW_TAG_subprogram:
+            if (dwarf_haspc(&child, address) == 1) {
+                const walk_result inner = find_outermost_inline(&child, address, true, found);
+                return inner == walk_result::inline_found ? inner : walk_result::function_without_inline;
+            }
+            break;
+        case DW_TAG_inlined_subroutine:
+            if (in_function && dwarf_haspc(&child, address) == 1) {
+                *found = child;
+                return walk_result::inline_found;
+            }
+            break;
+        case DW_TAG_lexical_block:
+            if (dwarf_haspc(&child, address) == 1) {
+                const walk_result inner = find_outermost_inline(&child, address, in_function, found);
+                if (inner != walk_result::not_here) return inner;
+            }
+            break;
+        case DW_TAG_namespace:
+        case DW_TAG_module: {
+            const walk_result inner = find_outermost_inline(&child, address, in_function, found);
+            if (inner != walk_result::not_here) return inner;
+            break;
+        }
+        default:
+            break;
+        }
+    } while (dwarf_siblingof(&child, &child) == 0);
+    return walk_result::not_here;
+}
+
+// The units of an object with the code ranges of each, found by walking
+// the units: compilers that write no .debug_aranges are read too.
+struct unit_ranges {
+    Dwarf_Die unit;
+    std::vector<std::pair<Dwarf_Addr, Dwarf_Addr>> ranges;
+};
+
+std::vector<unit_ranges> units_of(Dwarf* dwarf) {
+    std::vector<unit_ranges> units;
+    Dwarf_Off offset = 0;
+    Dwarf_Off next = 0;
+    std::size_t header_size = 0;
+    while (dwarf_nextcu(dwarf, offset, &next, &header_size, nullptr, nullptr, nullptr) == 0) {
+        unit_ranges u;
+        if (dwarf_offdie(dwarf, offset + header_size, &u.unit) != nullptr) {
+            Dwarf_Addr base = 0;
+            Dwarf_Addr low = 0;
+            Dwarf_Addr high = 0;
+            for (ptrdiff_t at = 0; (at = dwarf_ranges(&u.unit, at, &base, &low, &high)) > 0;)
+                if (low != 0 && high > low) u.ranges.emplace_back(low, high);
+            if (!u.ranges.empty()) units.push_back(u);
+        }
+        offset = next;
+    }
+    return units;
+}
+
+reference libdw_answer(std::vector<unit_ranges>& units, Dwarf_Addr address) {
+    reference r;
+    Dwarf_Die* found = nullptr;
+    for (unit_ranges& u : units)
+        for (const auto& range : u.ranges)
+            if (address >= range.first && address < range.second) found = &u.unit;
+    if (found == nullptr) return r;
+    Dwarf_Die unit = *found;
+    Dwarf_Die site;
+    if (find_outermost_inline(&unit, address, false, &site) == walk_result::inline_found) {
+        Dwarf_Attribute attribute;
+        Dwarf_Word file = 0;
+        Dwarf_Word line = 0;
+        Dwarf_Files* files = nullptr;
+        std::size_t file_count = 0;
+        if (dwarf_formudata(dwarf_attr(&site, DW_AT_call_file, &attribute), &file) == 0 &&
+            dwarf_formudata(dwarf_attr(&site, DW_AT_call_line, &attribute), &line) == 0 &&
+            dwarf_getsrcfiles(&unit, &files, &file_count) == 0 && file < file_count && line > 0) {
+            const char* path = dwarf_filesrc(files, file, nullptr, nullptr);
+            if (path != nullptr) {
+                r.found = true;
+                r.file = path;
+                r.line = static_cast<int>(line);
+            }
+        }
+    } else if (Dwarf_Line* line = dwarf_getsrc_die(&unit, address)) {
+        int number = 0;
+        const char* path = dwarf_linesrc(line, nullptr, nullptr);
+        if (dwarf_lineno(line, &number) == 0 && path != nullptr && number > 0) {
+            r.found = true;
+            r.file = path;
+            r.line = number;
+        }
+    }
+    return r;
+}
+
+// libdw leaves a relative directory relative; the engine puts the
+// compilation directory before it.
+bool same_file(const std::string& ours, const std::string& theirs) {
+    if (ours == theirs) return true;
+    if (theirs.empty() || theirs[0] == '/') return false;
+    return ours.size() > theirs.size() && ours.compare(ours.size() - theirs.size(), theirs.size(), theirs) == 0 &&
+           ours[ours.size() - theirs.size() - 1] == '/';
+}
+
+struct comparison {
+    int checked = 0;
+    int mismatches = 0;
+    int only_ours = 0;
+    std::string first_mismatches;
+};
+
+// Compares every `stride`-th byte of the code that libdw knows of.
+comparison compare_object(const char* loader_name, const char* debug_path, std::size_t most_samples) {
+    comparison result;
+    loaded_object object;
+    object.loader_name = loader_name;
+    dl_iterate_phdr(find_object, &object);
+    if (!object.found) {
+        result.first_mismatches = std::string("not loaded: ") + loader_name;
+        result.mismatches = 1;
+        return result;
+    }
+    const int fd = open(debug_path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        result.first_mismatches = std::string("cannot open ") + debug_path;
+        result.mismatches = 1;
+        return result;
+    }
+    Dwarf* dwarf = dwarf_begin(fd, DWARF_C_READ);
+    if (dwarf == nullptr) {
+        close(fd);
+        result.first_mismatches = std::string("libdw cannot read ") + debug_path;
+        result.mismatches = 1;
+        return result;
+    }
+    std::vector<unit_ranges> units = units_of(dwarf);
+    std::uint64_t total = 0;
+    for (const unit_ranges& u : units)
+        for (const auto& range : u.ranges) total += range.second - range.first;
+    const std::uint64_t stride = total / most_samples + 1;
+
+    const attached_symbols symbols;
+    std::uint64_t position = 0;
+    for (const unit_ranges& u : units)
+        for (const auto& range : u.ranges)
+            for (Dwarf_Addr at = range.first + 1; at <= range.second; ++at, ++position) {
+                if (position % stride != 0) continue;
+                const void* runtime = reinterpret_cast<const void*>(object.bias + at);
+                ULONG64 displacement = 1;
+                char name[4];
+                symbols.get()->GetNameByOffset(offset_of(runtime), name, sizeof name, nullptr, &displacement);
+                // The engine describes an address by the byte before it unless a
+                // function starts there.
+                const reference expected = libdw_answer(units, displacement == 0 ? at : at - 1);
+                ULONG line = 0;
+                const std::string file = symbols.file(runtime, &line);
+                ++result.checked;
+                if (!expected.found) {
+                    if (!file.empty()) ++result.only_ours;
+                    continue;
+                }
+                if (same_file(file, expected.file) && line == static_cast<ULONG>(expected.line)) continue;
+                if (++result.mismatches <= 5) {
+                    char text[64];
+                    std::snprintf(text, sizeof text, "%#llx: ", static_cast<unsigned long long>(at));
+                    result.first_mismatches += text + file + ":" + std::to_string(line) + " but libdw " +
+                                               expected.file + ":" + std::to_string(expected.line) + "\n";
+                }
+            }
+    dwarf_end(dwarf);
+    close(fd);
+    return result;
+}
+
+void expect_agreement(const char* loader_name, const char* debug_path, std::size_t most_samples) {
+    SCOPED_TRACE(debug_path);
+    const comparison c = compare_object(loader_name, debug_path, most_samples);
+    EXPECT_GT(c.checked, 0);
+    EXPECT_EQ(c.mismatches, 0) << c.first_mismatches;
+    std::cout << debug_path << ": " << c.checked << " addresses, " << c.only_ours << " with a line only here\n";
+}
+
+std::string file_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+TEST(posix_engine_dwarf, lines_agree_with_libdw_in_the_libraries_built_here) {
+    // Linked in, so loaded: make sure of it.
+    probe p;
+    p.capture = &posix_engine_test::capture_stack;
+    known::call_inlined(&p);
+    known::call_deep_path(&p);
+    Dl_info info;
+    ASSERT_NE(dladdr(reinterpret_cast<const void*>(&known::call_inlined), &info), 0);
+    expect_agreement(file_name(info.dli_fname).c_str(), info.dli_fname, 100000);
+    ASSERT_NE(dladdr(reinterpret_cast<const void*>(&known::call_deep_path), &info), 0);
+    expect_agreement(file_name(info.dli_fname).c_str(), info.dli_fname, 100000);
+}
+
+TEST(posix_engine_dwarf, lines_agree_with_libdw_in_each_form_of_debug_information) {
+    const struct {
+        const char* library;
+        std::string debug;
+    } forms[] = {
+        {POSIX_ENGINE_FORMS_PLAIN, POSIX_ENGINE_FORMS_PLAIN},
+        {POSIX_ENGINE_FORMS_DWARF4, POSIX_ENGINE_FORMS_DWARF4},
+        {POSIX_ENGINE_FORMS_COMPRESSED, POSIX_ENGINE_FORMS_COMPRESSED},
+        {POSIX_ENGINE_FORMS_DEBUGLINK, std::string(POSIX_ENGINE_FORMS_DEBUGLINK) + ".dbg"},
+    };
+    for (const auto& form : forms) {
+        void* handle = dlopen(form.library, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+        expect_agreement(file_name(form.library).c_str(), form.debug.c_str(), 100000);
+        dlclose(handle);
+    }
+}
+
+TEST(posix_engine_dwarf, lines_agree_with_libdw_in_this_program) {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    ASSERT_GT(length, 0);
+    path[length] = '\0';
+    expect_agreement("", path, 8000);
+}
+
+std::string c_library_debug_file() {
+    struct search {
+        static int note(dl_phdr_info* info, std::size_t, void* data) {
+            if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "/libc.so.6") == nullptr) return 0;
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                if (segment.p_type != PT_NOTE) continue;
+                const auto* at = reinterpret_cast<const unsigned char*>(info->dlpi_addr + segment.p_vaddr);
+                const auto* end = at + segment.p_filesz;
+                while (at + sizeof(ElfW(Nhdr)) <= end) {
+                    const auto* n = reinterpret_cast<const ElfW(Nhdr)*>(at);
+                    const unsigned char* desc = at + sizeof *n + ((n->n_namesz + 3) & ~3u);
+                    if (n->n_type == NT_GNU_BUILD_ID && n->n_namesz == 4) {
+                        std::string& path = *static_cast<std::string*>(data);
+                        path = "/usr/lib/debug/.build-id/";
+                        for (unsigned k = 0; k < n->n_descsz; ++k) {
+                            char hex[3];
+                            std::snprintf(hex, sizeof hex, "%02x", desc[k]);
+                            path += hex;
+                            if (k == 0) path += '/';
+                        }
+                        path += ".debug";
+                        return 1;
+                    }
+                    at = desc + ((n->n_descsz + 3) & ~3u);
+                }
+            }
+            return 0;
+        }
+    };
+    std::string path;
+    dl_iterate_phdr(&search::note, &path);
+    return path;
+}
+
+TEST(posix_engine_dwarf, lines_agree_with_libdw_in_the_c_library) {
+    const std::string debug = c_library_debug_file();
+    if (debug.empty() || access(debug.c_str(), R_OK) != 0)
+        GTEST_SKIP() << "the C library's debug file is not installed";
+    expect_agreement("/libc.so.6", debug.c_str(), 20000);
+}
+
+} // namespace
