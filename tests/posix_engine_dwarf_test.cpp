@@ -283,43 +283,8 @@ TEST(posix_engine_dwarf, lines_agree_with_libdw_in_this_program) {
     expect_agreement("", path, 8000);
 }
 
-std::string c_library_debug_file() {
-    struct search {
-        static int note(dl_phdr_info* info, std::size_t, void* data) {
-            if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "/libc.so.6") == nullptr) return 0;
-            for (int i = 0; i < info->dlpi_phnum; ++i) {
-                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-                if (segment.p_type != PT_NOTE) continue;
-                const auto* at = reinterpret_cast<const unsigned char*>(info->dlpi_addr + segment.p_vaddr);
-                const auto* end = at + segment.p_filesz;
-                while (at + sizeof(ElfW(Nhdr)) <= end) {
-                    const auto* n = reinterpret_cast<const ElfW(Nhdr)*>(at);
-                    const unsigned char* desc = at + sizeof *n + ((n->n_namesz + 3) & ~3u);
-                    if (n->n_type == NT_GNU_BUILD_ID && n->n_namesz == 4) {
-                        std::string& path = *static_cast<std::string*>(data);
-                        path = "/usr/lib/debug/.build-id/";
-                        for (unsigned k = 0; k < n->n_descsz; ++k) {
-                            char hex[3];
-                            std::snprintf(hex, sizeof hex, "%02x", desc[k]);
-                            path += hex;
-                            if (k == 0) path += '/';
-                        }
-                        path += ".debug";
-                        return 1;
-                    }
-                    at = desc + ((n->n_descsz + 3) & ~3u);
-                }
-            }
-            return 0;
-        }
-    };
-    std::string path;
-    dl_iterate_phdr(&search::note, &path);
-    return path;
-}
-
 TEST(posix_engine_dwarf, lines_agree_with_libdw_in_the_c_library) {
-    const std::string debug = c_library_debug_file();
+    const std::string debug = posix_engine_test::c_library_debug_file();
     if (debug.empty() || access(debug.c_str(), R_OK) != 0)
         GTEST_SKIP() << "the C library's debug file is not installed";
     expect_agreement("/libc.so.6", debug.c_str(), 20000);

@@ -169,39 +169,8 @@ int compare_and_capture(const void* a, const void* b) {
     return *static_cast<const int*>(a) - *static_cast<const int*>(b);
 }
 
-// Whether the C library's separate debug file is installed where its
-// build-id says.
-int note_of_c_library(dl_phdr_info* info, std::size_t, void* data) {
-    if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "/libc.so.6") == nullptr) return 0;
-    for (int i = 0; i < info->dlpi_phnum; ++i) {
-        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-        if (segment.p_type != PT_NOTE) continue;
-        const auto* at = reinterpret_cast<const unsigned char*>(info->dlpi_addr + segment.p_vaddr);
-        const auto* end = at + segment.p_filesz;
-        while (at + sizeof(ElfW(Nhdr)) <= end) {
-            const auto* note = reinterpret_cast<const ElfW(Nhdr)*>(at);
-            const unsigned char* desc = at + sizeof *note + ((note->n_namesz + 3) & ~3u);
-            if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4) {
-                std::string& path = *static_cast<std::string*>(data);
-                char hex[3];
-                path = "/usr/lib/debug/.build-id/";
-                for (unsigned k = 0; k < note->n_descsz; ++k) {
-                    std::snprintf(hex, sizeof hex, "%02x", desc[k]);
-                    path += hex;
-                    if (k == 0) path += '/';
-                }
-                path += ".debug";
-                return 1;
-            }
-            at = desc + ((note->n_descsz + 3) & ~3u);
-        }
-    }
-    return 0;
-}
-
 bool c_library_debug_file_installed() {
-    std::string path;
-    dl_iterate_phdr(note_of_c_library, &path);
+    const std::string path = posix_engine_test::c_library_debug_file();
     return !path.empty() && access(path.c_str(), R_OK) == 0;
 }
 

@@ -1,6 +1,11 @@
 #include "attached_symbols.hpp"
 
+#include <elf.h>
+#include <link.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include <vector>
 
@@ -79,6 +84,44 @@ std::string program_name() {
     if (length <= 0) return std::string();
     const std::string path(buffer, static_cast<std::size_t>(length));
     return path.substr(path.rfind('/') + 1);
+}
+
+namespace {
+
+int c_library_note(dl_phdr_info* info, std::size_t, void* data) {
+    if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "/libc.so.6") == nullptr) return 0;
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type != PT_NOTE) continue;
+        const auto* at = reinterpret_cast<const unsigned char*>(info->dlpi_addr + segment.p_vaddr);
+        const auto* end = at + segment.p_filesz;
+        while (at + sizeof(ElfW(Nhdr)) <= end) {
+            const auto* note = reinterpret_cast<const ElfW(Nhdr)*>(at);
+            const unsigned char* desc = at + sizeof *note + ((note->n_namesz + 3) & ~3u);
+            if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4) {
+                std::string& path = *static_cast<std::string*>(data);
+                path = "/usr/lib/debug/.build-id/";
+                for (unsigned k = 0; k < note->n_descsz; ++k) {
+                    char hex[3];
+                    std::snprintf(hex, sizeof hex, "%02x", desc[k]);
+                    path += hex;
+                    if (k == 0) path += '/';
+                }
+                path += ".debug";
+                return 1;
+            }
+            at = desc + ((note->n_descsz + 3) & ~3u);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string c_library_debug_file() {
+    std::string path;
+    dl_iterate_phdr(c_library_note, &path);
+    return path;
 }
 
 } // namespace posix_engine_test

@@ -43,6 +43,10 @@ void capture_stack(probe* p);
 // The file name of the running test program, as it names its module.
 std::string program_name();
 
+// Where the C library's separate debug file is, by its build-id; whether it
+// is installed is for the caller to check.
+std::string c_library_debug_file();
+
 } // namespace posix_engine_test
 
 #endif

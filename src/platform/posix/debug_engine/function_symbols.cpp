@@ -15,6 +15,11 @@ namespace {
 
 using symbol = Elf64_Sym;
 
+constexpr unsigned page_shift = 12;
+// Beyond this span (a gigabyte of code) the page table would cost more
+// than it saves.
+constexpr std::uint64_t most_pages = std::uint64_t{1} << 18;
+
 symbol symbol_at(const std::uint8_t* table, std::uint32_t index) {
     symbol s;
     std::memcpy(&s, table + std::size_t{index} * sizeof(symbol), sizeof s);
@@ -127,19 +132,61 @@ std::unique_ptr<function_symbols> function_symbols::build(const elf_file& file, 
         if (list[i].size == 0 && list[i + 1].start - list[i].start <= UINT32_MAX)
             list[i].size = static_cast<std::uint32_t>(list[i + 1].start - list[i].start);
 
+    if (!list.empty()) {
+        const std::uint64_t pages = ((list.back().start - list.front().start) >> page_shift) + 1;
+        if (pages <= most_pages) {
+            index->page_base_ = list.front().start;
+            index->page_first_.resize(static_cast<std::size_t>(pages) + 1);
+            std::size_t next = 0;
+            for (std::size_t page = 0; page <= pages; ++page) {
+                const std::uint64_t page_start = index->page_base_ + (std::uint64_t{page} << page_shift);
+                while (next < list.size() && list[next].start < page_start) ++next;
+                index->page_first_[page] = static_cast<std::uint32_t>(next);
+            }
+        }
+    }
+
     index->block_count_ = (list.size() + block_size - 1) / block_size;
     index->blocks_.reset(new std::atomic<name_block*>[index->block_count_]);
     for (std::size_t b = 0; b < index->block_count_; ++b) index->blocks_[b].store(nullptr, std::memory_order_relaxed);
     return index;
 }
 
-const function_symbols::function* function_symbols::find(std::uint64_t address) const noexcept {
-    auto after = std::upper_bound(functions_.begin(), functions_.end(), address,
-                                  [](std::uint64_t a, const function& f) { return a < f.start; });
+const function_symbols::function* function_symbols::find(std::uint64_t address, bool* nearest) const noexcept {
+    if (nearest != nullptr) *nearest = false;
+    auto first = functions_.begin();
+    auto last = functions_.end();
+    if (!page_first_.empty()) {
+        if (address < page_base_) return nullptr;
+        const std::uint64_t page = (address - page_base_) >> page_shift;
+        if (page + 1 < page_first_.size()) {
+            last = functions_.begin() + page_first_[static_cast<std::size_t>(page) + 1];
+            first = functions_.begin() + page_first_[static_cast<std::size_t>(page)];
+        } else {
+            first = functions_.begin() + page_first_.back();
+        }
+    }
+    // A search without branches on the data: the page's few functions are
+    // found without mispredictions.
+    auto after = first;
+    if (first != last) {
+        auto base = first;
+        std::size_t count = static_cast<std::size_t>(last - first);
+        while (count > 1) {
+            const std::size_t half = count / 2;
+            base = base[static_cast<std::ptrdiff_t>(half)].start <= address ? base + static_cast<std::ptrdiff_t>(half)
+                                                                            : base;
+            count -= half;
+        }
+        after = base->start <= address ? base + 1 : base;
+    }
     // Overlapping symbols are rare and close together.
     for (int steps = 0; after != functions_.begin() && steps < 16; ++steps) {
         --after;
-        if (address - after->start < after->size) return &*after;
+        if (address - after->start < after->size) {
+            if (nearest != nullptr) *nearest = steps == 0;
+            return &*after;
+        }
     }
     return nullptr;
 }

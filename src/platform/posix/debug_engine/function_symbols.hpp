@@ -42,12 +42,14 @@ public:
     function_symbols(const function_symbols&) = delete;
     function_symbols& operator=(const function_symbols&) = delete;
 
-    // The function that holds a link-time address, or null.
-    const function* find(std::uint64_t address) const noexcept;
+    // The function that holds a link-time address, or null. `nearest` tells
+    // whether it is also the function that starts closest below it, so that
+    // no other function can hold a lower address closer to it.
+    const function* find(std::uint64_t address, bool* nearest = nullptr) const noexcept;
     // Its display name: demangled when mangled, without a symbol version.
     text_view name_of(const function& f) const;
 
-    std::size_t size() const noexcept { return functions_.size(); }
+    const std::vector<function>& functions() const noexcept { return functions_; }
 
 private:
     // Demangled names, in blocks made on first use.
@@ -60,6 +62,10 @@ private:
     text_view raw_name(const function& f) const noexcept;
 
     std::vector<function> functions_;
+    // For each page of the address range, the first function starting in or
+    // after it: a lookup searches one page's functions, not all of them.
+    std::uint64_t page_base_ = 0;
+    std::vector<std::uint32_t> page_first_;
     const std::uint8_t* symbols_ = nullptr;
     const char* names_ = nullptr;
     std::size_t names_size_ = 0;

@@ -97,29 +97,35 @@ source_lines* loaded_module::lines() {
     return lines_ready_.load(std::memory_order_acquire);
 }
 
-std::uint64_t loaded_module::described_address(std::uint64_t address) {
+std::uint64_t loaded_module::described_address(std::uint64_t address, const function_symbols::function** function) {
     const std::uint64_t link_address = address - description_.bias;
     const function_symbols* index = symbols();
-    if (index != nullptr) {
-        const function_symbols::function* f = index->find(link_address);
-        if (f != nullptr && f->start == link_address) return link_address;
+    *function = nullptr;
+    if (index == nullptr) return link_address - 1;
+    bool nearest = false;
+    const function_symbols::function* f = index->find(link_address, &nearest);
+    if (f != nullptr && f->start == link_address) {
+        *function = f;
+        return link_address;
     }
+    // Inside the nearest function the byte before belongs to it too; with
+    // overlapping symbols another may end just there.
+    *function = f != nullptr && nearest ? f : index->find(link_address - 1);
     return link_address - 1;
 }
 
 bool loaded_module::function_at(std::uint64_t address, function_answer& out) {
-    const std::uint64_t link_address = described_address(address);
-    const function_symbols* index = symbols();
-    if (index == nullptr) return false;
-    const function_symbols::function* f = index->find(link_address);
+    const function_symbols::function* f = nullptr;
+    described_address(address, &f);
     if (f == nullptr) return false;
-    out.name = index->name_of(*f);
+    out.name = symbols()->name_of(*f);
     out.start = f->start + description_.bias;
     return true;
 }
 
 bool loaded_module::line_at(std::uint64_t address, source_location& out) {
-    const std::uint64_t link_address = described_address(address);
+    const function_symbols::function* f = nullptr;
+    const std::uint64_t link_address = described_address(address, &f);
     source_lines* source = lines();
     if (source == nullptr) return false;
     return source->find(link_address - lines_bias_, out);

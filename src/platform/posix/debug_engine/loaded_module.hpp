@@ -70,8 +70,9 @@ public:
     bool line_at(std::uint64_t address, source_location& out);
 
 private:
-    // The link-time address that describes a run-time one.
-    std::uint64_t described_address(std::uint64_t address);
+    // The link-time address that describes a run-time one, and the function
+    // that holds it, if any.
+    std::uint64_t described_address(std::uint64_t address, const function_symbols::function** function);
     const function_symbols* symbols();
     source_lines* lines();
     // Under build_:
