@@ -8,7 +8,8 @@ root=$PWD
 build=${CALLTRAIL_BUILD_DIR:-$root/build}
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libdw-dev libelf-dev libunwind-dev libunwind8)
+          libdw-dev libelf-dev libunwind-dev libunwind8
+          valgrind clang-14 libclang-rt-14-dev)
 
 install_missing() {
     local missing=()
@@ -40,6 +41,8 @@ test)
     ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
     # The Windows libraries, cross-built and run under Wine; says so when skipped.
     "$root/tests/windows/run_stage.sh"
+    # Sanitizers, memcheck and the fuzzer, each timed; CALLTRAIL_STAGES picks some.
+    "$root/tests/stages/run.sh" "$root" "$build"
     ;;
 *)
     echo "usage: $0 demo|test" >&2
