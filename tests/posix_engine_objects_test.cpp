@@ -13,11 +13,14 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "attached_symbols.hpp"
 
@@ -46,11 +49,29 @@ private:
     void* handle_;
 };
 
+} // namespace
+
+__attribute__((noinline)) int posix_engine_test_program_entry(probe* p) {
+    return PROBE_CALL(p, (p->capture(p), 0)) + 1;
+}
+
+namespace {
+
 probe captured(int (*entry)(probe*)) {
     probe p;
     p.capture = &posix_engine_test::capture_stack;
     entry(&p);
     return p;
+}
+
+// How many mappings of a file the process has.
+int mappings_of(const std::string& path) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    int count = 0;
+    while (std::getline(maps, line))
+        if (line.size() >= path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0) ++count;
+    return count;
 }
 
 TEST(posix_engine_objects, a_library_opened_after_earlier_lookups_is_found) {
@@ -71,6 +92,9 @@ TEST(posix_engine_objects, a_library_opened_after_earlier_lookups_is_found) {
 }
 
 TEST(posix_engine_objects, an_unloaded_library_is_never_answered_from_even_when_another_takes_its_place) {
+    char resolved[4096];
+    ASSERT_NE(realpath(POSIX_ENGINE_PLUGIN_A, resolved), nullptr);
+    const std::string plugin_a = resolved;
     int same_place = 0;
     for (int round = 0; round < 20; ++round) {
         opened_library a(POSIX_ENGINE_PLUGIN_A);
@@ -86,6 +110,8 @@ TEST(posix_engine_objects, an_unloaded_library_is_never_answered_from_even_when_
             const attached_symbols symbols;
             EXPECT_EQ(symbols.name(address), "");
             EXPECT_EQ(symbols.line(address), 0u);
+            // Nothing of the unloaded library is kept: not even its file.
+            EXPECT_EQ(mappings_of(plugin_a), 0);
         }
         opened_library b(POSIX_ENGINE_PLUGIN_B);
         ASSERT_TRUE(b.loaded()) << dlerror();
@@ -103,6 +129,39 @@ TEST(posix_engine_objects, an_unloaded_library_is_never_answered_from_even_when_
     // Not guaranteed by the loader, but it reuses the place nearly always;
     // say so when the strongest part of the check never ran.
     if (same_place == 0) std::cout << "note: the second library never took the first one's place\n";
+}
+
+TEST(posix_engine_objects, lookups_on_many_threads_stay_right_while_libraries_come_and_go) {
+    probe p = captured(&posix_engine_test_program_entry);
+    std::vector<std::string> expected;
+    {
+        const attached_symbols symbols;
+        for (int i = 0; i < p.frame_count; ++i)
+            expected.push_back(symbols.name(p.frames[i]) + "|" + symbols.file(p.frames[i]));
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> mismatches{0};
+    std::thread churn([&] {
+        while (!stop.load()) {
+            opened_library library(POSIX_ENGINE_PLUGIN_B);
+            if (!library.loaded()) ++mismatches;
+        }
+    });
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 8; ++t)
+        readers.emplace_back([&] {
+            for (int round = 0; round < 60; ++round) {
+                const attached_symbols symbols;
+                for (int i = 0; i < p.frame_count; ++i)
+                    if (symbols.name(p.frames[i]) + "|" + symbols.file(p.frames[i]) !=
+                        expected[static_cast<std::size_t>(i)])
+                        ++mismatches;
+            }
+        });
+    for (std::thread& reader : readers) reader.join();
+    stop.store(true);
+    churn.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 struct form_case {
@@ -202,16 +261,6 @@ TEST(posix_engine_objects, frames_in_the_c_library_are_named_and_located_from_it
     }
     EXPECT_TRUE(any_libc);
     if (!with_lines) std::cout << "note: the C library's debug file is not installed; its lines went unchecked\n";
-}
-
-// How many mappings of a file the process has.
-int mappings_of(const std::string& path) {
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    int count = 0;
-    while (std::getline(maps, line))
-        if (line.size() >= path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0) ++count;
-    return count;
 }
 
 TEST(posix_engine_objects, a_lookup_reads_only_the_object_it_concerns) {
