@@ -39,12 +39,19 @@ int main() {
     namespace calltrail = korvo::calltrail;
     const sample_trace trace = take_sample(route::through_libraries);
     const auto* frames = reinterpret_cast<const calltrail::frame*>(trace.addresses);
+    // The peers start first: see render_bench.cpp.
+    dwfl_peer dwfl;
+#if CALLTRAIL_BENCH_HAVE_BACKWARD
+    backward_peer backward;
+    const std::string backward_text = backward.render(trace.addresses, trace.count);
+#endif
+    const std::string dwfl_text = dwfl.render(trace.addresses, trace.count);
     show("detail::to_string", calltrail::detail::to_string(frames, trace.count));
     const std::string name = frames[2].name();
     show("frame::name of frame 2", name.empty() ? name : name + "\n");
-    show("plain libdwfl", dwfl_peer().render(trace.addresses, trace.count));
+    show("plain libdwfl", dwfl_text);
 #if CALLTRAIL_BENCH_HAVE_BACKWARD
-    show("backward-cpp", backward_peer().render(trace.addresses, trace.count));
+    show("backward-cpp", backward_text);
 #endif
     show("backtrace_symbols", backtrace_symbols_text(trace));
     return 0;
