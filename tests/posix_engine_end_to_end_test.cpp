@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -126,6 +127,51 @@ TEST(posix_engine_end_to_end, traces_rendered_on_eight_threads_at_once_match_the
         });
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(mismatches, std::vector<int>(8, 0));
+}
+
+} // namespace
+
+// Functions laid out by hand: one ends in a call that never returns, so its
+// return address is the first byte of the function after it; another ends in
+// a return. And the cold part of a split function, named as the compiler
+// names it.
+extern "C" void ct_never_returns();
+extern "C" void ct_ends_in_call();
+extern "C" void ct_after_call();
+extern "C" void ct_ends_in_return();
+extern "C" void ct_after_return();
+extern "C" void ct_split_cold() __asm__("ct_split.cold");
+extern "C" void ct_mangled_cold() __asm__("_Z10ct_mangledi.cold.2");
+__asm__(".text\n"
+        ".p2align 4\n"
+        ".globl ct_ends_in_call\n.type ct_ends_in_call, @function\nct_ends_in_call:\n"
+        "  call ct_never_returns\n.size ct_ends_in_call, .-ct_ends_in_call\n"
+        ".globl ct_after_call\n.type ct_after_call, @function\nct_after_call:\n"
+        "  ret\n.size ct_after_call, .-ct_after_call\n"
+        ".globl ct_ends_in_return\n.type ct_ends_in_return, @function\nct_ends_in_return:\n"
+        "  ret\n.size ct_ends_in_return, .-ct_ends_in_return\n"
+        ".globl ct_after_return\n.type ct_after_return, @function\nct_after_return:\n"
+        "  ret\n.size ct_after_return, .-ct_after_return\n"
+        ".globl ct_split.cold\n.type ct_split.cold, @function\nct_split.cold:\n"
+        "  ret\n.size ct_split.cold, .-ct_split.cold\n"
+        ".globl _Z10ct_mangledi.cold.2\n.type _Z10ct_mangledi.cold.2, @function\n_Z10ct_mangledi.cold.2:\n"
+        "  ret\n.size _Z10ct_mangledi.cold.2, .-_Z10ct_mangledi.cold.2\n");
+extern "C" void ct_never_returns() { std::abort(); }
+
+namespace {
+
+const void* code(void (*function)()) { return reinterpret_cast<const void*>(function); }
+
+TEST(posix_engine_end_to_end, a_return_address_past_a_final_call_names_the_caller) {
+    EXPECT_EQ(frame(code(&ct_after_call)).name(), "ct_ends_in_call");
+    // Not after a call: the first byte of a function is that function.
+    EXPECT_EQ(frame(code(&ct_after_return)).name(), "ct_after_return");
+    EXPECT_EQ(frame(code(&ct_ends_in_call)).name(), "ct_ends_in_call");
+}
+
+TEST(posix_engine_end_to_end, the_cold_part_of_a_function_has_its_name) {
+    EXPECT_EQ(frame(code(&ct_split_cold)).name(), "ct_split");
+    EXPECT_EQ(frame(code(&ct_mangled_cold)).name(), "ct_mangled(int)");
 }
 
 } // namespace

@@ -198,7 +198,19 @@ text_view function_symbols::raw_name(const function& f) const noexcept {
     // is not part of the name.
     const std::size_t length = strnlen(name, names_size_ - s.st_name);
     const void* mark = std::memchr(name, '@', length);
-    return text_view{name, mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length};
+    std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
+    // The compiler's cold part of a function ("f.cold", "f.cold.3") is still
+    // that function to whoever reads the trace.
+    std::size_t end = size;
+    while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9') --end;
+    if (end < size && end > 0 && name[end - 1] == '.')
+        --end;
+    else
+        end = size;
+    static constexpr char cold[] = ".cold";
+    constexpr std::size_t cold_size = sizeof cold - 1;
+    if (end > cold_size && std::memcmp(name + end - cold_size, cold, cold_size) == 0) size = end - cold_size;
+    return text_view{name, size};
 }
 
 text_view function_symbols::name_of(const function& f) const {

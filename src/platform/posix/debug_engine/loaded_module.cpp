@@ -97,6 +97,35 @@ source_lines* loaded_module::lines() {
     return lines_ready_.load(std::memory_order_acquire);
 }
 
+namespace {
+
+// Whether the instruction that ends at `end` can be a call: a direct call, or
+// an indirect one through a register or memory, with or without a REX prefix.
+bool ends_in_call(const std::uint8_t* end) noexcept {
+    const auto at = [end](int back) { return end[-back]; };
+    if (at(5) == 0xE8) return true;                                                                   // call rel32
+    if (at(2) == 0xFF && (at(1) & 0xF8) == 0xD0) return true;                                         // call *%reg
+    if (at(2) == 0xFF && (at(1) & 0xF8) == 0x10 && (at(1) & 7) != 4 && (at(1) & 7) != 5) return true; // *(%reg)
+    if (at(3) == 0xFF && (at(2) & 0xF8) == 0x50 && (at(2) & 7) != 4) return true;                     // *disp8(%reg)
+    if (at(6) == 0xFF && (at(5) == 0x15 || ((at(5) & 0xF8) == 0x90 && (at(5) & 7) != 4))) return true;
+    if (at(3) == 0xFF && at(2) == 0x14) return true; // *(%reg,%reg)
+    if (at(4) == 0xFF && at(3) == 0x54) return true; // *disp8(%reg,%reg)
+    if (at(7) == 0xFF && at(6) == 0x94) return true; // *disp32(%reg,%reg)
+    return false;
+}
+
+} // namespace
+
+bool loaded_module::follows_call(std::uint64_t address) const noexcept {
+    // Seven bytes before must lie in one executable segment to be read.
+    constexpr std::uint64_t longest_call = 7;
+    const std::uint64_t link_address = address - description_.bias;
+    for (const auto& range : description_.code)
+        if (link_address >= range.first + longest_call && link_address <= range.second)
+            return ends_in_call(reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(address)));
+    return false;
+}
+
 std::uint64_t loaded_module::described_address(std::uint64_t address, const function_symbols::function** function) {
     const std::uint64_t link_address = address - description_.bias;
     const function_symbols* index = symbols();
@@ -105,8 +134,15 @@ std::uint64_t loaded_module::described_address(std::uint64_t address, const func
     bool nearest = false;
     const function_symbols::function* f = index->find(link_address, &nearest);
     if (f != nullptr && f->start == link_address) {
-        *function = f;
-        return link_address;
+        // A call that ends its function (to something that never returns)
+        // leaves a return address on the first byte of the next one.
+        const function_symbols::function* before = index->find(link_address - 1);
+        if (before == nullptr || before->start + before->size != link_address || !follows_call(address)) {
+            *function = f;
+            return link_address;
+        }
+        *function = before;
+        return link_address - 1;
     }
     // Inside the nearest function the byte before belongs to it too; with
     // overlapping symbols another may end just there.

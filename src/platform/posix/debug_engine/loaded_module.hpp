@@ -73,6 +73,8 @@ private:
     // The link-time address that describes a run-time one, and the function
     // that holds it, if any.
     std::uint64_t described_address(std::uint64_t address, const function_symbols::function** function);
+    // Whether the bytes before a runtime address end in a call instruction.
+    bool follows_call(std::uint64_t address) const noexcept;
     const function_symbols* symbols();
     source_lines* lines();
     // Under build_:
