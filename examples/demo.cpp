@@ -11,16 +11,7 @@ __attribute__((noinline)) std::string capture_here() {
     const std::size_t count = korvo::calltrail::detail::this_thread_frames::collect(addresses, 64, 1);
     korvo::calltrail::frame frames[64];
     for (std::size_t i = 0; i < count; ++i) frames[i] = korvo::calltrail::frame(addresses[i]);
-    std::string text = korvo::calltrail::detail::to_string(frames, count);
-    if (text.empty()) {
-        // No symbols to be had: show the raw addresses instead.
-        for (std::size_t i = 0; i < count; ++i) {
-            char line[48];
-            std::snprintf(line, sizeof line, "%2zu# %p\n", i, addresses[i]);
-            text += line;
-        }
-    }
-    return text;
+    return korvo::calltrail::detail::to_string(frames, count);
 }
 
 __attribute__((noinline)) std::string parse_config(int depth) {

@@ -10,7 +10,8 @@
 
 class traced_error : public std::runtime_error {
 public:
-    explicit traced_error(const std::string& message) : std::runtime_error(message) {
+    // Out of line, so that the frame skipped below is this constructor.
+    __attribute__((noinline)) explicit traced_error(const std::string& message) : std::runtime_error(message) {
         // Skip collect and this constructor: the trace starts at the throw.
         count_ = korvo::calltrail::detail::this_thread_frames::collect(addresses_, max_frames, 2);
     }
