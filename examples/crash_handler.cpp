@@ -9,8 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-// Out of line and exported names, so that the trace shows each of them.
-extern "C" __attribute__((noinline)) void faulting_function(volatile int* pointer) {
+// Out of line and exported names, so that the trace shows each of them. The
+// null store is the point: sanitizer builds must let it fault.
+extern "C" __attribute__((noinline, no_sanitize("undefined"))) void faulting_function(volatile int* pointer) {
     *pointer = 42;
     __asm__ __volatile__("" ::: "memory");
 }
