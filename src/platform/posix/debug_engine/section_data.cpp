@@ -13,9 +13,9 @@ namespace posix_engine {
 namespace {
 // Read-ahead past what a reader asked for, so that walking forward through
 // a unit costs few calls into zlib.
-constexpr std::size_t read_ahead = 16 * 1024;
+constexpr std::size_t read_ahead = std::size_t{16} * 1024;
 // Small sections are inflated whole at once.
-constexpr std::size_t small_section = 128 * 1024;
+constexpr std::size_t small_section = std::size_t{128} * 1024;
 // A gap this small is inflated in place rather than passed over, keeping
 // the readable ranges few.
 constexpr std::size_t small_gap = 4096;

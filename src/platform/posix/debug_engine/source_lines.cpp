@@ -326,7 +326,7 @@ bool source_lines::read_aranges(unit_index& index) {
         const std::uint8_t address_size = set.u8();
         set.u8(); // segment selector size
         if (!set.ok() || (address_size != 4 && address_size != 8)) break;
-        const std::size_t tuple = 2u * address_size;
+        const std::size_t tuple = std::size_t{2} * address_size;
         const std::size_t header = set.position() - start;
         set.seek(start + (header + tuple - 1) / tuple * tuple);
         auto inserted = numbers.emplace(info_offset, static_cast<std::uint32_t>(index.offsets.size()));
