@@ -14,6 +14,7 @@
 #include <benchmark/benchmark.h>
 #include <execinfo.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -119,6 +120,17 @@ void to_string_32_threads(benchmark::State& state) {
     count_frames(state);
 }
 
+// Work that shares nothing: what 8 threads gain on this machine at this
+// moment, to read the row above against.
+void shared_nothing(benchmark::State& state) {
+    for (auto _ : state) {
+        std::uint64_t x = 1;
+        for (int i = 0; i < 4000; ++i) x = x * 6364136223846793005u + 1442695040888963407u;
+        benchmark::DoNotOptimize(x);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
 BENCHMARK(to_string_32);
 BENCHMARK(backtrace_symbols_32);
 BENCHMARK(libdwfl_32);
@@ -127,6 +139,7 @@ BENCHMARK(backward_32);
 #endif
 BENCHMARK(frame_name);
 BENCHMARK(to_string_32_threads)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK(shared_nothing)->Threads(1)->Threads(8)->UseRealTime();
 
 } // namespace
 

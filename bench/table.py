@@ -169,6 +169,10 @@ def main(argv):
         "the same, 1 thread", figure(render, "to_string_32_threads/real_time/threads:1", rate), show_rate, 1.5,
         at_most=False)
 
+    row("shared-nothing loop throughput, 8 threads (the machine now)",
+        figure(render, "shared_nothing/real_time/threads:8", rate), "the same, 1 thread",
+        figure(render, "shared_nothing/real_time/threads:1", rate), show_rate)
+
     header = ["work", "ours", "peer", "peer's figure", "ratio", "target", "result"]
     print_table(header, rows)
 
