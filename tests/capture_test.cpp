@@ -84,7 +84,7 @@ __attribute__((noinline)) std::vector<capture_request> capture_each(std::initial
     return results;
 }
 
-TEST(Collect, ReportsTheChainInnermostFirstAcrossALibrary) {
+TEST(collect, reports_the_chain_innermost_first_across_a_library) {
     const auto request = capture(64, 0, 64);
     ASSERT_GE(request.frames.size(), 5u);
     EXPECT_NE(function_at(request.frames[0]).find("this_thread_frames7collect"), std::string::npos)
@@ -95,7 +95,7 @@ TEST(Collect, ReportsTheChainInnermostFirstAcrossALibrary) {
     EXPECT_EQ(function_at(request.frames[3]), "ct_capture_outer");
 }
 
-TEST(Collect, SkipPassesOverFramesFromTheInnermost) {
+TEST(collect, skip_passes_over_frames_from_the_innermost) {
     const auto walks = capture_each({{64, 0, 64}, {64, 1, 64}, {64, 2, 64}, {64, 3, 64}});
     const auto& all = walks[0];
     for (std::size_t skip : {1u, 2u, 3u}) {
@@ -107,7 +107,7 @@ TEST(Collect, SkipPassesOverFramesFromTheInnermost) {
     EXPECT_EQ(function_at(capture(64, 1, 64).frames[0]), "ct_capture_leaf");
 }
 
-TEST(Collect, WritesNoMoreThanAskedAndNothingPastTheCount) {
+TEST(collect, writes_no_more_than_asked_and_nothing_past_the_count) {
     const void* sentinel = reinterpret_cast<const void*>(std::uintptr_t{0x5a5a5a5a});
     for (std::size_t asked : {0u, 1u, 2u, 5u}) {
         capture_request request{asked, 0, std::vector<const void*>(16, sentinel)};
@@ -118,7 +118,7 @@ TEST(Collect, WritesNoMoreThanAskedAndNothingPastTheCount) {
     }
 }
 
-TEST(Collect, NarrowsBothCountsToThirtyTwoBits) {
+TEST(collect, narrows_both_counts_to_thirty_two_bits) {
     const auto three = capture((std::size_t{1} << 32) + 3, 0, 16);
     EXPECT_EQ(three.frames.size(), 3u);
     const auto walks = capture_each({{64, std::size_t{1} << 32, 64}, {64, 0, 64}});
@@ -126,11 +126,11 @@ TEST(Collect, NarrowsBothCountsToThirtyTwoBits) {
     EXPECT_EQ(capture(std::size_t{1} << 32, 0, 16).frames.size(), 0u);
 }
 
-TEST(Collect, SkippingPastTheStackGivesNothing) { EXPECT_EQ(capture(8, 100000, 8).frames.size(), 0u); }
+TEST(collect, skipping_past_the_stack_gives_nothing) { EXPECT_EQ(capture(8, 100000, 8).frames.size(), 0u); }
 
 // Walks too long for the walker's stack buffer go through the other unwinder;
 // both must agree on every frame.
-TEST(Collect, LongWalksAgreeWithShortOnes) {
+TEST(collect, long_walks_agree_with_short_ones) {
     const auto walks = capture_each({{64, 0, 64}, {1000, 0, 1000}, {300, 2, 300}});
     const auto& short_walk = walks[0];
     const auto& long_walk = walks[1];
@@ -140,7 +140,9 @@ TEST(Collect, LongWalksAgreeWithShortOnes) {
     EXPECT_TRUE(std::equal(long_skipped.frames.begin(), long_skipped.frames.end(), short_walk.frames.begin() + 2));
 }
 
-TEST(Collect, NeverReportsMoreThanTheWalkerLimit) { EXPECT_LE(capture(0xFFFFFFFFu, 0, 70000).frames.size(), 65535u); }
+TEST(collect, never_reports_more_than_the_walker_limit) {
+    EXPECT_LE(capture(0xFFFFFFFFu, 0, 70000).frames.size(), 65535u);
+}
 
 // Capture from a signal handler running on an alternate stack.
 capture_request* handler_request = nullptr;
@@ -155,7 +157,7 @@ extern "C" __attribute__((noinline)) void ct_raise_signal() {
     __asm__ __volatile__("" ::: "memory");
 }
 
-TEST(Collect, WorksInASignalHandlerOnAnAlternateStack) {
+TEST(collect, works_in_a_signal_handler_on_an_alternate_stack) {
     std::vector<char> alternate(64 * 1024);
     stack_t stack{};
     stack.ss_sp = alternate.data();
@@ -186,7 +188,7 @@ TEST(Collect, WorksInASignalHandlerOnAnAlternateStack) {
 
 // The unwinder is private to calltrail: exceptions in the host keep going
 // through the system's own unwinder.
-TEST(Collect, LeavesTheHostsUnwinderAlone) {
+TEST(collect, leaves_the_hosts_unwinder_alone) {
     capture(8, 0, 8);
     EXPECT_EQ(dlsym(RTLD_DEFAULT, "unw_backtrace"), nullptr);
     Dl_info info{};
@@ -197,7 +199,7 @@ TEST(Collect, LeavesTheHostsUnwinderAlone) {
     EXPECT_THROW(throw std::runtime_error("through libgcc"), std::runtime_error);
 }
 
-TEST(Dump, AnswersZeroAndTouchesNothing) {
+TEST(dump, answers_zero_and_touches_nothing) {
     const void* frames[2] = {reinterpret_cast<const void*>(1), reinterpret_cast<const void*>(2)};
     char destination[4] = {'a', 'b', 'c', '\0'};
     EXPECT_EQ(korvo::calltrail::detail::dump(static_cast<void*>(destination), frames, 2), 0u);

@@ -143,11 +143,11 @@ template <class Raise> void expect_caught_as_every_type(Raise raise) {
     EXPECT_FALSE(caught_by_reference<std::runtime_error>(raise));
 }
 
-TEST(conversion_failure, CaughtByReferenceAsEachOfItsTypes) {
+TEST(conversion_failure, caught_by_reference_as_each_of_its_types) {
     expect_caught_as_every_type([] { korvo::raise_conversion_failure(); });
 }
 
-TEST(conversion_failure, CaughtByValueWhereTheTypeIsNotAbstract) {
+TEST(conversion_failure, caught_by_value_where_the_type_is_not_abstract) {
     const auto raise = [] { korvo::raise_conversion_failure(); };
     EXPECT_TRUE(caught_by_value<thrown_type>(raise));
     EXPECT_TRUE(caught_by_value<injected>(raise));
@@ -159,7 +159,7 @@ TEST(conversion_failure, CaughtByValueWhereTheTypeIsNotAbstract) {
     static_assert(std::is_polymorphic<bad_spellout>::value && !std::is_abstract<thrown_type>::value, "");
 }
 
-TEST(conversion_failure, RecordsTheSizeTypeAndTheTextArray) {
+TEST(conversion_failure, records_the_size_type_and_the_text_array) {
     try {
         korvo::raise_conversion_failure();
     } catch (const bad_spellout& e) {
@@ -173,7 +173,7 @@ TEST(conversion_failure, RecordsTheSizeTypeAndTheTextArray) {
     FAIL() << "nothing thrown";
 }
 
-TEST(conversion_failure, WhatGivesTheSameTextThroughEveryBase) {
+TEST(conversion_failure, what_gives_the_same_text_through_every_base) {
     try {
         korvo::raise_conversion_failure();
     } catch (const thrown_type& e) {
@@ -196,7 +196,7 @@ TEST(conversion_failure, WhatGivesTheSameTextThroughEveryBase) {
     EXPECT_EQ(*plain.to_type, typeid(double));
 }
 
-TEST(conversion_failure, AnnotatablePartStartsEmpty) {
+TEST(conversion_failure, annotatable_part_starts_empty) {
     try {
         korvo::raise_conversion_failure();
     } catch (const korvo::exception& e) {
@@ -210,7 +210,7 @@ TEST(conversion_failure, AnnotatablePartStartsEmpty) {
     FAIL() << "nothing thrown";
 }
 
-TEST(conversion_failure, HeapCopyIsAnIndependentObjectOfTheThrownType) {
+TEST(conversion_failure, heap_copy_is_an_independent_object_of_the_thrown_type) {
     try {
         korvo::raise_conversion_failure();
     } catch (clone_base& original) {
@@ -242,7 +242,7 @@ TEST(conversion_failure, HeapCopyIsAnIndependentObjectOfTheThrownType) {
     }
 }
 
-TEST(conversion_failure, ThrowCopyIsCaughtByTheSameHandlers) {
+TEST(conversion_failure, throw_copy_is_caught_by_the_same_handlers) {
     try {
         korvo::raise_conversion_failure();
     } catch (const clone_base& original) {
@@ -256,7 +256,7 @@ TEST(conversion_failure, ThrowCopyIsCaughtByTheSameHandlers) {
     }
 }
 
-TEST(conversion_failure, HeapCopyRunsTheDeepCopyStoreOperationsInOrder) {
+TEST(conversion_failure, heap_copy_runs_the_deep_copy_store_operations_in_order) {
     store_log log;
     try {
         korvo::raise_conversion_failure();
@@ -285,7 +285,7 @@ TEST(conversion_failure, HeapCopyRunsTheDeepCopyStoreOperationsInOrder) {
     EXPECT_EQ(log.live, 0);
 }
 
-TEST(conversion_failure, CatchByValueSharesTheStore) {
+TEST(conversion_failure, catch_by_value_shares_the_store) {
     store_log log;
     try {
         try {
@@ -335,7 +335,7 @@ TEST(conversion_failure, CatchByValueSharesTheStore) {
     EXPECT_EQ(log.live, 0);
 }
 
-TEST(conversion_failure, ThrowCopySharesTheStore) {
+TEST(conversion_failure, throw_copy_shares_the_store) {
     store_log log;
     try {
         korvo::raise_conversion_failure();
@@ -358,7 +358,7 @@ TEST(conversion_failure, ThrowCopySharesTheStore) {
     EXPECT_EQ(log.live, 0);
 }
 
-TEST(conversion_failure, FailingDeepCopyLeaksNothing) {
+TEST(conversion_failure, failing_deep_copy_leaks_nothing) {
     store_log log;
     try {
         korvo::raise_conversion_failure();
@@ -383,7 +383,7 @@ TEST(conversion_failure, FailingDeepCopyLeaksNothing) {
     EXPECT_EQ(log.live, 0);
 }
 
-TEST(conversion_failure, WrappingAnAnnotatedErrorGivesTheWrapperItsOwnCopy) {
+TEST(conversion_failure, wrapping_an_annotated_error_gives_the_wrapper_its_own_copy) {
     store_log log;
     injected source(bad_spellout(typeid(int), typeid(char)));
     attach(source, log);
@@ -408,7 +408,7 @@ TEST(conversion_failure, WrappingAnAnnotatedErrorGivesTheWrapperItsOwnCopy) {
     EXPECT_EQ(log.live, 1);
 }
 
-TEST(conversion_failure, CopyErrorInfoReplacesWhatTheTargetHeld) {
+TEST(conversion_failure, copy_error_info_replaces_what_the_target_held) {
     store_log log;
     injected from(bad_spellout(typeid(int), typeid(char)));
     injected to(bad_spellout(typeid(int), typeid(char)));
@@ -440,7 +440,7 @@ TEST(conversion_failure, CopyErrorInfoReplacesWhatTheTargetHeld) {
     EXPECT_EQ(to.aux_number, -1);
 }
 
-TEST(conversion_failure, WithoutAStoreCopiesHoldNone) {
+TEST(conversion_failure, without_a_store_copies_hold_none) {
     try {
         korvo::raise_conversion_failure();
     } catch (const thrown_type& original) {
@@ -458,7 +458,7 @@ TEST(conversion_failure, WithoutAStoreCopiesHoldNone) {
     }
 }
 
-TEST(store_ref, AssignmentDropsTheOldStoreBeforeTakingTheNew) {
+TEST(store_ref, assignment_drops_the_old_store_before_taking_the_new) {
     store_log log;
     store_ref first(new counting_store("S", log));
     store_ref second(new counting_store("D", log));
@@ -509,7 +509,7 @@ private:
     int holders_ = 1;
 };
 
-TEST(conversion_failure, DestroysInReverseOrderOfConstruction) {
+TEST(conversion_failure, destroys_in_reverse_order_of_construction) {
     std::vector<const char*> order;
     order.reserve(16);
     destruction_order = &order;
@@ -539,7 +539,7 @@ template <class Catch> bool caught_from_library() {
     return false;
 }
 
-TEST(conversion_failure_across_modules, CaughtAsEveryTypeACallerNames) {
+TEST(conversion_failure_across_modules, caught_as_every_type_a_caller_names) {
     EXPECT_TRUE(caught_from_library<bad_spellout>());
     EXPECT_TRUE(caught_from_library<std::bad_cast>());
     EXPECT_TRUE(caught_from_library<std::exception>());
@@ -548,7 +548,7 @@ TEST(conversion_failure_across_modules, CaughtAsEveryTypeACallerNames) {
     EXPECT_TRUE(caught_from_library<thrown_type>());
 }
 
-TEST(conversion_failure_across_modules, KeepsItsContentAndOperations) {
+TEST(conversion_failure_across_modules, keeps_its_content_and_operations) {
     try {
         calltrail_test_raise_in_library();
     } catch (const clone_base& original) {
@@ -570,7 +570,7 @@ TEST(conversion_failure_across_modules, KeepsItsContentAndOperations) {
 }
 
 #if defined(__linux__)
-TEST(conversion_failure_across_modules, LibraryExportsNoneOfTheErrorSymbols) {
+TEST(conversion_failure_across_modules, library_exports_none_of_the_error_symbols) {
     Dl_info info{};
     ASSERT_NE(dladdr(reinterpret_cast<void*>(&calltrail_test_raise_in_library), &info), 0);
     void* library = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);

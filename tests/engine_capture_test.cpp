@@ -14,7 +14,7 @@ namespace {
 
 using walker_call = fake_engine_test;
 
-TEST_F(walker_call, TakesTheLow32BitsOfSkipThenOfMaxFramesAndAsksNoHash) {
+TEST_F(walker_call, takes_the_low32_bits_of_skip_then_of_max_frames_and_asks_no_hash) {
     fake_platform::scripted().walker_count = 3;
     const void* out[8] = {};
     const std::uint64_t max_frames = (std::uint64_t{1} << 32) + 3;
@@ -29,7 +29,7 @@ TEST_F(walker_call, TakesTheLow32BitsOfSkipThenOfMaxFramesAndAsksNoHash) {
     EXPECT_EQ(c.hash, nullptr);
 }
 
-TEST_F(walker_call, KeepsTheOrderOfItsOwnArgumentsApart) {
+TEST_F(walker_call, keeps_the_order_of_its_own_arguments_apart) {
     const void* out[1] = {};
     this_thread_frames::collect(out, 5, 9);
     this_thread_frames::collect(nullptr, 0, std::uint64_t{1} << 32);
@@ -42,7 +42,7 @@ TEST_F(walker_call, KeepsTheOrderOfItsOwnArgumentsApart) {
     EXPECT_EQ(walks[1].out, nullptr);
 }
 
-TEST_F(walker_call, WidensTheSixteenBitCountWithoutSign) {
+TEST_F(walker_call, widens_the_sixteen_bit_count_without_sign) {
     for (const USHORT count : {USHORT{0}, USHORT{0x7FFF}, USHORT{0x8000}, USHORT{0xFFFF}}) {
         restart();
         fake_platform::scripted().walker_count = count;

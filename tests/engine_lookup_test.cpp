@@ -29,7 +29,7 @@ protected:
     }
 };
 
-TEST_F(name_lookup, FirstTryUsesAClearedStackBufferOf256AndAZeroedSize) {
+TEST_F(name_lookup, first_try_uses_a_cleared_stack_buffer_of256_and_a_zeroed_size) {
     fake_platform::scripted().names.push_back(found("demo_app!worker_loop"));
     const symbol_resolver resolver;
     std::string module;
@@ -47,7 +47,7 @@ TEST_F(name_lookup, FirstTryUsesAClearedStackBufferOf256AndAZeroedSize) {
     EXPECT_EQ(calls[0].displacement, nullptr);
 }
 
-TEST_F(name_lookup, SuccessOnTheFirstTryIsFinalWhateverSizeIsReported) {
+TEST_F(name_lookup, success_on_the_first_try_is_final_whatever_size_is_reported) {
     for (const ULONG reported : {0u, 1u, 5000u, 0xFFFFFFFFu}) {
         restart();
         fake_platform::text_answer answer = found("jobsys!dispatch_job");
@@ -59,7 +59,7 @@ TEST_F(name_lookup, SuccessOnTheFirstTryIsFinalWhateverSizeIsReported) {
     }
 }
 
-TEST_F(name_lookup, ALongNameTakesExactlyOneSecondCallOfTheReportedSize) {
+TEST_F(name_lookup, a_long_name_takes_exactly_one_second_call_of_the_reported_size) {
     const std::string function = long_text('f', 300);
     const std::string text = "demo_app!" + function;
     auto& names = fake_platform::scripted().names;
@@ -83,7 +83,7 @@ TEST_F(name_lookup, ALongNameTakesExactlyOneSecondCallOfTheReportedSize) {
     EXPECT_EQ(calls[1].displacement, nullptr);
 }
 
-TEST_F(name_lookup, TheSecondTextEndsAtTheFirstNulTheEngineWrote) {
+TEST_F(name_lookup, the_second_text_ends_at_the_first_nul_the_engine_wrote) {
     auto& names = fake_platform::scripted().names;
     fake_platform::text_answer generous = too_long("m!x");
     generous.reported_size = 400;
@@ -97,7 +97,7 @@ TEST_F(name_lookup, TheSecondTextEndsAtTheFirstNulTheEngineWrote) {
     EXPECT_EQ(name_calls()[1].buffer_size, 400u);
 }
 
-TEST_F(name_lookup, ASecondTextWithoutNulIsKeptWhole) {
+TEST_F(name_lookup, a_second_text_without_nul_is_kept_whole) {
     const std::string text = "demo_app!" + long_text('h', 291); // exactly 300 characters
     auto& names = fake_platform::scripted().names;
     fake_platform::text_answer first = too_long(text);
@@ -110,7 +110,7 @@ TEST_F(name_lookup, ASecondTextWithoutNulIsKeptWhole) {
     EXPECT_EQ(resolver.lookup_name(address(1), nullptr), long_text('h', 291));
 }
 
-TEST_F(name_lookup, ALongModuleAloneComesBackWithoutNul) {
+TEST_F(name_lookup, a_long_module_alone_comes_back_without_nul) {
     const std::string module_name = long_text('m', 260);
     auto& names = fake_platform::scripted().names;
     names.push_back(too_long(module_name));
@@ -121,7 +121,7 @@ TEST_F(name_lookup, ALongModuleAloneComesBackWithoutNul) {
     EXPECT_EQ(module, module_name);
 }
 
-TEST_F(name_lookup, FailureGivesNoNameAndLeavesTheModuleAsItWas) {
+TEST_F(name_lookup, failure_gives_no_name_and_leaves_the_module_as_it_was) {
     struct failure {
         const char* what;
         std::vector<fake_platform::text_answer> answers;
@@ -149,7 +149,7 @@ TEST_F(name_lookup, FailureGivesNoNameAndLeavesTheModuleAsItWas) {
     }
 }
 
-TEST_F(name_lookup, SplitsAtTheFirstBangOnly) {
+TEST_F(name_lookup, splits_at_the_first_bang_only) {
     struct split {
         const char* text;
         const char* function;
@@ -174,7 +174,7 @@ TEST_F(name_lookup, SplitsAtTheFirstBangOnly) {
     }
 }
 
-TEST_F(name_lookup, FrameNameGivesTheFunctionOnly) {
+TEST_F(name_lookup, frame_name_gives_the_function_only) {
     auto& names = fake_platform::scripted().names;
     names.push_back(found("demo_app!worker_loop"));
     names.push_back(found("demo_app"));
@@ -194,7 +194,7 @@ protected:
     }
 };
 
-TEST_F(source_lookup, FirstTryUsesAClearedStackBufferAndZeroedLineAndSize) {
+TEST_F(source_lookup, first_try_uses_a_cleared_stack_buffer_and_zeroed_line_and_size) {
     fake_platform::scripted().lines.push_back(found("c:\\work\\demo\\worker", 88));
     const symbol_resolver resolver;
     EXPECT_EQ(resolver.lookup_source(address(0x7FF6A1B21234)), location("c:\\work\\demo\\worker", 88));
@@ -212,7 +212,7 @@ TEST_F(source_lookup, FirstTryUsesAClearedStackBufferAndZeroedLineAndSize) {
     EXPECT_EQ(calls[0].displacement, nullptr);
 }
 
-TEST_F(source_lookup, SuccessOnTheFirstTryIsFinalWhateverSizeIsReported) {
+TEST_F(source_lookup, success_on_the_first_try_is_final_whatever_size_is_reported) {
     fake_platform::text_answer answer = found("worker.cpp", 7);
     answer.reported_size = 100000;
     fake_platform::scripted().lines.push_back(answer);
@@ -221,7 +221,7 @@ TEST_F(source_lookup, SuccessOnTheFirstTryIsFinalWhateverSizeIsReported) {
     EXPECT_EQ(line_calls().size(), 1u);
 }
 
-TEST_F(source_lookup, ALongPathTakesExactlyOneSecondCallAndItsLine) {
+TEST_F(source_lookup, a_long_path_takes_exactly_one_second_call_and_its_line) {
     const std::string path = "/src/" + long_text('p', 395);
     auto& lines = fake_platform::scripted().lines;
     lines.push_back(too_long(path, 12));
@@ -242,7 +242,7 @@ TEST_F(source_lookup, ALongPathTakesExactlyOneSecondCallAndItsLine) {
     EXPECT_EQ(calls[1].displacement, nullptr);
 }
 
-TEST_F(source_lookup, TheSecondPathEndsAtTheFirstNulTheEngineWrote) {
+TEST_F(source_lookup, the_second_path_ends_at_the_first_nul_the_engine_wrote) {
     auto& lines = fake_platform::scripted().lines;
     fake_platform::text_answer generous = too_long("x", 1);
     generous.reported_size = 512;
@@ -254,7 +254,7 @@ TEST_F(source_lookup, TheSecondPathEndsAtTheFirstNulTheEngineWrote) {
     EXPECT_EQ(line_calls()[1].buffer_size, 512u);
 }
 
-TEST_F(source_lookup, FailureClearsPathAndLine) {
+TEST_F(source_lookup, failure_clears_path_and_line) {
     struct failure {
         const char* what;
         std::vector<fake_platform::text_answer> answers;
@@ -283,7 +283,7 @@ TEST_F(source_lookup, FailureClearsPathAndLine) {
     }
 }
 
-TEST_F(source_lookup, LinesOfTheFullUnsignedRangeComeBackUnchanged) {
+TEST_F(source_lookup, lines_of_the_full_unsigned_range_come_back_unchanged) {
     fake_platform::scripted().lines.push_back(found("big.cpp", 0xFFFFFFFFu));
     fake_platform::scripted().lines.push_back(found("", 0x80000000u));
     const symbol_resolver resolver;
@@ -291,7 +291,7 @@ TEST_F(source_lookup, LinesOfTheFullUnsignedRangeComeBackUnchanged) {
     EXPECT_EQ(resolver.lookup_line(address(1)), std::size_t{2147483648u});
 }
 
-TEST_F(source_lookup, LineAloneAsksWithoutBufferOrSize) {
+TEST_F(source_lookup, line_alone_asks_without_buffer_or_size) {
     fake_platform::scripted().lines.push_back(found(long_text('p', 1000), 42));
     const symbol_resolver resolver;
     EXPECT_EQ(resolver.lookup_line(address(0x7FF6A1B21234)), 42u);
@@ -306,7 +306,7 @@ TEST_F(source_lookup, LineAloneAsksWithoutBufferOrSize) {
     EXPECT_EQ(calls[0].displacement, nullptr);
 }
 
-TEST_F(source_lookup, LineAloneIsZeroUnlessTheCallSucceeds) {
+TEST_F(source_lookup, line_alone_is_zero_unless_the_call_succeeds) {
     for (const HRESULT result : {S_FALSE, E_FAIL}) {
         restart();
         fake_platform::text_answer answer = missing(result);
@@ -320,7 +320,7 @@ TEST_F(source_lookup, LineAloneIsZeroUnlessTheCallSucceeds) {
     }
 }
 
-TEST_F(source_lookup, FrameMembersTakeTheirPartOfTheLocation) {
+TEST_F(source_lookup, frame_members_take_their_part_of_the_location) {
     const std::string path = "/src/" + long_text('w', 300);
     auto& lines = fake_platform::scripted().lines;
     lines.push_back(too_long(path, 88));

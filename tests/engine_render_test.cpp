@@ -70,7 +70,7 @@ protected:
     }
 };
 
-TEST_F(rendering, WorkedExample) {
+TEST_F(rendering, worked_example) {
     answer(found("demo_app!worker_loop"), found("c:\\work\\demo\\worker", 88));
     answer(found("jobsys!dispatch_job"), missing());
     answer(missing(), missing());
@@ -101,7 +101,7 @@ TEST_F(rendering, WorkedExample) {
     }
 }
 
-TEST_F(rendering, OneFrameHasNeitherPositionNorLineFeed) {
+TEST_F(rendering, one_frame_has_neither_position_nor_line_feed) {
     answer(found("jobsys!dispatch_job"), missing());
     EXPECT_EQ(to_string(frame(address(0x00007FFB10C04455))), "dispatch_job in jobsys");
     EXPECT_EQ(fake_platform::call_names(),
@@ -113,7 +113,7 @@ TEST_F(rendering, OneFrameHasNeitherPositionNorLineFeed) {
     EXPECT_EQ(korvo::calltrail::detail::to_string(&same, 1), " 0# dispatch_job in jobsys\n");
 }
 
-TEST_F(rendering, PositionsBelowTenArePaddedAndFromAHundredOnAreWider) {
+TEST_F(rendering, positions_below_ten_are_padded_and_from_a_hundred_on_are_wider) {
     const std::vector<frame> frames = unknown_frames(101);
     const std::vector<std::string> lines = lines_of(korvo::calltrail::detail::to_string(frames.data(), frames.size()));
     ASSERT_EQ(lines.size(), 101u);
@@ -124,7 +124,7 @@ TEST_F(rendering, PositionsBelowTenArePaddedAndFromAHundredOnAreWider) {
     EXPECT_EQ(lines[100], "100# 0x0000000000001064");
 }
 
-TEST_F(rendering, TraceIsOnlyLinesEachEndingInALineFeed) {
+TEST_F(rendering, trace_is_only_lines_each_ending_in_a_line_feed) {
     answer(found("m!a"), missing());
     answer(found("m!b"), missing());
     const std::vector<frame> frames = unknown_frames(2);
@@ -135,7 +135,7 @@ TEST_F(rendering, TraceIsOnlyLinesEachEndingInALineFeed) {
     EXPECT_GE(text.capacity(), 2u * 64u);
 }
 
-TEST_F(rendering, AnUnnamedFrameShowsAllSixteenUpperCaseDigits) {
+TEST_F(rendering, an_unnamed_frame_shows_all_sixteen_upper_case_digits) {
     struct shown {
         std::uintptr_t value;
         const char* text;
@@ -153,7 +153,7 @@ TEST_F(rendering, AnUnnamedFrameShowsAllSixteenUpperCaseDigits) {
     }
 }
 
-TEST_F(rendering, TailRules) {
+TEST_F(rendering, tail_rules) {
     struct tail_case {
         const char* what;
         fake_platform::text_answer name;
@@ -179,7 +179,7 @@ TEST_F(rendering, TailRules) {
     }
 }
 
-TEST_F(rendering, LongTextsFromSecondCallsCarryNoNul) {
+TEST_F(rendering, long_texts_from_second_calls_carry_no_nul) {
     const std::string function(300, 'f');
     const std::string path = "/src/" + std::string(300, 'p');
     answer(too_long("demo_app!" + function), too_long(path, 1));
@@ -190,7 +190,7 @@ TEST_F(rendering, LongTextsFromSecondCallsCarryNoNul) {
     EXPECT_EQ(text.find('\0'), std::string::npos);
 }
 
-TEST_F(rendering, RenderFrameOnlyAppends) {
+TEST_F(rendering, render_frame_only_appends) {
     answer(found("jobsys!dispatch_job"), missing());
     const symbol_resolver resolver;
     std::string out = "before: ";
@@ -198,7 +198,7 @@ TEST_F(rendering, RenderFrameOnlyAppends) {
     EXPECT_EQ(out, "before: dispatch_job in jobsys");
 }
 
-TEST_F(rendering, NothingAtAllWithoutAnEngine) {
+TEST_F(rendering, nothing_at_all_without_an_engine) {
     for (const std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{3}, std::size_t{100}}) {
         restart();
         fake_platform::scripted().query_symbols = {S_OK, false};
@@ -220,12 +220,12 @@ TEST_F(rendering, NothingAtAllWithoutAnEngine) {
     EXPECT_EQ(out, "kept");
 }
 
-TEST_F(rendering, AnEmptyTraceThroughAReadyEngineIsEmpty) {
+TEST_F(rendering, an_empty_trace_through_a_ready_engine_is_empty) {
     EXPECT_EQ(korvo::calltrail::detail::to_string(nullptr, 0), "");
     EXPECT_EQ(fake_platform::call_names(), joined(ready_opening(), {"symbols1.Release", "CoUninitialize"}));
 }
 
-TEST_F(rendering, ClassicLocaleNeverGroups) {
+TEST_F(rendering, classic_locale_never_groups) {
     answer(found("m!f"), found("big.cpp", 4294967295u));
     EXPECT_EQ(to_string(frame(address(0x10))), "f at big.cpp:4294967295");
     const std::vector<frame> frames = unknown_frames(1001);
@@ -234,7 +234,7 @@ TEST_F(rendering, ClassicLocaleNeverGroups) {
     EXPECT_EQ(lines[1000].substr(0, 6), "1000# ");
 }
 
-TEST_F(rendering, AGroupingGlobalLocaleSeparatesFromAThousandOn) {
+TEST_F(rendering, a_grouping_global_locale_separates_from_a_thousand_on) {
     const global_locale_scope grouping(new comma_thousands);
     answer(found("m!f"), found("big.cpp", 12345));
     answer(found("m!f"), found("big.cpp", 999));
@@ -252,7 +252,7 @@ TEST_F(rendering, AGroupingGlobalLocaleSeparatesFromAThousandOn) {
     EXPECT_EQ(lines[1000], "1,000# 0x00000000000013E8");
 }
 
-TEST_F(rendering, AnExceptionFromTheEngineMidTraceClosesTheResolver) {
+TEST_F(rendering, an_exception_from_the_engine_mid_trace_closes_the_resolver) {
     answer(found("m!a"), missing());
     answer(found("m!b"), missing());
     fake_platform::text_answer throwing;
@@ -270,7 +270,7 @@ TEST_F(rendering, AnExceptionFromTheEngineMidTraceClosesTheResolver) {
     EXPECT_EQ(fake_platform::calls_named("symbols1.GetNameByOffset").size(), 3u);
 }
 
-TEST_F(rendering, AnExceptionFromTheSourceLookupOfOneFrameClosesTheResolver) {
+TEST_F(rendering, an_exception_from_the_source_lookup_of_one_frame_closes_the_resolver) {
     fake_platform::text_answer throwing;
     throwing.throws_bad_alloc = true;
     answer(found("m!a"), throwing);
@@ -280,7 +280,7 @@ TEST_F(rendering, AnExceptionFromTheSourceLookupOfOneFrameClosesTheResolver) {
                      {"symbols1.GetNameByOffset", "symbols1.GetLineByOffset", "symbols1.Release", "CoUninitialize"}));
 }
 
-TEST_F(rendering, AFailingLocaleFacetMidTraceClosesTheResolverAndReturnsNothing) {
+TEST_F(rendering, a_failing_locale_facet_mid_trace_closes_the_resolver_and_returns_nothing) {
     // Positions 0 and 1 convert; the third conversion fails.
     auto* facet = new failing_grouping;
     const global_locale_scope grouping(facet);

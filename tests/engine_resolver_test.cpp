@@ -16,7 +16,7 @@ namespace {
 
 using resolver_opening = fake_engine_test;
 
-TEST_F(resolver_opening, AsksForEachPieceInOrderAndClosesSymbolsBeforeCom) {
+TEST_F(resolver_opening, asks_for_each_piece_in_order_and_closes_symbols_before_com) {
     fake_platform::scripted().process_id = 0x8badf00d;
     {
         const symbol_resolver resolver;
@@ -97,7 +97,7 @@ const std::vector<failing_step>& failing_steps() {
     return steps;
 }
 
-TEST_F(resolver_opening, StopsAtTheFirstStepThatIsNotSOk) {
+TEST_F(resolver_opening, stops_at_the_first_step_that_is_not_s_ok) {
     for (const failing_step& step : failing_steps()) {
         for (const HRESULT result : {E_FAIL, S_FALSE}) {
             restart();
@@ -112,7 +112,7 @@ TEST_F(resolver_opening, StopsAtTheFirstStepThatIsNotSOk) {
     }
 }
 
-TEST_F(resolver_opening, ReadinessFollowsTheSymbolsPointerNotTheResult) {
+TEST_F(resolver_opening, readiness_follows_the_symbols_pointer_not_the_result) {
     fake_platform::scripted().query_symbols = {S_OK, false};
     {
         const symbol_resolver resolver;
@@ -132,7 +132,7 @@ TEST_F(resolver_opening, ReadinessFollowsTheSymbolsPointerNotTheResult) {
 
 using resolver_apartment = fake_engine_test;
 
-TEST_F(resolver_apartment, IsLeftOnceAfterSFalseAsAfterSOk) {
+TEST_F(resolver_apartment, is_left_once_after_s_false_as_after_s_ok) {
     for (const HRESULT entered : {S_OK, S_FALSE}) {
         restart();
         fake_platform::scripted().co_initialize = entered;
@@ -142,7 +142,7 @@ TEST_F(resolver_apartment, IsLeftOnceAfterSFalseAsAfterSOk) {
     }
 }
 
-TEST_F(resolver_apartment, FailedInitialisationStillOpensTheEngineAndIsNeverBalanced) {
+TEST_F(resolver_apartment, failed_initialisation_still_opens_the_engine_and_is_never_balanced) {
     for (const HRESULT refused : {RPC_E_CHANGED_MODE, E_FAIL, E_OUTOFMEMORY}) {
         restart();
         fake_platform::scripted().co_initialize = refused;
@@ -156,7 +156,7 @@ TEST_F(resolver_apartment, FailedInitialisationStillOpensTheEngineAndIsNeverBala
     }
 }
 
-TEST_F(resolver_apartment, FailedInitialisationAndFailedCreationLeaveNothingToUndo) {
+TEST_F(resolver_apartment, failed_initialisation_and_failed_creation_leave_nothing_to_undo) {
     fake_platform::scripted().co_initialize = RPC_E_CHANGED_MODE;
     fake_platform::scripted().debug_create = {E_FAIL, false};
     { const symbol_resolver resolver; }
@@ -165,7 +165,7 @@ TEST_F(resolver_apartment, FailedInitialisationAndFailedCreationLeaveNothingToUn
 
 using resolver_not_ready = fake_engine_test;
 
-TEST_F(resolver_not_ready, LookupsGiveEmptyResultsAndLeaveTheModuleAlone) {
+TEST_F(resolver_not_ready, lookups_give_empty_results_and_leave_the_module_alone) {
     fake_platform::scripted().query_symbols = {S_OK, false};
     fake_platform::scripted().names.push_back(fake_platform::found("demo_app!worker_loop"));
     fake_platform::scripted().lines.push_back(fake_platform::found("c:\\work\\demo\\worker", 88));
@@ -183,7 +183,7 @@ TEST_F(resolver_not_ready, LookupsGiveEmptyResultsAndLeaveTheModuleAlone) {
     EXPECT_EQ(fake_platform::scripted().lines.size(), 1u);
 }
 
-TEST_F(resolver_not_ready, MembersOfFrameAnswerEmptyWithoutAnEngine) {
+TEST_F(resolver_not_ready, members_of_frame_answer_empty_without_an_engine) {
     fake_platform::scripted().debug_create = {E_FAIL, false};
     fake_platform::scripted().names.push_back(fake_platform::found("demo_app!worker_loop"));
     fake_platform::scripted().lines.push_back(fake_platform::found("c:\\work\\demo\\worker", 88));
@@ -198,7 +198,7 @@ TEST_F(resolver_not_ready, MembersOfFrameAnswerEmptyWithoutAnEngine) {
 
 using frame_members = fake_engine_test;
 
-TEST_F(frame_members, EachCallOpensAndClosesAResolverOfItsOwn) {
+TEST_F(frame_members, each_call_opens_and_closes_a_resolver_of_its_own) {
     auto& script = fake_platform::scripted();
     script.names.push_back(fake_platform::found("demo_app!worker_loop"));
     script.names.push_back(fake_platform::found("demo_app!worker_loop"));
@@ -213,7 +213,7 @@ TEST_F(frame_members, EachCallOpensAndClosesAResolverOfItsOwn) {
     EXPECT_EQ(fake_platform::call_names(), expected);
 }
 
-TEST_F(frame_members, FileAndLineAreTwoSeparateConversations) {
+TEST_F(frame_members, file_and_line_are_two_separate_conversations) {
     auto& script = fake_platform::scripted();
     script.lines.push_back(fake_platform::found("c:\\work\\demo\\worker", 88));
     script.lines.push_back(fake_platform::found("", 88));
@@ -230,7 +230,7 @@ TEST_F(frame_members, FileAndLineAreTwoSeparateConversations) {
     EXPECT_EQ(line_only[0].buffer, nullptr);
 }
 
-TEST_F(frame_members, AnExceptionFromTheEngineStillClosesSymbolsBeforeCom) {
+TEST_F(frame_members, an_exception_from_the_engine_still_closes_symbols_before_com) {
     fake_platform::text_answer throwing;
     throwing.throws_bad_alloc = true;
     fake_platform::scripted().names.push_back(throwing);

@@ -14,7 +14,7 @@ namespace {
 
 const void* address(std::uintptr_t value) { return reinterpret_cast<const void*>(value); }
 
-TEST(Frame, IsOneAddressWideAndLaidOutAsOne) {
+TEST(frame, is_one_address_wide_and_laid_out_as_one) {
     static_assert(sizeof(frame) == sizeof(const void*), "");
     static_assert(std::is_trivially_copyable<frame>::value, "");
     static_assert(std::is_standard_layout<frame>::value, "");
@@ -24,7 +24,7 @@ TEST(Frame, IsOneAddressWideAndLaidOutAsOne) {
     EXPECT_EQ(as_addresses[2], address(0x30));
 }
 
-TEST(Frame, KeepsTheAddressItWasMadeFrom) {
+TEST(frame, keeps_the_address_it_was_made_from) {
     EXPECT_EQ(frame(address(0xdeadbeef)).code_address(), address(0xdeadbeef));
     EXPECT_EQ(frame(nullptr).code_address(), nullptr);
     EXPECT_EQ(frame().code_address(), nullptr);
@@ -35,7 +35,7 @@ TEST(Frame, KeepsTheAddressItWasMadeFrom) {
     EXPECT_EQ(original.code_address(), address(~std::uintptr_t{0}));
 }
 
-TEST(Frame, ComparesAndHashesByAddress) {
+TEST(frame, compares_and_hashes_by_address) {
     const frame low(address(0x1000)), high(address(0x2000)), same(address(0x1000));
     EXPECT_TRUE(low == same);
     EXPECT_FALSE(low != same);
@@ -48,7 +48,7 @@ TEST(Frame, ComparesAndHashesByAddress) {
     EXPECT_EQ(ordered.begin()->first, low);
 }
 
-TEST(Frame, StreamsItsText) {
+TEST(frame, streams_its_text) {
     const frame f(address(0x1234));
     std::ostringstream out;
     out << f;

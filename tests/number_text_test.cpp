@@ -79,7 +79,7 @@ std::string spelled(std::size_t value) {
     return std::string(result.data(), length);
 }
 
-TEST_F(number_text, ExamplesUnderTheirLocales) {
+TEST_F(number_text, examples_under_their_locales) {
     struct example {
         std::size_t value;
         bool classic;
@@ -109,7 +109,7 @@ TEST_F(number_text, ExamplesUnderTheirLocales) {
     }
 }
 
-TEST_F(number_text, LongestTextFillsAllButTheTerminator) {
+TEST_F(number_text, longest_text_fills_all_but_the_terminator) {
     use_grouping("\1");
     const text40 result = korvo::spellout<text40>(largest);
     EXPECT_EQ(std::string(result.data()).size(), 39u);
@@ -117,14 +117,14 @@ TEST_F(number_text, LongestTextFillsAllButTheTerminator) {
     EXPECT_EQ(result[39], '\0');
 }
 
-TEST_F(number_text, ZeroNeverGetsASeparator) {
+TEST_F(number_text, zero_never_gets_a_separator) {
     for (const std::string& grouping : {std::string("\1"), std::string("\3"), std::string("\2\1")}) {
         use_grouping(grouping, '\'');
         EXPECT_EQ(spelled(0), "0");
     }
 }
 
-TEST_F(number_text, SeparatorOnlyOnceTheFirstGroupOverflows) {
+TEST_F(number_text, separator_only_once_the_first_group_overflows) {
     use_grouping("\3");
     EXPECT_EQ(spelled(999), "999");
     EXPECT_EQ(spelled(1000), "1,000");
@@ -136,7 +136,7 @@ TEST_F(number_text, SeparatorOnlyOnceTheFirstGroupOverflows) {
     EXPECT_EQ(spelled(largest), "18446744073709551615");
 }
 
-TEST_F(number_text, FirstEntryZeroOrNegativeMeansNoGroupingAtAll) {
+TEST_F(number_text, first_entry_zero_or_negative_means_no_grouping_at_all) {
     for (const std::string& grouping :
          {std::string("\0\1", 2), std::string("\xFF\1"), std::string("\x80\3"), std::string(1, '\0')}) {
         SCOPED_TRACE(static_cast<int>(static_cast<signed char>(grouping[0])));
@@ -148,7 +148,7 @@ TEST_F(number_text, FirstEntryZeroOrNegativeMeansNoGroupingAtAll) {
     }
 }
 
-TEST_F(number_text, LaterEntryZeroOrNegativeStopsFurtherSeparators) {
+TEST_F(number_text, later_entry_zero_or_negative_stops_further_separators) {
     use_grouping(std::string("\3\0\1", 3));
     EXPECT_EQ(spelled(1234567), "1234,567");
     use_grouping("\3\xFF\1");
@@ -160,7 +160,7 @@ TEST_F(number_text, LaterEntryZeroOrNegativeStopsFurtherSeparators) {
     EXPECT_EQ(spelled(1234567), "123456,7");
 }
 
-TEST_F(number_text, LastEntryRepeats) {
+TEST_F(number_text, last_entry_repeats) {
     use_grouping("\2");
     EXPECT_EQ(spelled(1234567), "1,23,45,67");
     use_grouping("\3\2");
@@ -169,14 +169,14 @@ TEST_F(number_text, LastEntryRepeats) {
     EXPECT_EQ(spelled(largest), "18,4467,4407,3709,5516,1,5");
 }
 
-TEST_F(number_text, SeparatorIsTheLocalesOwn) {
+TEST_F(number_text, separator_is_the_locales_own) {
     use_grouping("\3", ' ');
     EXPECT_EQ(spelled(1234567), "1 234 567");
     use_grouping("\3", '.');
     EXPECT_EQ(spelled(1234567), "1.234.567");
 }
 
-TEST_F(number_text, AsksTheFacetOncePerConversion) {
+TEST_F(number_text, asks_the_facet_once_per_conversion) {
     const test_punct& punct = use_grouping("\3");
     // libstdc++ reads the facet once itself while building the locale.
     const int groupings = punct.grouping_calls;
@@ -189,7 +189,7 @@ TEST_F(number_text, AsksTheFacetOncePerConversion) {
     EXPECT_EQ(punct.separator_calls - separators, 2);
 }
 
-TEST_F(number_text, FollowsTheGlobalLocaleFromOneConversionToTheNext) {
+TEST_F(number_text, follows_the_global_locale_from_one_conversion_to_the_next) {
     EXPECT_EQ(spelled(4096), "4096");
     use_grouping("\3");
     EXPECT_EQ(spelled(4096), "4,096");
@@ -197,7 +197,7 @@ TEST_F(number_text, FollowsTheGlobalLocaleFromOneConversionToTheNext) {
     EXPECT_EQ(spelled(4096), "4096");
 }
 
-TEST_F(number_text, ClassicLocaleAllocatesNothing) {
+TEST_F(number_text, classic_locale_allocates_nothing) {
     std::size_t digits = 0;
     const std::size_t before = calltrail_test::allocations();
     for (std::size_t value = 1; value < largest / 7; value = value * 7 + 3) {
@@ -247,7 +247,7 @@ std::locale locale_without_numpunct() {
     return locale;
 }
 
-TEST_F(number_text, GlobalLocaleWithoutNumpunctThrowsBadCast) {
+TEST_F(number_text, global_locale_without_numpunct_throws_bad_cast) {
     const std::locale lacking = locale_without_numpunct();
     ASSERT_FALSE(std::has_facet<std::numpunct<char>>(lacking));
     ASSERT_TRUE(lacking != std::locale::classic());
@@ -271,12 +271,12 @@ TEST_F(number_text, GlobalLocaleWithoutNumpunctThrowsBadCast) {
     EXPECT_FALSE(threw_something_else);
 }
 #else
-TEST_F(number_text, GlobalLocaleWithoutNumpunctThrowsBadCast) {
+TEST_F(number_text, global_locale_without_numpunct_throws_bad_cast) {
     GTEST_SKIP() << "only libstdc++'s locale can be stripped of a standard facet here";
 }
 #endif
 
-TEST(address_text, AllSixteenDigitsUpperCaseWithLeadingZeros) {
+TEST(address_text, all_sixteen_digits_upper_case_with_leading_zeros) {
     const auto text = [](std::uint64_t address) {
         const auto result = over_garbage<korvo::array<char, 19>>([&] { return korvo::hex_address_text(address); });
         EXPECT_EQ(result[18], '\0');
@@ -290,7 +290,7 @@ TEST(address_text, AllSixteenDigitsUpperCaseWithLeadingZeros) {
     static_assert(noexcept(korvo::hex_address_text(0)), "the address text cannot fail");
 }
 
-TEST(array, HeldInlineAndCopiedByValue) {
+TEST(array, held_inline_and_copied_by_value) {
     static_assert(sizeof(korvo::array<char, 40>) == 40, "");
     static_assert(std::is_trivially_copyable<korvo::array<int, 3>>::value, "");
     korvo::array<int, 3> a{{1, 2, 3}};
@@ -309,14 +309,14 @@ TEST(array, HeldInlineAndCopiedByValue) {
 }
 
 #ifdef NDEBUG
-TEST(array, DebugBuildsRefuseAnIndexPastTheEnd) {
+TEST(array, debug_builds_refuse_an_index_past_the_end) {
     GTEST_SKIP() << "the index is checked only in builds without NDEBUG";
 }
 #else
 int read_at(const korvo::array<char, 40>& a, std::size_t i) { return a[i]; }
 int write_at(korvo::array<char, 40>& a, std::size_t i) { return a[i] = 'x'; }
 
-TEST(array, DebugBuildsRefuseAnIndexPastTheEnd) {
+TEST(array, debug_builds_refuse_an_index_past_the_end) {
     korvo::array<char, 40> a{};
     EXPECT_EQ(read_at(a, 39), 0);
     const char* expected = "korvo/array:118: .*Assertion `\\(i < N\\)&&\\(\"out of range\"\\)' failed";

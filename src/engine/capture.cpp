@@ -1,6 +1,6 @@
 #include <korvo/calltrail/this_thread_frames.hpp>
 
-#include "../platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace korvo {
 namespace calltrail {

@@ -1,6 +1,6 @@
 #include "com_apartment_guard.hpp"
 
-#include "../platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace korvo {
 namespace calltrail {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "../platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace korvo {
 namespace calltrail {

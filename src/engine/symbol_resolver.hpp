@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "../platform/platform.hpp"
+#include "platform/platform.hpp"
 #include "com_apartment_guard.hpp"
 #include "com_ref.hpp"
 

@@ -15,7 +15,7 @@
 #include <objbase.h>
 #include <dbgeng.h>
 #else
-#include "posix/windows.hpp"
+#include "platform/posix/windows.hpp"
 #endif
 
 namespace korvo {

@@ -60,7 +60,7 @@ void expect_unknown(const void* address, const char* what) {
 
 int some_data = 42;
 
-TEST(bad_input, AddressesInNoMappingAreShownByTheirAddress) {
+TEST(bad_input, addresses_in_no_mapping_are_shown_by_their_address) {
     const long page = sysconf(_SC_PAGESIZE);
     void* region = mmap(nullptr, static_cast<std::size_t>(page) * 4, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(region, MAP_FAILED);
@@ -75,7 +75,7 @@ TEST(bad_input, AddressesInNoMappingAreShownByTheirAddress) {
     expect_unknown(at(~std::uintptr_t{0}), "the last address");
 }
 
-TEST(bad_input, StackHeapAndGuardPagesAreShownByTheirAddress) {
+TEST(bad_input, stack_heap_and_guard_pages_are_shown_by_their_address) {
     int local = 0;
     expect_unknown(&local, "this thread's stack");
     const std::unique_ptr<char[]> small(new char[64]);
@@ -120,7 +120,7 @@ TEST(bad_input, StackHeapAndGuardPagesAreShownByTheirAddress) {
     EXPECT_NE(seen.guard, nullptr);
 }
 
-TEST(bad_input, DataOfAModuleIsNeverGivenASourceLine) {
+TEST(bad_input, data_of_a_module_is_never_given_a_source_line) {
     const frame f(&some_data);
     const std::string text = korvo::calltrail::to_string(f);
     // Either named after the variable or shown by address in this program.
@@ -130,7 +130,7 @@ TEST(bad_input, DataOfAModuleIsNeverGivenASourceLine) {
     EXPECT_EQ(text.find(" at "), std::string::npos) << text;
 }
 
-TEST(bad_input, AnUnloadedLibraryIsNeverAnsweredFromWhatWasSeenBefore) {
+TEST(bad_input, an_unloaded_library_is_never_answered_from_what_was_seen_before) {
     const char* path = CALLTRAIL_UNLOADABLE_LIBRARY;
     const std::string file_name = std::string(path).substr(std::string(path).rfind('/') + 1);
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -165,7 +165,7 @@ TEST(bad_input, AnUnloadedLibraryIsNeverAnsweredFromWhatWasSeenBefore) {
     dlclose(handle);
 }
 
-TEST(bad_input, ATraceOfEveryKindOfAddressHasOneWellFormedLineEach) {
+TEST(bad_input, a_trace_of_every_kind_of_address_has_one_well_formed_line_each) {
     int local = 0;
     const std::unique_ptr<int> heap(new int(7));
     std::vector<frame> frames = calltrail_test::addresses_across_modules();

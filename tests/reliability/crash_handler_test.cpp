@@ -81,7 +81,7 @@ calltrail_test::child_result crash_with(int how) {
     });
 }
 
-TEST(crash_handler, NullDereferenceIsReportedWithTheFaultingFunctionAndItsCaller) {
+TEST(crash_handler, null_dereference_is_reported_with_the_faulting_function_and_its_caller) {
     const calltrail_test::child_result child = crash_with(SIGSEGV);
     ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
     EXPECT_EQ(WTERMSIG(child.status), SIGSEGV) << "the handler must die of the signal it caught";
@@ -97,7 +97,7 @@ TEST(crash_handler, NullDereferenceIsReportedWithTheFaultingFunctionAndItsCaller
     EXPECT_LT(line_naming(lines, "on_fatal_signal"), faulting) << child.output;
 }
 
-TEST(crash_handler, AbortIsReportedWithTheAbortingFunctionAndItsCaller) {
+TEST(crash_handler, abort_is_reported_with_the_aborting_function_and_its_caller) {
     const calltrail_test::child_result child = crash_with(SIGABRT);
     ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
     EXPECT_EQ(WTERMSIG(child.status), SIGABRT);
@@ -113,7 +113,7 @@ TEST(crash_handler, AbortIsReportedWithTheAbortingFunctionAndItsCaller) {
     EXPECT_LT(line_naming(lines, "abort"), aborting) << child.output;
 }
 
-TEST(crash_handler, StackOverflowIsReportedFromTheAlternateStack) {
+TEST(crash_handler, stack_overflow_is_reported_from_the_alternate_stack) {
     const calltrail_test::child_result child = calltrail_test::run_in_child([] {
         crash_handler::install_crash_handler();
         reliability_overflowing_function(nullptr, 0);

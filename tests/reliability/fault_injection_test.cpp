@@ -106,7 +106,7 @@ protected:
     }
 };
 
-TEST_F(allocation_failure, EveryAllocationOfACallCanFailAndTheNextCallStillWorks) {
+TEST_F(allocation_failure, every_allocation_of_a_call_can_fail_and_the_next_call_still_works) {
     for (const operation& op : text_operations()) {
         // Once unmeasured, for what the standard library sets up on first use.
         restart();
@@ -148,7 +148,7 @@ TEST_F(allocation_failure, EveryAllocationOfACallCanFailAndTheNextCallStillWorks
     }
 }
 
-TEST_F(allocation_failure, ALineAloneNeedsNoAllocationSoNothingCanFailThere) {
+TEST_F(allocation_failure, a_line_alone_needs_no_allocation_so_nothing_can_fail_there) {
     script({{{}, {found("/src/a.cpp", 77)}}});
     trace()[0].source_line(); // what the standard library sets up on first use
     restart();
@@ -193,7 +193,7 @@ std::vector<frame_fault> frame_faults() {
     };
 }
 
-TEST_F(engine_fault, AFailingEngineCallCostsOnlyItsFrameItsPiece) {
+TEST_F(engine_fault, a_failing_engine_call_costs_only_its_frame_its_piece) {
     for (const frame_fault& fault : frame_faults()) {
         restart();
         std::vector<frame_answers> answers = healthy_answers();
@@ -208,7 +208,7 @@ TEST_F(engine_fault, AFailingEngineCallCostsOnlyItsFrameItsPiece) {
     }
 }
 
-TEST_F(engine_fault, AnEngineThrowingAtAnyCallOfATraceLeavesTheResolverClosed) {
+TEST_F(engine_fault, an_engine_throwing_at_any_call_of_a_trace_leaves_the_resolver_closed) {
     std::size_t engine_calls = 0;
     for (const frame_answers& f : healthy_answers()) engine_calls += f.names.size() + f.lines.size();
 
@@ -244,7 +244,7 @@ struct opening_fault {
     void (*apply)(fake_platform::script&);
 };
 
-TEST_F(engine_fault, EveryExportRecoversFromEachFailedOpening) {
+TEST_F(engine_fault, every_export_recovers_from_each_failed_opening) {
     const std::vector<opening_fault> faults = {
         {"DebugCreate fails",
          [](fake_platform::script& s) {
@@ -304,7 +304,7 @@ TEST_F(engine_fault, EveryExportRecoversFromEachFailedOpening) {
 }
 
 #if defined(CALLTRAIL_TEST_HAS_STRIPPED_LOCALE)
-TEST_F(engine_fault, AGlobalLocaleWithoutNumpunctLeavesAsBadCastAndTheNextCallWorks) {
+TEST_F(engine_fault, a_global_locale_without_numpunct_leaves_as_bad_cast_and_the_next_call_works) {
     script(healthy_answers());
     std::string result = "untouched";
     bool threw_bad_cast = false;

@@ -87,7 +87,7 @@ private:
     std::thread thread_;
 };
 
-TEST(load, EightThreadsGetTheAnswersOfOne) {
+TEST(load, eight_threads_get_the_answers_of_one) {
     const serial_answers serial = answers_of_one_thread();
     // The engine is there: the answers are worth comparing.
     ASSERT_FALSE(serial.trace_texts[0].empty());

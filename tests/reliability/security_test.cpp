@@ -65,7 +65,7 @@ calltrail_test::child_result run_sealed(const std::vector<std::string>& argument
     return calltrail_test::run_program(command, environment);
 }
 
-TEST(security, TheFilterStopsEachForbiddenCall) {
+TEST(security, the_filter_stops_each_forbidden_call) {
     for (const char* call : {"socket", "write-file", "fork", "exec"}) {
         const calltrail_test::child_result child = run_sealed({"--try", call}, base_environment());
         EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 97)
@@ -76,7 +76,7 @@ TEST(security, TheFilterStopsEachForbiddenCall) {
     EXPECT_NE(stat(CALLTRAIL_DUMP_PROBE, &probe), 0) << "the refused open still made the file";
 }
 
-TEST(security, EveryOperationRunsWithoutNetworkProcessesOrWrittenFiles) {
+TEST(security, every_operation_runs_without_network_processes_or_written_files) {
     const calltrail_test::child_result child = run_sealed({}, base_environment());
     EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0)
         << calltrail_test::describe_status(child) << "\n"
@@ -84,7 +84,7 @@ TEST(security, EveryOperationRunsWithoutNetworkProcessesOrWrittenFiles) {
     EXPECT_NE(child.output.find("sealed_work"), std::string::npos) << child.output;
 }
 
-TEST(security, NoVariableLeadsTheEngineToTheNetworkOrToOtherFiles) {
+TEST(security, no_variable_leads_the_engine_to_the_network_or_to_other_files) {
     const scratch_directory scratch;
     ASSERT_FALSE(scratch.path().empty());
     const std::string root = scratch.path();

@@ -35,7 +35,7 @@ long resident_kib() {
     return resident_pages * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-TEST(soak, ResidentMemorySettlesOverAHundredThousandTraces) {
+TEST(soak, resident_memory_settles_over_a_hundred_thousand_traces) {
     std::vector<frame> trace = calltrail_test::captured_stack(trace_depth + 8);
     ASSERT_GE(trace.size(), trace_depth);
     trace.resize(trace_depth);

@@ -1,7 +1,7 @@
 // The COM runtime's per-thread initialisation: a count and an apartment.
 // A thread enters one apartment with its first successful call and stays in
 // it until the calls are balanced; asking for the other one meanwhile fails.
-#include "../platform.hpp"
+#include "platform/platform.hpp"
 
 namespace {
 

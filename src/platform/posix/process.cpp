@@ -1,4 +1,4 @@
-#include "../platform.hpp"
+#include "platform/platform.hpp"
 
 #include <unistd.h>
 

@@ -7,7 +7,7 @@
 // not position-independent. Opening it here, not on first use, keeps the walk
 // free of dlopen and so usable from a signal handler.
 
-#include "../platform.hpp"
+#include "platform/platform.hpp"
 
 #include <dlfcn.h>
 #include <unwind.h>

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
+#include <string_view>
 
-#include "../../platform.hpp"
-#include "function_symbols.hpp"
+#include "platform/platform.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -15,18 +15,18 @@ namespace posix_engine {
 // The Debug Engine's way of handing out a text: the size counts the NUL; a
 // null buffer only asks for the size; a buffer too small gets as much as
 // fits, terminated, and S_FALSE.
-inline HRESULT copy_out(std::initializer_list<text_view> pieces, PSTR buffer, ULONG buffer_size, PULONG size) {
+inline HRESULT copy_out(std::initializer_list<std::string_view> pieces, PSTR buffer, ULONG buffer_size, PULONG size) {
     std::size_t length = 0;
-    for (const text_view& piece : pieces) length += piece.size;
+    for (const std::string_view& piece : pieces) length += piece.size();
     if (length >= 0xffffffffu) return E_FAIL;
     if (size != nullptr) *size = static_cast<ULONG>(length + 1);
     if (buffer == nullptr) return S_OK;
     if (buffer_size == 0) return S_FALSE;
     std::size_t room = buffer_size - 1;
     char* at = buffer;
-    for (const text_view& piece : pieces) {
-        const std::size_t n = piece.size < room ? piece.size : room;
-        if (n != 0) std::memcpy(at, piece.data, n);
+    for (const std::string_view& piece : pieces) {
+        const std::size_t n = piece.size() < room ? piece.size() : room;
+        if (n != 0) std::memcpy(at, piece.data(), n);
         at += n;
         room -= n;
     }

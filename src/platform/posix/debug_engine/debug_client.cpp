@@ -8,10 +8,11 @@
 #include <atomic>
 #include <mutex>
 #include <new>
+#include <string_view>
 
-#include "../../platform.hpp"
-#include "buffer_text.hpp"
-#include "symbol_session.hpp"
+#include "platform/platform.hpp"
+#include "platform/posix/debug_engine/buffer_text.hpp"
+#include "platform/posix/debug_engine/object_registry.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -85,7 +86,7 @@ public:
         // A non-invasive attach has one event, its own completion.
         if (state_ != attach_state::pending) return E_UNEXPECTED;
         try {
-            modules_ = symbol_session::instance().attach();
+            modules_ = object_registry::instance().attach();
         } catch (...) {
             return E_OUTOFMEMORY;
         }
@@ -102,12 +103,11 @@ public:
         try {
             loaded_module* module = module_at(offset);
             if (module == nullptr) return nothing_out(E_FAIL, name_buffer, name_buffer_size, name_size);
-            const text_view module_name{module->name().data(), module->name().size()};
+            const std::string_view module_name = module->name();
             function_answer function;
             if (module->function_at(offset, function)) {
                 if (displacement != nullptr) *displacement = offset - function.start;
-                return copy_out({module_name, text_view{"!", 1}, function.name}, name_buffer, name_buffer_size,
-                                name_size);
+                return copy_out({module_name, "!", function.name}, name_buffer, name_buffer_size, name_size);
             }
             const module_description& d = module->description();
             if (displacement != nullptr) *displacement = offset - (d.bias + d.first_load);
@@ -128,8 +128,7 @@ public:
             if (module == nullptr || !module->line_at(offset, location))
                 return nothing_out(E_FAIL, file_buffer, file_buffer_size, file_size);
             if (line != nullptr) *line = location.line;
-            return copy_out({text_view{location.path->data(), location.path->size()}}, file_buffer, file_buffer_size,
-                            file_size);
+            return copy_out({*location.path}, file_buffer, file_buffer_size, file_size);
         } catch (...) {
             return nothing_out(E_OUTOFMEMORY, file_buffer, file_buffer_size, file_size);
         }

@@ -1,8 +1,10 @@
-#include "loaded_module.hpp"
+#include "platform/posix/debug_engine/loaded_module.hpp"
 
 #include <elf.h>
 
-#include "debug_file_search.hpp"
+#include "platform/posix/object/debug_file_search.hpp"
+#include "platform/posix/object/debug_section.hpp"
+#include "platform/posix/debug_engine/call_instruction.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -20,105 +22,95 @@ bool has_symbol_table(const elf_file& file) {
     return false;
 }
 
+dwarf_sections debug_sections_of(const elf_file& file) {
+    dwarf_sections s;
+    s.info = open_debug_section(file, "info");
+    s.abbrev = open_debug_section(file, "abbrev");
+    s.line = open_debug_section(file, "line");
+    if (s.info == nullptr || s.abbrev == nullptr || s.line == nullptr) return s;
+    s.str = open_debug_section(file, "str");
+    s.line_str = open_debug_section(file, "line_str");
+    s.str_offsets = open_debug_section(file, "str_offsets");
+    s.addr = open_debug_section(file, "addr");
+    s.ranges = open_debug_section(file, "ranges");
+    s.rnglists = open_debug_section(file, "rnglists");
+    s.aranges = open_debug_section(file, "aranges");
+    return s;
+}
+
 } // namespace
 
 loaded_module::loaded_module(module_description description) : description_(std::move(description)) {}
 
 const elf_file* loaded_module::object() {
-    if (object_tried_) return object_.get();
-    object_tried_ = true;
-    std::unique_ptr<elf_file> file;
-    switch (description_.source) {
-    case module_source::vdso:
-        file = elf_file::copy_of(description_.image, description_.image_size);
-        break;
-    // The running executable, even when its path has gone or changed.
-    case module_source::executable:
-        file = elf_file::open("/proc/self/exe");
-        break;
-    case module_source::file:
-        file = elf_file::open(description_.path.c_str());
-        break;
-    }
-    // A file replaced on disk since it was loaded describes other code.
-    if (file != nullptr && !description_.id.empty() && file->id() != description_.id) file.reset();
-    object_ = std::move(file);
-    return object_.get();
+    return object_.get_locked([this] {
+        std::unique_ptr<elf_file> file;
+        switch (description_.source) {
+        case module_source::vdso:
+            file = elf_file::copy_of(description_.image, description_.image_size);
+            break;
+        // The running executable, even when its path has gone or changed.
+        case module_source::executable:
+            file = elf_file::open("/proc/self/exe");
+            break;
+        case module_source::file:
+            file = elf_file::open(description_.path.c_str());
+            break;
+        }
+        // A file replaced on disk since it was loaded describes other code.
+        if (file != nullptr && !description_.id.empty() && file->id() != description_.id) file.reset();
+        return file;
+    });
 }
 
 const elf_file* loaded_module::debug_file() {
-    if (debug_tried_) return debug_.get();
-    debug_tried_ = true;
-    const elf_file* main = object();
-    if (main == nullptr || description_.source == module_source::vdso) return nullptr;
-    debug_ = find_debug_file(*main, description_.path, description_.id.empty() ? main->id() : description_.id);
-    return debug_.get();
-}
-
-const function_symbols* loaded_module::symbols() {
-    if (symbols_tried_.load(std::memory_order_acquire)) return symbols_ready_.load(std::memory_order_acquire);
-    std::lock_guard<std::mutex> lock(build_);
-    if (!symbols_tried_.load(std::memory_order_relaxed)) {
+    return debug_.get_locked([this]() -> std::unique_ptr<elf_file> {
         const elf_file* main = object();
-        if (main != nullptr) {
-            if (has_symbol_table(*main)) {
-                symbols_ = function_symbols::build(*main, false, 0);
-            } else if (const elf_file* debug = debug_file()) {
-                std::uint64_t debug_first = 0;
-                const std::uint64_t bias =
-                    debug->first_load_address(debug_first) ? description_.first_load - debug_first : 0;
-                symbols_ = function_symbols::build(*debug, false, bias);
-            }
-            if (symbols_ == nullptr) symbols_ = function_symbols::build(*main, true, 0);
-        }
-        symbols_ready_.store(symbols_.get(), std::memory_order_release);
-        symbols_tried_.store(true, std::memory_order_release);
+        if (main == nullptr || description_.source == module_source::vdso) return nullptr;
+        return find_debug_file(*main, description_.path, description_.id.empty() ? main->id() : description_.id);
+    });
+}
+
+std::unique_ptr<symbol_index> loaded_module::build_symbols() {
+    const elf_file* main = object();
+    if (main == nullptr) return nullptr;
+    std::unique_ptr<symbol_index> index;
+    if (has_symbol_table(*main)) {
+        index = symbol_index::build(*main, false, 0);
+    } else if (const elf_file* debug = debug_file()) {
+        std::uint64_t debug_first = 0;
+        const std::uint64_t bias = debug->first_load_address(debug_first) ? description_.first_load - debug_first : 0;
+        index = symbol_index::build(*debug, false, bias);
     }
-    return symbols_ready_.load(std::memory_order_acquire);
+    if (index == nullptr) index = symbol_index::build(*main, true, 0);
+    return index;
 }
 
-source_lines* loaded_module::lines() {
-    if (lines_tried_.load(std::memory_order_acquire)) return lines_ready_.load(std::memory_order_acquire);
-    std::lock_guard<std::mutex> lock(build_);
-    if (!lines_tried_.load(std::memory_order_relaxed)) {
-        const elf_file* source = object();
-        if (source != nullptr && !has_section(*source, ".debug_info", ".zdebug_info")) source = debug_file();
-        if (source != nullptr) {
-            std::uint64_t first = 0;
-            lines_bias_ = source->first_load_address(first) ? description_.first_load - first : 0;
-            code_ranges code;
-            for (const auto& range : description_.code)
-                code.ranges.emplace_back(range.first - lines_bias_, range.second - lines_bias_);
-            lines_ = source_lines::open(*source, std::move(code));
-        }
-        lines_ready_.store(lines_.get(), std::memory_order_release);
-        lines_tried_.store(true, std::memory_order_release);
-    }
-    return lines_ready_.load(std::memory_order_acquire);
+const symbol_index* loaded_module::symbols() {
+    return symbols_.get(build_, [this] { return build_symbols(); });
 }
 
-namespace {
-
-// Whether the instruction that ends at `end` can be a call: a direct call, or
-// an indirect one through a register or memory, with or without a REX prefix.
-bool ends_in_call(const std::uint8_t* end) noexcept {
-    const auto at = [end](int back) { return end[-back]; };
-    if (at(5) == 0xE8) return true;                                                                   // call rel32
-    if (at(2) == 0xFF && (at(1) & 0xF8) == 0xD0) return true;                                         // call *%reg
-    if (at(2) == 0xFF && (at(1) & 0xF8) == 0x10 && (at(1) & 7) != 4 && (at(1) & 7) != 5) return true; // *(%reg)
-    if (at(3) == 0xFF && (at(2) & 0xF8) == 0x50 && (at(2) & 7) != 4) return true;                     // *disp8(%reg)
-    if (at(6) == 0xFF && (at(5) == 0x15 || ((at(5) & 0xF8) == 0x90 && (at(5) & 7) != 4))) return true;
-    if (at(3) == 0xFF && at(2) == 0x14) return true; // *(%reg,%reg)
-    if (at(4) == 0xFF && at(3) == 0x54) return true; // *disp8(%reg,%reg)
-    if (at(7) == 0xFF && at(6) == 0x94) return true; // *disp32(%reg,%reg)
-    return false;
+std::unique_ptr<loaded_module::line_source> loaded_module::build_lines() {
+    const elf_file* source = object();
+    if (source != nullptr && !has_section(*source, ".debug_info", ".zdebug_info")) source = debug_file();
+    if (source == nullptr) return nullptr;
+    auto found = std::make_unique<line_source>();
+    std::uint64_t first = 0;
+    found->bias = source->first_load_address(first) ? description_.first_load - first : 0;
+    code_ranges code;
+    for (const auto& range : description_.code)
+        code.ranges.emplace_back(range.first - found->bias, range.second - found->bias);
+    found->lines = source_lines::open(debug_sections_of(*source), std::move(code));
+    if (found->lines == nullptr) return nullptr;
+    return found;
 }
 
-} // namespace
+loaded_module::line_source* loaded_module::lines() {
+    return lines_.get(build_, [this] { return build_lines(); });
+}
 
 bool loaded_module::follows_call(std::uint64_t address) const noexcept {
-    // Seven bytes before must lie in one executable segment to be read.
-    constexpr std::uint64_t longest_call = 7;
+    // The bytes read must lie in one executable segment.
     const std::uint64_t link_address = address - description_.bias;
     for (const auto& range : description_.code)
         if (link_address >= range.first + longest_call && link_address <= range.second)
@@ -126,17 +118,17 @@ bool loaded_module::follows_call(std::uint64_t address) const noexcept {
     return false;
 }
 
-std::uint64_t loaded_module::described_address(std::uint64_t address, const function_symbols::function** function) {
+std::uint64_t loaded_module::described_address(std::uint64_t address, const symbol_index::function** function) {
     const std::uint64_t link_address = address - description_.bias;
-    const function_symbols* index = symbols();
+    const symbol_index* index = symbols();
     *function = nullptr;
     if (index == nullptr) return link_address - 1;
     bool nearest = false;
-    const function_symbols::function* f = index->find(link_address, &nearest);
+    const symbol_index::function* f = index->find(link_address, &nearest);
     if (f != nullptr && f->start == link_address) {
         // A call that ends its function (to something that never returns)
         // leaves a return address on the first byte of the next one.
-        const function_symbols::function* before = index->find(link_address - 1);
+        const symbol_index::function* before = index->find(link_address - 1);
         if (before == nullptr || before->start + before->size != link_address || !follows_call(address)) {
             *function = f;
             return link_address;
@@ -151,7 +143,7 @@ std::uint64_t loaded_module::described_address(std::uint64_t address, const func
 }
 
 bool loaded_module::function_at(std::uint64_t address, function_answer& out) {
-    const function_symbols::function* f = nullptr;
+    const symbol_index::function* f = nullptr;
     described_address(address, &f);
     if (f == nullptr) return false;
     out.name = symbols()->name_of(*f);
@@ -160,11 +152,11 @@ bool loaded_module::function_at(std::uint64_t address, function_answer& out) {
 }
 
 bool loaded_module::line_at(std::uint64_t address, source_location& out) {
-    const function_symbols::function* f = nullptr;
+    const symbol_index::function* f = nullptr;
     const std::uint64_t link_address = described_address(address, &f);
-    source_lines* source = lines();
+    line_source* source = lines();
     if (source == nullptr) return false;
-    return source->find(link_address - lines_bias_, out);
+    return source->lines->find(link_address - source->bias, out);
 }
 
 } // namespace posix_engine

@@ -1,0 +1,36 @@
+#include "platform/posix/debug_engine/call_instruction.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+#if defined(__x86_64__) || defined(__i386__)
+
+const std::size_t longest_call = 7;
+
+// A direct call, or an indirect one through a register or memory, with or
+// without a REX prefix.
+bool ends_in_call(const std::uint8_t* end) noexcept {
+    const auto at = [end](int back) { return end[-back]; };
+    if (at(5) == 0xE8) return true;                                                                   // call rel32
+    if (at(2) == 0xFF && (at(1) & 0xF8) == 0xD0) return true;                                         // call *%reg
+    if (at(2) == 0xFF && (at(1) & 0xF8) == 0x10 && (at(1) & 7) != 4 && (at(1) & 7) != 5) return true; // *(%reg)
+    if (at(3) == 0xFF && (at(2) & 0xF8) == 0x50 && (at(2) & 7) != 4) return true;                     // *disp8(%reg)
+    if (at(6) == 0xFF && (at(5) == 0x15 || ((at(5) & 0xF8) == 0x90 && (at(5) & 7) != 4))) return true;
+    if (at(3) == 0xFF && at(2) == 0x14) return true; // *(%reg,%reg)
+    if (at(4) == 0xFF && at(3) == 0x54) return true; // *disp8(%reg,%reg)
+    if (at(7) == 0xFF && at(6) == 0x94) return true; // *disp32(%reg,%reg)
+    return false;
+}
+
+#else
+
+const std::size_t longest_call = 0;
+
+bool ends_in_call(const std::uint8_t*) noexcept { return false; }
+
+#endif
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo

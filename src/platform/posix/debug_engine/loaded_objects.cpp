@@ -1,0 +1,191 @@
+#include "platform/posix/debug_engine/loaded_objects.hpp"
+
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <sys/auxv.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+namespace {
+
+struct vdso_image {
+    const void* start = nullptr;
+    std::size_t size = 0;
+};
+
+// The kernel maps the vDSO as one complete ELF image, section headers
+// included.
+vdso_image find_vdso() {
+    vdso_image image;
+    const auto* header = reinterpret_cast<const ElfW(Ehdr)*>(getauxval(AT_SYSINFO_EHDR));
+    if (header == nullptr || std::memcmp(header->e_ident, ELFMAG, SELFMAG) != 0) return image;
+    std::size_t size = header->e_shoff + std::size_t{header->e_shnum} * header->e_shentsize;
+    const auto* segments = reinterpret_cast<const ElfW(Phdr)*>(reinterpret_cast<const char*>(header) + header->e_phoff);
+    for (int i = 0; i < header->e_phnum; ++i)
+        if (segments[i].p_type == PT_LOAD)
+            size = std::max<std::size_t>(size, segments[i].p_offset + segments[i].p_filesz);
+    image.start = header;
+    image.size = size;
+    return image;
+}
+
+struct object_walk {
+    loaded_objects list;
+    bool first = true;
+    vdso_image vdso;
+    const void* executable_headers = nullptr;
+};
+
+int read_counters(dl_phdr_info* info, std::size_t, void* data) {
+    auto* counts = static_cast<unsigned long long*>(data);
+    counts[0] = info->dlpi_adds;
+    counts[1] = info->dlpi_subs;
+    return 1;
+}
+
+// Segments of one object: where its code is, its first load address and its
+// build-id.
+void read_segments(const dl_phdr_info* info, module_description& d) {
+    bool have_first_load = false;
+    for (std::size_t i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+        if (segment.p_type == PT_LOAD) {
+            if (!have_first_load) {
+                d.first_load = segment.p_vaddr;
+                have_first_load = true;
+            }
+            if ((segment.p_flags & PF_X) != 0 && segment.p_memsz != 0)
+                d.code.emplace_back(segment.p_vaddr, segment.p_vaddr + segment.p_memsz);
+        } else if (segment.p_type == PT_NOTE && d.id.empty()) {
+            d.id = build_id_in_notes(reinterpret_cast<const std::uint8_t*>(info->dlpi_addr + segment.p_vaddr),
+                                     segment.p_filesz);
+        }
+    }
+}
+
+// Runs under the loader's lock: reads only what the loader mapped.
+int collect_object(dl_phdr_info* info, std::size_t, void* data) {
+    auto& walk = *static_cast<object_walk*>(data);
+    const bool first = walk.first;
+    if (first) {
+        walk.list.adds = info->dlpi_adds;
+        walk.list.subs = info->dlpi_subs;
+        walk.first = false;
+    }
+    module_description d;
+    d.bias = info->dlpi_addr;
+    d.program_headers = info->dlpi_phdr;
+    d.header_count = info->dlpi_phnum;
+    read_segments(info, d);
+    if (d.code.empty()) return 0;
+
+    const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+    const auto* headers = reinterpret_cast<const char*>(info->dlpi_phdr);
+    const auto* vdso = static_cast<const char*>(walk.vdso.start);
+    if (vdso != nullptr && headers >= vdso && headers < vdso + walk.vdso.size) {
+        d.source = module_source::vdso;
+        d.image = walk.vdso.start;
+        d.image_size = walk.vdso.size;
+    } else if (name[0] == '\0') {
+        // Only the executable has no name.
+        if (!(first || info->dlpi_phdr == walk.executable_headers)) return 0;
+        d.source = module_source::executable;
+    }
+    d.loader_name = name;
+    d.path = name;
+    walk.list.objects.push_back(std::move(d));
+    return 0;
+}
+
+std::string file_name_of(const std::string& path) {
+    const std::string::size_type slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string executable_path() {
+    char buffer[4096];
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) return std::string();
+    std::string path(buffer, static_cast<std::size_t>(length));
+    static const char deleted[] = " (deleted)";
+    const std::size_t mark = sizeof deleted - 1;
+    if (path.size() > mark && path.compare(path.size() - mark, mark, deleted) == 0) path.resize(path.size() - mark);
+    return path;
+}
+
+std::string read_mappings() {
+    std::string text;
+    const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return text;
+}
+
+// The path of the file mapped at an address, from the kernel's list of
+// mappings: a library opened by a relative path is found wherever the
+// working directory has moved since.
+std::string mapped_path(std::uint64_t address) {
+    const std::string text = read_mappings();
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        char* rest = nullptr;
+        const unsigned long long low = std::strtoull(line.c_str(), &rest, 16);
+        if (rest == nullptr || *rest != '-') continue;
+        const unsigned long long high = std::strtoull(rest + 1, &rest, 16);
+        if (address < low || address >= high) continue;
+        const std::size_t slash = line.find('/');
+        return slash == std::string::npos ? std::string() : line.substr(slash);
+    }
+    return std::string();
+}
+
+} // namespace
+
+loaded_objects list_loaded_objects() {
+    object_walk walk;
+    walk.vdso = find_vdso();
+    walk.executable_headers = reinterpret_cast<const void*>(getauxval(AT_PHDR));
+    dl_iterate_phdr(collect_object, &walk);
+    return std::move(walk.list);
+}
+
+void loader_counters(unsigned long long& adds, unsigned long long& subs) {
+    unsigned long long counts[2] = {0, 0};
+    dl_iterate_phdr(read_counters, counts);
+    adds = counts[0];
+    subs = counts[1];
+}
+
+void name_object(module_description& d) {
+    if (d.source == module_source::executable) {
+        d.path = executable_path();
+    } else if (d.source == module_source::file && d.path[0] != '/') {
+        const std::string resolved = mapped_path(d.bias + d.first_load);
+        d.name = file_name_of(d.path);
+        if (!resolved.empty()) d.path = resolved;
+        return;
+    }
+    d.name = file_name_of(d.path);
+}
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo

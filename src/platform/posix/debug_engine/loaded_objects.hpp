@@ -1,0 +1,67 @@
+#ifndef KORVO_CALLTRAIL_POSIX_DEBUG_ENGINE_LOADED_OBJECTS_HPP
+#define KORVO_CALLTRAIL_POSIX_DEBUG_ENGINE_LOADED_OBJECTS_HPP
+
+// What the dynamic loader says is loaded now: one description per object
+// with code, enough to tell it apart from any other object that is or was at
+// the same place.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/posix/object/elf_file.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+// Where one loaded object's bytes come from.
+enum class module_source { file, executable, vdso };
+
+struct module_description {
+    // The name the loader knows the object by, the file to read, and the
+    // file name that names it in symbol texts.
+    std::string loader_name;
+    std::string path;
+    std::string name;
+    module_source source = module_source::file;
+    std::uint64_t bias = 0;
+    const void* program_headers = nullptr;
+    std::size_t header_count = 0;
+    build_id id;
+    // Executable segments, as link-time addresses of the object.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> code;
+    std::uint64_t first_load = 0;
+    // Where the vDSO image is and how long.
+    const void* image = nullptr;
+    std::size_t image_size = 0;
+
+    bool same_object(const module_description& other) const noexcept {
+        return bias == other.bias && program_headers == other.program_headers && header_count == other.header_count &&
+               loader_name == other.loader_name && id == other.id && code == other.code;
+    }
+};
+
+struct loaded_objects {
+    std::vector<module_description> objects;
+    // The loader's counts of loads and unloads when the list was taken.
+    unsigned long long adds = 0;
+    unsigned long long subs = 0;
+};
+
+loaded_objects list_loaded_objects();
+
+// The loader's counts now, to tell whether a list is still current.
+void loader_counters(unsigned long long& adds, unsigned long long& subs);
+
+// Fills in the path and name of an object new to the registry. Kept apart
+// from the list, since it may read the file system.
+void name_object(module_description& d);
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+#endif

@@ -1,0 +1,218 @@
+#include "platform/posix/dwarf/attributes.hpp"
+
+#include <dwarf.h>
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+namespace {
+
+// The header before the first entry of a version 5 string offsets or address
+// table: the base that a unit without its own base attribute refers to.
+constexpr std::uint64_t v5_offsets_header = 8;
+
+// Bytes of a form whose value is a fixed-size number; 0 for other forms.
+unsigned fixed_form_size(std::uint32_t form, const unit_header& unit) noexcept {
+    switch (form) {
+    case DW_FORM_data1:
+    case DW_FORM_ref1:
+    case DW_FORM_flag:
+    case DW_FORM_strx1:
+    case DW_FORM_addrx1:
+        return 1;
+    case DW_FORM_data2:
+    case DW_FORM_ref2:
+    case DW_FORM_strx2:
+    case DW_FORM_addrx2:
+        return 2;
+    case DW_FORM_strx3:
+    case DW_FORM_addrx3:
+        return 3;
+    case DW_FORM_data4:
+    case DW_FORM_ref4:
+    case DW_FORM_ref_sup4:
+    case DW_FORM_strx4:
+    case DW_FORM_addrx4:
+        return 4;
+    case DW_FORM_data8:
+    case DW_FORM_ref8:
+    case DW_FORM_ref_sig8:
+    case DW_FORM_ref_sup8:
+        return 8;
+    case DW_FORM_addr:
+        return unit.address_size;
+    case DW_FORM_strp:
+    case DW_FORM_line_strp:
+    case DW_FORM_sec_offset:
+    case DW_FORM_strp_sup:
+    case DW_FORM_GNU_ref_alt:
+    case DW_FORM_GNU_strp_alt:
+        return offset_size(unit);
+    case DW_FORM_ref_addr:
+        return unit.version <= 2 ? unit.address_size : offset_size(unit);
+    default:
+        return 0;
+    }
+}
+
+bool is_uleb_form(std::uint32_t form) noexcept {
+    switch (form) {
+    case DW_FORM_udata:
+    case DW_FORM_ref_udata:
+    case DW_FORM_strx:
+    case DW_FORM_addrx:
+    case DW_FORM_loclistx:
+    case DW_FORM_rnglistx:
+    case DW_FORM_GNU_addr_index:
+    case DW_FORM_GNU_str_index:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The forms that are neither fixed-size nor a ULEB128: blocks, which are
+// stepped over, and those that carry their value elsewhere.
+bool read_other_form(dwarf_cursor& cursor, std::uint32_t form, std::int64_t implicit_value, attribute_value& out) {
+    switch (form) {
+    case DW_FORM_block1:
+        return cursor.skip(cursor.u8());
+    case DW_FORM_block2:
+        return cursor.skip(cursor.u16());
+    case DW_FORM_block4:
+        return cursor.skip(cursor.u32());
+    case DW_FORM_block:
+    case DW_FORM_exprloc:
+        return cursor.skip(cursor.uleb());
+    case DW_FORM_data16:
+        return cursor.skip(16);
+    case DW_FORM_string:
+        out.inline_string = cursor.c_string();
+        return true;
+    case DW_FORM_sdata:
+        out.value = static_cast<std::uint64_t>(cursor.sleb());
+        return true;
+    case DW_FORM_flag_present:
+        out.value = 1;
+        return true;
+    case DW_FORM_implicit_const:
+        out.value = static_cast<std::uint64_t>(implicit_value);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool is_constant_form(std::uint32_t form) noexcept {
+    switch (form) {
+    case DW_FORM_data1:
+    case DW_FORM_data2:
+    case DW_FORM_data4:
+    case DW_FORM_data8:
+    case DW_FORM_udata:
+    case DW_FORM_sdata:
+    case DW_FORM_implicit_const:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+bool read_attribute(dwarf_cursor& cursor, std::uint32_t form, std::int64_t implicit_value, const unit_header& unit,
+                    attribute_value& out) {
+    for (int indirections = 0; form == DW_FORM_indirect; ++indirections) {
+        if (indirections > 4) return false;
+        form = static_cast<std::uint32_t>(cursor.uleb());
+    }
+    out.form = form;
+    out.value = 0;
+    out.inline_string = nullptr;
+    if (const unsigned size = fixed_form_size(form, unit))
+        out.value = cursor.fixed(size);
+    else if (is_uleb_form(form))
+        out.value = cursor.uleb();
+    else if (!read_other_form(cursor, form, implicit_value, out))
+        return false;
+    return cursor.ok();
+}
+
+bool is_address_form(std::uint32_t form) noexcept {
+    switch (form) {
+    case DW_FORM_addr:
+    case DW_FORM_addrx:
+    case DW_FORM_addrx1:
+    case DW_FORM_addrx2:
+    case DW_FORM_addrx3:
+    case DW_FORM_addrx4:
+    case DW_FORM_GNU_addr_index:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool address_at_index(const unit_context& unit, std::uint64_t index, std::uint64_t& address) {
+    section_data* addr = unit.sections->addr.get();
+    if (addr == nullptr) return false;
+    const std::uint64_t base =
+        unit.has_addr_base ? unit.addr_base : (unit.header->version >= 5 ? v5_offsets_header : 0);
+    const unsigned size = unit.header->address_size;
+    if (index > (addr->size() / (size != 0 ? size : 1))) return false;
+    dwarf_cursor cursor(addr, 0, addr->size());
+    cursor.seek(static_cast<std::size_t>(base + index * size));
+    address = cursor.fixed(size);
+    return cursor.ok();
+}
+
+bool attribute_address(const unit_context& unit, const attribute_value& v, std::uint64_t& address) {
+    if (v.form == DW_FORM_addr) {
+        address = v.value;
+        return true;
+    }
+    if (!is_address_form(v.form)) return false;
+    return address_at_index(unit, v.value, address);
+}
+
+bool attribute_constant(const attribute_value& v, std::uint64_t& value) noexcept {
+    if (!is_constant_form(v.form)) return false;
+    value = v.value;
+    return true;
+}
+
+const char* attribute_string(const unit_context& unit, const attribute_value& v) {
+    dwarf_sections& s = *unit.sections;
+    switch (v.form) {
+    case DW_FORM_string:
+        return v.inline_string;
+    case DW_FORM_strp:
+        return string_at(s.str.get(), v.value);
+    case DW_FORM_line_strp:
+        return string_at(s.line_str.get(), v.value);
+    case DW_FORM_strx:
+    case DW_FORM_strx1:
+    case DW_FORM_strx2:
+    case DW_FORM_strx3:
+    case DW_FORM_strx4:
+    case DW_FORM_GNU_str_index: {
+        section_data* offsets = s.str_offsets.get();
+        if (offsets == nullptr) return nullptr;
+        const unsigned size = offset_size(*unit.header);
+        const std::uint64_t base =
+            unit.has_str_offsets_base ? unit.str_offsets_base : (unit.header->version >= 5 ? v5_offsets_header : 0);
+        if (v.value > offsets->size() / size) return nullptr;
+        dwarf_cursor cursor(offsets, 0, offsets->size());
+        cursor.seek(static_cast<std::size_t>(base + v.value * size));
+        const std::uint64_t offset = cursor.fixed(size);
+        return cursor.ok() ? string_at(s.str.get(), offset) : nullptr;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo

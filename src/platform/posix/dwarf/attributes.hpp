@@ -1,0 +1,52 @@
+#ifndef KORVO_CALLTRAIL_POSIX_DWARF_ATTRIBUTES_HPP
+#define KORVO_CALLTRAIL_POSIX_DWARF_ATTRIBUTES_HPP
+
+// Attribute values as stored in each form, and what they mean once the
+// unit's bases (string offsets, addresses) are known.
+
+#include <cstdint>
+
+#include "platform/posix/dwarf/dwarf_cursor.hpp"
+#include "platform/posix/dwarf/dwarf_sections.hpp"
+#include "platform/posix/dwarf/unit_header.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+// One attribute as stored: `value` holds the number, offset, index or
+// address; `inline_string` the text of DW_FORM_string.
+struct attribute_value {
+    std::uint32_t form = 0;
+    std::uint64_t value = 0;
+    const char* inline_string = nullptr;
+};
+
+bool read_attribute(dwarf_cursor& cursor, std::uint32_t form, std::int64_t implicit_value, const unit_header& unit,
+                    attribute_value& out);
+
+// What a unit's root entry says that the reading of its other entries needs.
+struct unit_context {
+    const unit_header* header = nullptr;
+    dwarf_sections* sections = nullptr;
+    std::uint64_t str_offsets_base = 0;
+    std::uint64_t addr_base = 0;
+    std::uint64_t rnglists_base = 0;
+    std::uint64_t base_address = 0;
+    bool has_str_offsets_base = false;
+    bool has_addr_base = false;
+    bool has_rnglists_base = false;
+};
+
+bool is_address_form(std::uint32_t form) noexcept;
+bool attribute_address(const unit_context& unit, const attribute_value& v, std::uint64_t& address);
+bool attribute_constant(const attribute_value& v, std::uint64_t& value) noexcept;
+const char* attribute_string(const unit_context& unit, const attribute_value& v);
+// The address at an index of the unit's part of .debug_addr.
+bool address_at_index(const unit_context& unit, std::uint64_t index, std::uint64_t& address);
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+#endif

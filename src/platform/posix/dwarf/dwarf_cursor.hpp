@@ -1,0 +1,154 @@
+#ifndef KORVO_CALLTRAIL_POSIX_DWARF_DWARF_CURSOR_HPP
+#define KORVO_CALLTRAIL_POSIX_DWARF_DWARF_CURSOR_HPP
+
+// The one way DWARF bytes are read: bounded, little-endian, failing softly.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/posix/object/section_data.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+// Reads little-endian DWARF data from [position, limit) of a section,
+// inflating it as it goes. Any read past the limit or into a broken stream
+// sets the cursor failed; reads then give zeros, so parsers check ok() at
+// their decision points instead of after every field.
+class dwarf_cursor {
+public:
+    dwarf_cursor() noexcept : ok_(false) {}
+    dwarf_cursor(section_data* section, std::size_t position, std::size_t limit) noexcept
+        : section_(section), position_(position),
+          limit_(section != nullptr && limit > section->size() ? section->size() : limit) {
+        if (section == nullptr || position > limit_) ok_ = false;
+    }
+
+    bool ok() const noexcept { return ok_; }
+    std::size_t position() const noexcept { return position_; }
+    std::size_t limit() const noexcept { return limit_; }
+    bool at_end() const noexcept { return !ok_ || position_ >= limit_; }
+
+    // Moves to an absolute position inside the limit.
+    void seek(std::size_t position) noexcept {
+        if (position > limit_)
+            ok_ = false;
+        else
+            position_ = position;
+    }
+
+    // Makes the rest of the cursor's range readable at once, for a reader
+    // that will walk all of it.
+    bool prefetch() noexcept {
+        if (!ok_ || !section_->ensure(position_, limit_)) ok_ = false;
+        return ok_;
+    }
+
+    bool skip(std::uint64_t count) noexcept {
+        if (!need(count)) return false;
+        position_ += static_cast<std::size_t>(count);
+        return true;
+    }
+
+    std::uint8_t u8() noexcept {
+        if (!need(1)) return 0;
+        return section_->bytes()[position_++];
+    }
+    std::uint16_t u16() noexcept { return static_cast<std::uint16_t>(fixed(2)); }
+    std::uint32_t u32() noexcept { return static_cast<std::uint32_t>(fixed(4)); }
+    std::uint64_t u64() noexcept { return fixed(8); }
+
+    // Fixed-size unsigned value of 1 to 8 bytes.
+    std::uint64_t fixed(unsigned size) noexcept {
+        if (size > 8 || !need(size)) {
+            ok_ = false;
+            return 0;
+        }
+        std::uint64_t value = 0;
+        const std::uint8_t* p = section_->bytes() + position_;
+        for (unsigned i = 0; i < size; ++i) value |= std::uint64_t{p[i]} << (8 * i);
+        position_ += size;
+        return value;
+    }
+
+    std::uint64_t uleb() noexcept {
+        std::uint64_t value = 0;
+        unsigned shift = 0;
+        for (;;) {
+            if (!need(1)) return 0;
+            const std::uint8_t byte = section_->bytes()[position_++];
+            if (shift < 64) value |= std::uint64_t{byte & 0x7fu} << shift;
+            shift += 7;
+            if ((byte & 0x80u) == 0) return value;
+        }
+    }
+
+    std::int64_t sleb() noexcept {
+        std::uint64_t value = 0;
+        unsigned shift = 0;
+        std::uint8_t byte = 0;
+        do {
+            if (!need(1)) return 0;
+            byte = section_->bytes()[position_++];
+            if (shift < 64) value |= std::uint64_t{byte & 0x7fu} << shift;
+            shift += 7;
+        } while ((byte & 0x80u) != 0);
+        if (shift < 64 && (byte & 0x40u) != 0) value |= ~std::uint64_t{0} << shift;
+        return static_cast<std::int64_t>(value);
+    }
+
+    // A NUL-terminated string in place; null when unterminated.
+    const char* c_string() noexcept {
+        const std::size_t start = position_;
+        for (;;) {
+            if (!need(1)) return nullptr;
+            if (section_->bytes()[position_++] == 0) break;
+        }
+        return reinterpret_cast<const char*>(section_->bytes() + start);
+    }
+
+private:
+    bool need(std::uint64_t count) noexcept {
+        if (!ok_ || count > limit_ - position_ ||
+            !section_->ensure(position_, position_ + static_cast<std::size_t>(count))) {
+            ok_ = false;
+            return false;
+        }
+        return true;
+    }
+
+    section_data* section_ = nullptr;
+    std::size_t position_ = 0;
+    std::size_t limit_ = 0;
+    bool ok_ = true;
+};
+
+// The length that opens every unit, table and line program: 32 bits, or an
+// escape followed by 64 bits, which also makes the offsets inside 64-bit.
+// False when it is reserved or reaches past the cursor's limit; otherwise
+// `end` is where the unit ends.
+inline bool read_initial_length(dwarf_cursor& cursor, std::size_t& end, bool& offset64) noexcept {
+    std::uint64_t length = cursor.u32();
+    offset64 = length == 0xffffffffu;
+    if (offset64)
+        length = cursor.u64();
+    else if (length >= 0xfffffff0u)
+        return false;
+    if (!cursor.ok() || length > cursor.limit() - cursor.position()) return false;
+    end = cursor.position() + static_cast<std::size_t>(length);
+    return true;
+}
+
+// The NUL-terminated string at an offset of a string section, or null.
+inline const char* string_at(section_data* section, std::uint64_t offset) noexcept {
+    if (section == nullptr || offset >= section->size()) return nullptr;
+    dwarf_cursor cursor(section, static_cast<std::size_t>(offset), section->size());
+    return cursor.c_string();
+}
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+#endif

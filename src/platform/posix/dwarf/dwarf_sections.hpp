@@ -1,0 +1,33 @@
+#ifndef KORVO_CALLTRAIL_POSIX_DWARF_DWARF_SECTIONS_HPP
+#define KORVO_CALLTRAIL_POSIX_DWARF_DWARF_SECTIONS_HPP
+
+// The debug sections of one object that line lookups read. The DWARF reader
+// sees nothing of the object but these bytes.
+
+#include <memory>
+
+#include "platform/posix/object/section_data.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+// Any of them may be null: an object has only what its compiler wrote.
+struct dwarf_sections {
+    std::unique_ptr<section_data> info;
+    std::unique_ptr<section_data> abbrev;
+    std::unique_ptr<section_data> line;
+    std::unique_ptr<section_data> str;
+    std::unique_ptr<section_data> line_str;
+    std::unique_ptr<section_data> str_offsets;
+    std::unique_ptr<section_data> addr;
+    std::unique_ptr<section_data> ranges;
+    std::unique_ptr<section_data> rnglists;
+    std::unique_ptr<section_data> aranges;
+};
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+#endif

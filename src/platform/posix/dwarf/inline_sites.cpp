@@ -1,0 +1,113 @@
+#include "platform/posix/dwarf/inline_sites.hpp"
+
+#include <dwarf.h>
+
+#include <algorithm>
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+namespace {
+
+bool is_type_tag(std::uint32_t tag) {
+    switch (tag) {
+    case DW_TAG_structure_type:
+    case DW_TAG_class_type:
+    case DW_TAG_union_type:
+    case DW_TAG_enumeration_type:
+    case DW_TAG_subroutine_type:
+    case DW_TAG_array_type:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Where a walk of the entries stands: outside any function, in the body of
+// a function that has code, or inside code inlined into one.
+enum class scope : std::uint8_t { outside, function, inlined };
+
+// What one entry says that the walk needs.
+struct entry_facts {
+    pc_attributes pc;
+    std::uint64_t call_file = 0;
+    std::uint64_t call_line = 0;
+    std::uint64_t sibling = 0;
+    bool has_sibling = false;
+};
+
+bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) {
+    const bool wanted = entry.tag == DW_TAG_subprogram || entry.tag == DW_TAG_inlined_subroutine;
+    const attribute_layout* layouts = unit.abbrevs.layouts(entry);
+    for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
+        attribute_value value;
+        if (!read_attribute(unit.cursor, layouts[i].form, layouts[i].implicit_value, unit.header, value)) return false;
+        const std::uint32_t name = layouts[i].name;
+        if (name == DW_AT_sibling) {
+            facts.has_sibling = value.form != DW_FORM_ref_addr && value.form != DW_FORM_GNU_ref_alt;
+            facts.sibling = value.value;
+        }
+        if (!wanted || facts.pc.take(name, value)) continue;
+        if (name == DW_AT_call_file)
+            attribute_constant(value, facts.call_file);
+        else if (name == DW_AT_call_line)
+            attribute_constant(value, facts.call_line);
+    }
+    return true;
+}
+
+// The scope an entry opens, recording its ranges if it is an inlined call
+// made straight from a function body.
+scope enter(open_unit& unit, const abbreviation& entry, const entry_facts& facts, scope parent, const code_ranges& code,
+            std::vector<inline_site>& sites) {
+    if (entry.tag == DW_TAG_subprogram) {
+        bool has_code = false;
+        for_each_pc_range(unit.context, facts.pc,
+                          [&](std::uint64_t low, std::uint64_t) { has_code |= code.holds(low); });
+        return has_code ? scope::function : scope::outside;
+    }
+    if (entry.tag != DW_TAG_inlined_subroutine) return parent;
+    if (parent == scope::function) {
+        const std::uint32_t file = static_cast<std::uint32_t>(facts.call_file);
+        const std::uint32_t line = facts.call_line <= UINT32_MAX ? static_cast<std::uint32_t>(facts.call_line) : 0;
+        for_each_pc_range(unit.context, facts.pc, [&](std::uint64_t low, std::uint64_t high) {
+            if (code.holds(low)) sites.push_back(inline_site{low, high, file, line});
+        });
+    }
+    return scope::inlined;
+}
+
+} // namespace
+
+std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code) {
+    std::vector<inline_site> sites;
+    std::vector<scope> stack;
+    stack.push_back(scope::outside);
+    dwarf_cursor& cursor = unit.cursor;
+    while (!stack.empty() && !cursor.at_end()) {
+        const std::uint64_t code_number = cursor.uleb();
+        if (code_number == 0) {
+            stack.pop_back();
+            continue;
+        }
+        const abbreviation* entry = unit.abbrevs.find(code_number);
+        entry_facts facts;
+        if (entry == nullptr || !read_entry(unit, *entry, facts)) break;
+        const scope here = enter(unit, *entry, facts, stack.back(), code, sites);
+        if (!entry->has_children) continue;
+        // Types hold no code; their members need not be read.
+        if (facts.has_sibling && is_type_tag(entry->tag) && unit.header.offset + facts.sibling > cursor.position()) {
+            cursor.seek(static_cast<std::size_t>(unit.header.offset + facts.sibling));
+            continue;
+        }
+        stack.push_back(here);
+    }
+    std::sort(sites.begin(), sites.end(), [](const inline_site& a, const inline_site& b) { return a.low < b.low; });
+    sites.shrink_to_fit();
+    return sites;
+}
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo

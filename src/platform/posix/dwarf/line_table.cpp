@@ -1,0 +1,321 @@
+#include "platform/posix/dwarf/line_table.hpp"
+
+#include <dwarf.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+namespace {
+
+struct file_entry {
+    const char* name;
+    std::uint64_t directory;
+};
+
+struct sequence {
+    std::uint64_t start;
+    std::size_t begin;
+    std::size_t end;
+};
+
+// What the header says about decoding the program that follows it.
+struct program_header {
+    std::uint16_t version = 0;
+    std::uint8_t min_instruction_length = 0;
+    std::int8_t line_base = 0;
+    std::uint8_t line_range = 0;
+    std::uint8_t opcode_base = 0;
+    std::uint8_t argument_counts[256] = {};
+    // Where the opcodes begin.
+    std::size_t program = 0;
+};
+
+bool absolute(const char* path) { return path != nullptr && path[0] == '/'; }
+
+// The fields from the version to the standard opcodes' argument counts;
+// `format_unit` takes the version and address size that later forms need.
+bool read_program_header(dwarf_cursor& cursor, std::size_t end, unit_header& format_unit, program_header& h) {
+    h.version = cursor.u16();
+    if (h.version < 2 || h.version > 5) return false;
+    format_unit.version = h.version;
+    if (h.version >= 5) {
+        format_unit.address_size = cursor.u8();
+        cursor.u8(); // segment selector size
+    }
+    const std::uint64_t header_length = cursor.fixed(offset_size(format_unit));
+    if (!cursor.ok() || header_length > end - cursor.position()) return false;
+    h.program = cursor.position() + static_cast<std::size_t>(header_length);
+    h.min_instruction_length = cursor.u8();
+    if (h.version >= 4) cursor.u8(); // maximum operations per instruction: 1 outside VLIW targets
+    cursor.u8();                     // default_is_stmt: every row counts for a return address
+    h.line_base = static_cast<std::int8_t>(cursor.u8());
+    h.line_range = cursor.u8();
+    h.opcode_base = cursor.u8();
+    if (!cursor.ok() || h.line_range == 0 || h.opcode_base == 0) return false;
+    for (unsigned i = 1; i < h.opcode_base; ++i) h.argument_counts[i] = cursor.u8();
+    return cursor.ok();
+}
+
+// One version 5 directory or file entry table, described by its own formats.
+bool read_entry_table(dwarf_cursor& cursor, const unit_context& unit, const unit_header& format_unit,
+                      std::vector<file_entry>& out) {
+    struct format {
+        std::uint64_t content;
+        std::uint32_t form;
+    };
+    const std::uint8_t format_count = cursor.u8();
+    std::vector<format> formats(format_count);
+    for (format& f : formats) {
+        f.content = cursor.uleb();
+        f.form = static_cast<std::uint32_t>(cursor.uleb());
+    }
+    const std::uint64_t count = cursor.uleb();
+    if (!cursor.ok() || count > cursor.limit() - cursor.position()) return false;
+    out.reserve(static_cast<std::size_t>(count));
+    for (std::uint64_t i = 0; i < count; ++i) {
+        file_entry entry{nullptr, 0};
+        for (const format& f : formats) {
+            attribute_value value;
+            if (!read_attribute(cursor, f.form, 0, format_unit, value)) return false;
+            if (f.content == DW_LNCT_path)
+                entry.name = attribute_string(unit, value);
+            else if (f.content == DW_LNCT_directory_index)
+                entry.directory = value.value;
+        }
+        out.push_back(entry);
+    }
+    return cursor.ok();
+}
+
+// Versions 2 to 4: NUL-terminated lists, directory 0 being the compilation
+// directory itself.
+bool read_v4_file_tables(dwarf_cursor& cursor, const char* comp_dir, std::vector<file_entry>& directories,
+                         std::vector<file_entry>& files) {
+    directories.push_back(file_entry{comp_dir, 0});
+    for (;;) {
+        const char* name = cursor.c_string();
+        if (name == nullptr) return false;
+        if (name[0] == '\0') break;
+        directories.push_back(file_entry{name, 0});
+    }
+    for (;;) {
+        const char* name = cursor.c_string();
+        if (name == nullptr) return false;
+        if (name[0] == '\0') break;
+        const std::uint64_t directory = cursor.uleb();
+        cursor.uleb(); // modification time
+        cursor.uleb(); // length
+        files.push_back(file_entry{name, directory});
+    }
+    return cursor.ok();
+}
+
+// Makes a file entry a path: a relative name under its directory, and a
+// relative directory under the compilation directory.
+class path_maker {
+public:
+    path_maker(const std::vector<file_entry>& directories, const char* comp_dir)
+        : directories_(directories), base_(comp_dir != nullptr    ? comp_dir
+                                           : !directories.empty() ? directories[0].name
+                                                                  : nullptr) {}
+
+    std::string operator()(const file_entry& file) const {
+        if (file.name == nullptr) return std::string();
+        const char* directory = file.directory < directories_.size()
+                                    ? directories_[static_cast<std::size_t>(file.directory)].name
+                                    : nullptr;
+        std::string path = join_path(directory, file.name);
+        // Directory 0 is the compilation directory itself.
+        if (!absolute(path.c_str()) && base_ != nullptr && file.directory != 0) path = join_path(base_, path.c_str());
+        return path;
+    }
+
+private:
+    const std::vector<file_entry>& directories_;
+    const char* base_;
+};
+
+// The line-number state machine over one program. Rows of a sequence that
+// does not start in code are dropped when the sequence ends.
+class line_program {
+public:
+    line_program(const program_header& header, const code_ranges& code, const path_maker& paths,
+                 std::vector<std::string>& path_list)
+        : h_(header), code_(code), paths_(paths), path_list_(path_list) {}
+
+    bool run(dwarf_cursor& cursor) {
+        const std::uint64_t const_add =
+            (255u - h_.opcode_base) / h_.line_range * std::uint64_t{h_.min_instruction_length};
+        while (!cursor.at_end()) {
+            const std::uint8_t opcode = cursor.u8();
+            if (opcode >= h_.opcode_base) {
+                const unsigned adjusted = opcode - h_.opcode_base;
+                address_ += adjusted / h_.line_range * std::uint64_t{h_.min_instruction_length};
+                line_ += h_.line_base + static_cast<int>(adjusted % h_.line_range);
+                emit(false);
+            } else if (opcode == 0) {
+                if (!extended(cursor)) return false;
+            } else if (opcode == DW_LNS_const_add_pc) {
+                address_ += const_add;
+            } else {
+                standard(opcode, cursor);
+            }
+        }
+        return cursor.ok();
+    }
+
+    std::vector<line_row> rows;
+    std::vector<sequence> sequences;
+
+private:
+    void emit(bool last) {
+        rows.push_back(line_row{address_, last ? line_table::end_of_sequence : static_cast<std::uint32_t>(file_),
+                                static_cast<std::uint32_t>(line_ < 0 ? 0 : line_)});
+    }
+
+    void end_sequence() {
+        emit(true);
+        const std::size_t begin = sequence_begin_;
+        if (rows.size() - begin > 1 && code_.holds(rows[begin].address)) {
+            // Rows of a sequence must ascend for the search.
+            std::stable_sort(rows.begin() + static_cast<std::ptrdiff_t>(begin), rows.end() - 1,
+                             [](const line_row& a, const line_row& b) { return a.address < b.address; });
+            rows.back().address = std::max(rows.back().address, rows[rows.size() - 2].address);
+            sequences.push_back(sequence{rows[begin].address, begin, rows.size()});
+        } else {
+            rows.resize(begin);
+        }
+        sequence_begin_ = rows.size();
+        address_ = 0;
+        file_ = 1;
+        line_ = 1;
+    }
+
+    bool extended(dwarf_cursor& cursor) {
+        const std::uint64_t size = cursor.uleb();
+        if (!cursor.ok() || size == 0 || size > cursor.limit() - cursor.position()) return false;
+        const std::size_t next = cursor.position() + static_cast<std::size_t>(size);
+        const std::uint8_t opcode = cursor.u8();
+        if (opcode == DW_LNE_end_sequence) {
+            end_sequence();
+        } else if (opcode == DW_LNE_set_address) {
+            address_ = cursor.fixed(static_cast<unsigned>(size - 1));
+        } else if (opcode == DW_LNE_define_file && h_.version < 5) {
+            const char* name = cursor.c_string();
+            const std::uint64_t directory = cursor.uleb();
+            if (name != nullptr) path_list_.push_back(paths_(file_entry{name, directory}));
+        }
+        cursor.seek(next);
+        return true;
+    }
+
+    void standard(std::uint8_t opcode, dwarf_cursor& cursor) {
+        switch (opcode) {
+        case DW_LNS_copy:
+            emit(false);
+            break;
+        case DW_LNS_advance_pc:
+            address_ += cursor.uleb() * h_.min_instruction_length;
+            break;
+        case DW_LNS_advance_line:
+            line_ += cursor.sleb();
+            break;
+        case DW_LNS_set_file:
+            file_ = cursor.uleb();
+            break;
+        case DW_LNS_fixed_advance_pc:
+            address_ += cursor.u16();
+            break;
+        default:
+            for (std::uint8_t i = 0; i < h_.argument_counts[opcode]; ++i) cursor.uleb();
+            break;
+        }
+    }
+
+    const program_header& h_;
+    const code_ranges& code_;
+    const path_maker& paths_;
+    std::vector<std::string>& path_list_;
+    std::uint64_t address_ = 0;
+    std::uint64_t file_ = 1;
+    std::int64_t line_ = 1;
+    std::size_t sequence_begin_ = 0;
+};
+
+} // namespace
+
+std::string join_path(const char* directory, const char* name) {
+    std::string path;
+    if (absolute(name) || directory == nullptr || directory[0] == '\0') {
+        path.assign(name != nullptr ? name : "");
+        return path;
+    }
+    const std::size_t length = std::strlen(directory);
+    path.reserve(length + 1 + std::strlen(name));
+    path.assign(directory, length);
+    if (path.back() != '/') path.push_back('/');
+    path.append(name);
+    return path;
+}
+
+bool line_table::read(const unit_context& unit, std::uint64_t offset, const char* comp_dir, const code_ranges& code) {
+    section_data* section = unit.sections->line.get();
+    if (section == nullptr || offset >= section->size()) return false;
+    dwarf_cursor head(section, static_cast<std::size_t>(offset), section->size());
+    unit_header format_unit = *unit.header;
+    std::size_t end = 0;
+    if (!read_initial_length(head, end, format_unit.offset64)) return false;
+    dwarf_cursor cursor(section, head.position(), end);
+    program_header header;
+    if (!cursor.prefetch() || !read_program_header(cursor, end, format_unit, header)) return false;
+
+    std::vector<file_entry> directories;
+    std::vector<file_entry> files;
+    if (header.version >= 5) {
+        if (!read_entry_table(cursor, unit, format_unit, directories) ||
+            !read_entry_table(cursor, unit, format_unit, files))
+            return false;
+        first_file_ = 0;
+    } else {
+        if (!read_v4_file_tables(cursor, comp_dir, directories, files)) return false;
+        first_file_ = 1;
+    }
+    const path_maker paths(directories, comp_dir);
+    paths_.clear();
+    paths_.reserve(files.size());
+    for (const file_entry& file : files) paths_.push_back(paths(file));
+
+    cursor.seek(header.program);
+    line_program program(header, code, paths, paths_);
+    if (!program.run(cursor)) return false;
+    std::sort(program.sequences.begin(), program.sequences.end(),
+              [](const sequence& a, const sequence& b) { return a.start < b.start; });
+    rows_.clear();
+    rows_.reserve(program.rows.size());
+    for (const sequence& s : program.sequences)
+        rows_.insert(rows_.end(), program.rows.begin() + static_cast<std::ptrdiff_t>(s.begin),
+                     program.rows.begin() + static_cast<std::ptrdiff_t>(s.end));
+    return true;
+}
+
+const line_row* line_table::row_at(std::uint64_t address) const noexcept {
+    auto after = std::upper_bound(rows_.begin(), rows_.end(), address,
+                                  [](std::uint64_t a, const line_row& r) { return a < r.address; });
+    if (after == rows_.begin()) return nullptr;
+    const line_row& row = *(after - 1);
+    return row.file == end_of_sequence ? nullptr : &row;
+}
+
+const std::string* line_table::path_of(std::uint64_t file) const noexcept {
+    if (file < first_file_ || file - first_file_ >= paths_.size()) return nullptr;
+    const std::string& path = paths_[static_cast<std::size_t>(file - first_file_)];
+    return path.empty() ? nullptr : &path;
+}
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo

@@ -1,0 +1,149 @@
+#include "platform/posix/dwarf/pc_ranges.hpp"
+
+#include <dwarf.h>
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+namespace {
+
+// The header before the first offset of a version 5 range list table.
+constexpr std::uint64_t v5_rnglists_header = 12;
+
+// A version 2 to 4 list in .debug_ranges: pairs of addresses, a pair whose
+// first is the largest address setting a new base.
+bool read_v4_list(const unit_context& unit, std::uint64_t offset, range_sink add, void* state) {
+    section_data* ranges = unit.sections->ranges.get();
+    if (ranges == nullptr || offset >= ranges->size()) return false;
+    const unsigned address_size = unit.header->address_size;
+    const std::uint64_t largest = address_size == 8 ? ~std::uint64_t{0} : 0xffffffffu;
+    std::uint64_t base = unit.base_address;
+    dwarf_cursor cursor(ranges, static_cast<std::size_t>(offset), ranges->size());
+    for (;;) {
+        const std::uint64_t begin = cursor.fixed(address_size);
+        const std::uint64_t end = cursor.fixed(address_size);
+        if (!cursor.ok()) return false;
+        if (begin == 0 && end == 0) return true;
+        if (begin == largest)
+            base = end;
+        else if (end > begin)
+            add(state, base + begin, base + end);
+    }
+}
+
+// Where in .debug_rnglists a list starts: an offset, or an index into the
+// unit's table of offsets.
+bool v5_list_offset(const unit_context& unit, const attribute_value& v, section_data* lists, std::uint64_t& offset) {
+    offset = v.value;
+    if (v.form != DW_FORM_rnglistx) return true;
+    const unsigned size = offset_size(*unit.header);
+    const std::uint64_t table = unit.has_rnglists_base ? unit.rnglists_base : v5_rnglists_header;
+    if (v.value > lists->size() / size) return false;
+    dwarf_cursor index(lists, 0, lists->size());
+    index.seek(static_cast<std::size_t>(table + v.value * size));
+    offset = table + index.fixed(size);
+    return index.ok();
+}
+
+// One entry of a version 5 list. False ends the list: `done` tells whether
+// it ended well.
+bool read_v5_entry(const unit_context& unit, dwarf_cursor& cursor, std::uint64_t& base, range_sink add, void* state,
+                   bool& done) {
+    const unsigned address_size = unit.header->address_size;
+    const std::uint8_t kind = cursor.u8();
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    done = false;
+    if (!cursor.ok()) return false;
+    switch (kind) {
+    case DW_RLE_end_of_list:
+        done = true;
+        return false;
+    case DW_RLE_base_addressx:
+        return address_at_index(unit, cursor.uleb(), base);
+    case DW_RLE_base_address:
+        base = cursor.fixed(address_size);
+        return cursor.ok();
+    case DW_RLE_startx_endx:
+        if (!address_at_index(unit, cursor.uleb(), low) || !address_at_index(unit, cursor.uleb(), high)) return false;
+        break;
+    case DW_RLE_startx_length:
+        if (!address_at_index(unit, cursor.uleb(), low)) return false;
+        high = low + cursor.uleb();
+        break;
+    case DW_RLE_offset_pair:
+        low = base + cursor.uleb();
+        high = base + cursor.uleb();
+        break;
+    case DW_RLE_start_end:
+        low = cursor.fixed(address_size);
+        high = cursor.fixed(address_size);
+        break;
+    case DW_RLE_start_length:
+        low = cursor.fixed(address_size);
+        high = low + cursor.uleb();
+        break;
+    default:
+        return false;
+    }
+    if (!cursor.ok()) return false;
+    if (high > low) add(state, low, high);
+    return true;
+}
+
+bool read_v5_list(const unit_context& unit, const attribute_value& v, range_sink add, void* state) {
+    section_data* lists = unit.sections->rnglists.get();
+    std::uint64_t offset = 0;
+    if (lists == nullptr || !v5_list_offset(unit, v, lists, offset) || offset >= lists->size()) return false;
+    dwarf_cursor cursor(lists, static_cast<std::size_t>(offset), lists->size());
+    std::uint64_t base = unit.base_address;
+    bool done = false;
+    while (read_v5_entry(unit, cursor, base, add, state, done)) {}
+    return done;
+}
+
+} // namespace
+
+bool pc_attributes::take(std::uint32_t name, const attribute_value& value) noexcept {
+    switch (name) {
+    case DW_AT_low_pc:
+        low = value;
+        have_low = true;
+        return true;
+    case DW_AT_high_pc:
+        high = value;
+        have_high = true;
+        return true;
+    case DW_AT_ranges:
+        ranges = value;
+        have_ranges = true;
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool read_pc_ranges(const unit_context& unit, const pc_attributes& pc, range_sink add, void* state) {
+    if (pc.have_ranges) {
+        if (unit.header->version <= 4) return read_v4_list(unit, pc.ranges.value, add, state);
+        return read_v5_list(unit, pc.ranges, add, state);
+    }
+    if (!pc.have_low || !pc.have_high) return false;
+    std::uint64_t low = 0;
+    if (!attribute_address(unit, pc.low, low)) return false;
+    std::uint64_t high = 0;
+    if (is_address_form(pc.high.form)) {
+        if (!attribute_address(unit, pc.high, high)) return false;
+    } else {
+        std::uint64_t length = 0;
+        if (!attribute_constant(pc.high, length)) return false;
+        high = low + length;
+    }
+    if (high > low) add(state, low, high);
+    return true;
+}
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo

@@ -1,0 +1,134 @@
+#include "platform/posix/dwarf/source_lines.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "platform/posix/dwarf/unit_root.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+long unit_index::find(std::uint64_t address) const noexcept {
+    auto after = std::upper_bound(ranges.begin(), ranges.end(), address,
+                                  [](std::uint64_t a, const range& r) { return a < r.low; });
+    for (int steps = 0; after != ranges.begin() && steps < 8; ++steps) {
+        --after;
+        if (address < after->high) return static_cast<long>(after->unit);
+    }
+    return -1;
+}
+
+void unit_index::finish() {
+    std::sort(ranges.begin(), ranges.end(), [](const range& a, const range& b) { return a.low < b.low; });
+    ranges.shrink_to_fit();
+    data = std::make_unique<built_once<unit_lines>[]>(offsets.size());
+}
+
+std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code) {
+    if (sections.info == nullptr || sections.abbrev == nullptr || sections.line == nullptr) return nullptr;
+    std::unique_ptr<source_lines> lines(new source_lines());
+    lines->sections_ = std::move(sections);
+    lines->code_ = std::move(code);
+    lines->primary_from_aranges_ = lines->read_aranges(lines->primary_);
+    if (!lines->primary_from_aranges_) {
+        lines->primary_.ranges.clear();
+        lines->primary_.offsets.clear();
+        lines->scan_units(lines->primary_, nullptr);
+    }
+    lines->primary_.finish();
+    return lines;
+}
+
+bool source_lines::read_aranges(unit_index& index) {
+    section_data* aranges = sections_.aranges.get();
+    if (aranges == nullptr) return false;
+    std::unordered_map<std::uint64_t, std::uint32_t> numbers;
+    dwarf_cursor cursor(aranges, 0, aranges->size());
+    while (!cursor.at_end()) {
+        const std::size_t start = cursor.position();
+        std::size_t end = 0;
+        bool offset64 = false;
+        if (!read_initial_length(cursor, end, offset64) || end == cursor.position()) break;
+        dwarf_cursor set(aranges, cursor.position(), end);
+        set.u16(); // version
+        const std::uint64_t info_offset = set.fixed(offset64 ? 8 : 4);
+        const std::uint8_t address_size = set.u8();
+        set.u8(); // segment selector size
+        if (!set.ok() || (address_size != 4 && address_size != 8)) break;
+        const std::size_t tuple = std::size_t{2} * address_size;
+        const std::size_t header = set.position() - start;
+        set.seek(start + (header + tuple - 1) / tuple * tuple);
+        auto inserted = numbers.emplace(info_offset, static_cast<std::uint32_t>(index.offsets.size()));
+        if (inserted.second) index.offsets.push_back(info_offset);
+        for (;;) {
+            const std::uint64_t address = set.fixed(address_size);
+            const std::uint64_t size = set.fixed(address_size);
+            if (!set.ok() || (address == 0 && size == 0)) break;
+            if (size != 0 && code_.holds(address))
+                index.ranges.push_back(unit_index::range{address, address + size, inserted.first->second});
+        }
+        cursor.seek(end);
+    }
+    return !index.offsets.empty();
+}
+
+void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t>* skip) {
+    section_data* info = sections_.info.get();
+    std::size_t offset = 0;
+    while (offset < info->size()) {
+        open_unit unit;
+        const bool known = read_unit_root(sections_, offset, unit);
+        if (unit.header.end <= offset) break;
+        if (known && (skip == nullptr || !std::binary_search(skip->begin(), skip->end(), unit.header.offset))) {
+            const std::uint32_t number = static_cast<std::uint32_t>(index.offsets.size());
+            bool any = false;
+            for_each_pc_range(unit.context, unit.root.pc, [&](std::uint64_t low, std::uint64_t high) {
+                if (!code_.holds(low)) return;
+                index.ranges.push_back(unit_index::range{low, high, number});
+                any = true;
+            });
+            if (any) index.offsets.push_back(unit.header.offset);
+        }
+        offset = unit.header.end;
+    }
+}
+
+const unit_lines* source_lines::unit(const unit_index& index, long number) {
+    const std::size_t n = static_cast<std::size_t>(number);
+    return index.data[n].get(build_, [&] {
+        std::unique_ptr<unit_lines> read =
+            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_);
+        // A unit that cannot be read answers nothing, and is not read again.
+        return read != nullptr ? std::move(read) : std::make_unique<unit_lines>();
+    });
+}
+
+const unit_index* source_lines::unlisted() {
+    return unlisted_.get(build_, [&] {
+        auto extra = std::make_unique<unit_index>();
+        std::vector<std::uint64_t> listed = primary_.offsets;
+        std::sort(listed.begin(), listed.end());
+        scan_units(*extra, &listed);
+        extra->finish();
+        return extra;
+    });
+}
+
+bool source_lines::find(std::uint64_t address, source_location& out) {
+    long number = primary_.find(address);
+    if (number >= 0) return unit(primary_, number)->find(address, out);
+    // Only objects built by one compiler have complete address tables; a
+    // mixed one lists some units nowhere, and those are found by walking the
+    // units once. Installed (compressed) debug files are complete, and
+    // walking them would mean inflating all of their debug information.
+    if (!primary_from_aranges_ || sections_.info->compressed()) return false;
+    const unit_index* extra = unlisted();
+    number = extra->find(address);
+    if (number < 0) return false;
+    return unit(*extra, number)->find(address, out);
+}
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo

@@ -1,0 +1,76 @@
+#ifndef KORVO_CALLTRAIL_POSIX_DWARF_SOURCE_LINES_HPP
+#define KORVO_CALLTRAIL_POSIX_DWARF_SOURCE_LINES_HPP
+
+// Source lines of one object from its DWARF. A unit is read the first time
+// one of its addresses is asked for; its data is then immutable, so lookups
+// in units already read take no lock.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/posix/support/annotated_mutex.hpp"
+#include "platform/posix/support/built_once.hpp"
+#include "platform/posix/dwarf/dwarf_sections.hpp"
+#include "platform/posix/dwarf/line_table.hpp"
+#include "platform/posix/dwarf/unit_lines.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+// Which unit holds an address, and that unit's data once read.
+struct unit_index {
+    struct range {
+        std::uint64_t low;
+        std::uint64_t high;
+        std::uint32_t unit;
+    };
+    std::vector<range> ranges;
+    std::vector<std::uint64_t> offsets;
+    std::unique_ptr<built_once<unit_lines>[]> data;
+
+    // The unit number, or -1.
+    long find(std::uint64_t address) const noexcept;
+    void finish();
+};
+
+class source_lines {
+public:
+    // Null when the sections hold no debug information. `code` is where the
+    // loaded object has code, in the addresses of the debug information.
+    static std::unique_ptr<source_lines> open(dwarf_sections sections, code_ranges code);
+
+    source_lines(const source_lines&) = delete;
+    source_lines& operator=(const source_lines&) = delete;
+
+    // The file and line of the code at an address of the debug information.
+    // An address in code inlined into a function gives the line of that
+    // function from which the inlined code was entered.
+    bool find(std::uint64_t address, source_location& out);
+
+private:
+    source_lines() = default;
+
+    const unit_lines* unit(const unit_index& index, long number);
+    const unit_index* unlisted();
+    void scan_units(unit_index& index, const std::vector<std::uint64_t>* skip);
+    bool read_aranges(unit_index& index);
+
+    // Serialises every read of the sections: inflating them is not
+    // thread-safe.
+    annotated_mutex build_;
+    dwarf_sections sections_;
+    code_ranges code_;
+    unit_index primary_;
+    bool primary_from_aranges_ = false;
+    // Units that .debug_aranges left out, found on the first miss.
+    built_once<unit_index> unlisted_;
+};
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+#endif

@@ -1,0 +1,48 @@
+#ifndef KORVO_CALLTRAIL_POSIX_DWARF_UNIT_ROOT_HPP
+#define KORVO_CALLTRAIL_POSIX_DWARF_UNIT_ROOT_HPP
+
+// The root entry of a compilation unit: where its code is, its line program
+// and directory, and the bases its other entries are read with.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/posix/dwarf/abbreviation_table.hpp"
+#include "platform/posix/dwarf/attributes.hpp"
+#include "platform/posix/dwarf/dwarf_cursor.hpp"
+#include "platform/posix/dwarf/dwarf_sections.hpp"
+#include "platform/posix/dwarf/pc_ranges.hpp"
+#include "platform/posix/dwarf/unit_header.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+struct unit_root {
+    std::uint32_t tag = 0;
+    bool has_children = false;
+    const char* comp_dir = nullptr;
+    std::uint64_t stmt_list = 0;
+    bool has_stmt_list = false;
+    pc_attributes pc;
+};
+
+// Everything needed to read on from a unit's root.
+struct open_unit {
+    unit_header header;
+    abbreviation_table abbrevs;
+    unit_context context;
+    unit_root root;
+    // At the root's first child.
+    dwarf_cursor cursor;
+};
+
+// Reads the header, abbreviations and root entry of the compilation unit at
+// `offset`. False for anything but a full or skeleton compilation unit.
+bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& unit);
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+#endif

@@ -1,0 +1,18 @@
+#ifndef KORVO_CALLTRAIL_POSIX_OBJECT_DEMANGLE_HPP
+#define KORVO_CALLTRAIL_POSIX_OBJECT_DEMANGLE_HPP
+
+#include <cstddef>
+#include <string>
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+// The demangled form of a C++ symbol name, or false when it is not one.
+bool demangle(const char* name, std::size_t length, std::string& out);
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo
+
+#endif

@@ -1,0 +1,235 @@
+#include "platform/posix/object/symbol_index.hpp"
+
+#include <elf.h>
+#include <link.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/posix/object/demangle.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace posix_engine {
+
+namespace {
+
+using symbol = ElfW(Sym);
+
+constexpr unsigned page_shift = 12;
+// Beyond this span (a gigabyte of code) the page table would cost more
+// than it saves.
+constexpr std::uint64_t most_pages = std::uint64_t{1} << 18;
+
+symbol symbol_at(const std::uint8_t* table, std::uint32_t index) {
+    symbol s;
+    std::memcpy(&s, table + std::size_t{index} * sizeof(symbol), sizeof s);
+    return s;
+}
+
+// Among aliases of one address the one a reader expects: exported before
+// local, the default version before an old one, plain names before reserved.
+std::uint32_t rank_of(const symbol& s, const char* name) {
+    std::uint32_t binding = 0;
+    switch (ELF64_ST_BIND(s.st_info)) {
+    case STB_GLOBAL:
+        binding = 3;
+        break;
+    case STB_WEAK:
+        binding = 2;
+        break;
+    default:
+        binding = 1;
+        break;
+    }
+    const char* version_mark = std::strchr(name, '@');
+    const std::uint32_t version = version_mark == nullptr || version_mark[1] == '@' ? 2 : 1;
+    const unsigned type = ELF64_ST_TYPE(s.st_info);
+    const std::uint32_t kind = type == STT_FUNC ? 2 : type == STT_GNU_IFUNC ? 1 : 0;
+    std::uint32_t underscores = 0;
+    while (underscores < 3 && name[underscores] == '_') ++underscores;
+    return binding * 1000 + version * 100 + kind * 10 + (3 - underscores);
+}
+
+bool names_code(const symbol& s, const char* name, const elf_file& file) {
+    const unsigned type = ELF64_ST_TYPE(s.st_info);
+    if (type != STT_FUNC && type != STT_GNU_IFUNC && type != STT_NOTYPE) return false;
+    if (name[0] == '\0' || name[0] == '@' || name[0] == '$' || (name[0] == '.' && name[1] == 'L')) return false;
+    if (s.st_shndx == SHN_UNDEF || s.st_shndx >= SHN_LORESERVE) return false;
+    const elf_section* section = file.at(s.st_shndx);
+    return section != nullptr && (section->flags & SHF_EXECINSTR) != 0;
+}
+
+const elf_section* symbol_table_of(const elf_file& file, bool dynamic) {
+    for (const elf_section& section : file.sections())
+        if (section.type == (dynamic ? SHT_DYNSYM : SHT_SYMTAB) && section.data != nullptr) return &section;
+    return nullptr;
+}
+
+} // namespace
+
+std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dynamic, std::uint64_t bias) {
+    const elf_section* table = symbol_table_of(file, dynamic);
+    if (table == nullptr) return nullptr;
+    const elf_section* strings = file.at(table->link);
+    if (strings == nullptr || strings->data == nullptr || strings->size == 0) return nullptr;
+    const char* names = reinterpret_cast<const char*>(strings->data);
+    if (names[strings->size - 1] != '\0') return nullptr;
+
+    std::unique_ptr<symbol_index> index(new symbol_index());
+    index->symbols_ = table->data;
+    index->names_ = names;
+    index->names_size_ = strings->size;
+    index->collect(file, std::min<std::size_t>(table->size / sizeof(symbol), UINT32_MAX), bias);
+    index->keep_best_aliases();
+    index->index_pages();
+    index->blocks_ =
+        std::make_unique<published<name_block>[]>((index->functions_.size() + block_size - 1) / block_size);
+    return index;
+}
+
+void symbol_index::collect(const elf_file& file, std::size_t count, std::uint64_t bias) {
+    auto is_function = [&](const symbol& s) {
+        return s.st_name < names_size_ && s.st_size <= UINT32_MAX && names_code(s, names_ + s.st_name, file);
+    };
+    // Counted first, so that the index is allocated once at its size.
+    std::size_t functions = 0;
+    for (std::size_t i = 1; i < count; ++i)
+        if (is_function(symbol_at(symbols_, static_cast<std::uint32_t>(i)))) ++functions;
+    functions_.reserve(functions);
+    for (std::size_t i = 1; i < count; ++i) {
+        const symbol s = symbol_at(symbols_, static_cast<std::uint32_t>(i));
+        if (is_function(s))
+            functions_.push_back(
+                function{s.st_value + bias, static_cast<std::uint32_t>(s.st_size), static_cast<std::uint32_t>(i)});
+    }
+    std::sort(functions_.begin(), functions_.end(),
+              [](const function& a, const function& b) { return a.start < b.start; });
+}
+
+void symbol_index::keep_best_aliases() {
+    std::vector<function>& list = functions_;
+    auto rank = [this](std::uint32_t index) {
+        const symbol s = symbol_at(symbols_, index);
+        return rank_of(s, names_ + s.st_name);
+    };
+    // One entry per address: the best-ranked alias, as long as the longest.
+    std::size_t kept = 0;
+    std::uint32_t kept_rank = 0;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (kept > 0 && list[kept - 1].start == list[i].start) {
+            const std::uint32_t r = rank(list[i].symbol);
+            function& best = list[kept - 1];
+            if (r > kept_rank || (r == kept_rank && list[i].symbol < best.symbol)) {
+                best.symbol = list[i].symbol;
+                kept_rank = r;
+            }
+            best.size = std::max(best.size, list[i].size);
+            continue;
+        }
+        list[kept++] = list[i];
+        kept_rank = rank(list[i].symbol);
+    }
+    list.resize(kept);
+    // A symbol without a size (hand-written code) reaches to the next one.
+    for (std::size_t i = 0; i + 1 < list.size(); ++i)
+        if (list[i].size == 0 && list[i + 1].start - list[i].start <= UINT32_MAX)
+            list[i].size = static_cast<std::uint32_t>(list[i + 1].start - list[i].start);
+}
+
+void symbol_index::index_pages() {
+    const std::vector<function>& list = functions_;
+    if (list.empty()) return;
+    const std::uint64_t pages = ((list.back().start - list.front().start) >> page_shift) + 1;
+    if (pages > most_pages) return;
+    page_base_ = list.front().start;
+    page_first_.resize(static_cast<std::size_t>(pages) + 1);
+    std::size_t next = 0;
+    for (std::size_t page = 0; page <= pages; ++page) {
+        const std::uint64_t page_start = page_base_ + (std::uint64_t{page} << page_shift);
+        while (next < list.size() && list[next].start < page_start) ++next;
+        page_first_[page] = static_cast<std::uint32_t>(next);
+    }
+}
+
+const symbol_index::function* symbol_index::find(std::uint64_t address, bool* nearest) const noexcept {
+    if (nearest != nullptr) *nearest = false;
+    auto first = functions_.begin();
+    auto last = functions_.end();
+    if (!page_first_.empty()) {
+        if (address < page_base_) return nullptr;
+        const std::uint64_t page = (address - page_base_) >> page_shift;
+        if (page + 1 < page_first_.size()) {
+            last = functions_.begin() + page_first_[static_cast<std::size_t>(page) + 1];
+            first = functions_.begin() + page_first_[static_cast<std::size_t>(page)];
+        } else {
+            first = functions_.begin() + page_first_.back();
+        }
+    }
+    // A search without branches on the data: the page's few functions are
+    // found without mispredictions.
+    auto after = first;
+    if (first != last) {
+        auto base = first;
+        std::size_t count = static_cast<std::size_t>(last - first);
+        while (count > 1) {
+            const std::size_t half = count / 2;
+            base = base[static_cast<std::ptrdiff_t>(half)].start <= address ? base + static_cast<std::ptrdiff_t>(half)
+                                                                            : base;
+            count -= half;
+        }
+        after = base->start <= address ? base + 1 : base;
+    }
+    // Overlapping symbols are rare and close together.
+    for (int steps = 0; after != functions_.begin() && steps < 16; ++steps) {
+        --after;
+        if (address - after->start < after->size) {
+            if (nearest != nullptr) *nearest = steps == 0;
+            return &*after;
+        }
+    }
+    return nullptr;
+}
+
+std::string_view symbol_index::raw_name(const function& f) const noexcept {
+    const symbol s = symbol_at(symbols_, f.symbol);
+    const char* name = names_ + s.st_name;
+    // The version that a full symbol table appends ("memcpy@@GLIBC_2.14")
+    // is not part of the name.
+    const std::size_t length = strnlen(name, names_size_ - s.st_name);
+    const void* mark = std::memchr(name, '@', length);
+    std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
+    // The compiler's cold part of a function ("f.cold", "f.cold.3") is still
+    // that function to whoever reads the trace.
+    std::size_t end = size;
+    while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9') --end;
+    if (end < size && end > 0 && name[end - 1] == '.')
+        --end;
+    else
+        end = size;
+    static constexpr char cold[] = ".cold";
+    constexpr std::size_t cold_size = sizeof cold - 1;
+    if (end > cold_size && std::memcmp(name + end - cold_size, cold, cold_size) == 0) size = end - cold_size;
+    return std::string_view(name, size);
+}
+
+std::string_view symbol_index::name_of(const function& f) const {
+    const std::string_view raw = raw_name(f);
+    if (raw.size() < 2 || raw[0] != '_' || raw[1] != 'Z') return raw;
+    const std::size_t number = static_cast<std::size_t>(&f - functions_.data());
+    published<name_block>& block_slot = blocks_[number / block_size];
+    name_block* block = block_slot.get();
+    if (block == nullptr) block = block_slot.offer(std::make_unique<name_block>());
+    published<const std::string>& slot = block->names[number % block_size];
+    const std::string* name = slot.get();
+    if (name == nullptr) {
+        std::string text;
+        if (!demangle(raw.data(), raw.size(), text)) text.assign(raw.data(), raw.size());
+        name = slot.offer(std::make_unique<const std::string>(std::move(text)));
+    }
+    return *name;
+}
+
+} // namespace posix_engine
+} // namespace calltrail
+} // namespace korvo

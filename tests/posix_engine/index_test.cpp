@@ -1,0 +1,104 @@
+// The symbol index answers as a plain search over its sorted functions
+// would, wherever the address falls: inside, between or beyond functions,
+// and on either side of the page boundaries its lookup table uses.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <random>
+#include <set>
+#include <string>
+
+#include "attached_symbols.hpp"
+#include "platform/posix/object/elf_file.hpp"
+#include "platform/posix/object/symbol_index.hpp"
+
+namespace {
+
+using korvo::calltrail::posix_engine::elf_file;
+using korvo::calltrail::posix_engine::symbol_index;
+
+// The function with the greatest start at or below the address among those
+// that hold it, looking back over a few overlapping ones.
+const symbol_index::function* reference_find(const std::vector<symbol_index::function>& functions,
+                                             std::uint64_t address) {
+    std::size_t after = 0;
+    while (after < functions.size() && functions[after].start <= address) ++after;
+    for (int steps = 0; after > 0 && steps < 16; ++steps) {
+        --after;
+        if (address - functions[after].start < functions[after].size) return &functions[after];
+    }
+    return nullptr;
+}
+
+void expect_same_answers(const char* path, bool dynamic) {
+    SCOPED_TRACE(path);
+    const std::unique_ptr<elf_file> file = elf_file::open(path);
+    ASSERT_NE(file, nullptr);
+    const std::unique_ptr<symbol_index> index = symbol_index::build(*file, dynamic, 0);
+    ASSERT_NE(index, nullptr);
+    const std::vector<symbol_index::function>& functions = index->functions();
+    ASSERT_GT(functions.size(), 10u);
+    for (std::size_t i = 1; i < functions.size(); ++i) ASSERT_LT(functions[i - 1].start, functions[i].start);
+
+    std::vector<std::uint64_t> addresses;
+    for (const auto& f : functions) {
+        const std::uint64_t size = f.size;
+        for (const std::uint64_t delta : {std::uint64_t{0}, std::uint64_t{1}, size - 1, size})
+            addresses.push_back(f.start + delta);
+    }
+    const std::uint64_t low = functions.front().start;
+    const std::uint64_t high = functions.back().start + functions.back().size;
+    for (std::uint64_t page = low & ~std::uint64_t{4095}; page <= high + 4096; page += 4096)
+        for (std::uint64_t near : {page - 1, page, page + 1}) addresses.push_back(near);
+    std::mt19937_64 random(3);
+    for (int i = 0; i < 20000; ++i) addresses.push_back(low - 64 + random() % (high - low + 128));
+    addresses.push_back(0);
+    addresses.push_back(~std::uint64_t{0});
+
+    int mismatches = 0;
+    for (const std::uint64_t address : addresses) {
+        bool nearest = false;
+        const symbol_index::function* found = index->find(address, &nearest);
+        if (found != reference_find(functions, address) && ++mismatches < 5) {
+            ADD_FAILURE() << std::hex << address;
+        }
+        // Nearest means no function starts between it and the address.
+        if (found != nullptr && nearest && found + 1 != functions.data() + functions.size()) {
+            EXPECT_GT((found + 1)->start, address);
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST(posix_engine_index, lookups_agree_with_a_plain_search) {
+    expect_same_answers("/proc/self/exe", false);
+    // A large table of the system's, with aliases, versions and overlaps.
+    expect_same_answers("/lib/x86_64-linux-gnu/libc.so.6", true);
+}
+
+TEST(posix_engine_index, aliases_collapse_to_the_exported_name_without_its_version) {
+    // The full symbol table of the C library's debug file names versions
+    // ("memcpy@@GLIBC_2.14") and many aliases of one address.
+    const std::string path = posix_engine_test::c_library_debug_file();
+    if (path.empty() || access(path.c_str(), R_OK) != 0) GTEST_SKIP() << "the C library's debug file is not installed";
+    expect_same_answers(path.c_str(), false);
+    const std::unique_ptr<elf_file> file = elf_file::open(path.c_str());
+    ASSERT_NE(file, nullptr);
+    const std::unique_ptr<symbol_index> index = symbol_index::build(*file, false, 0);
+    ASSERT_NE(index, nullptr);
+    std::set<std::string> names;
+    for (const auto& f : index->functions()) {
+        const auto name = index->name_of(f);
+        const std::string text(name);
+        EXPECT_EQ(text.find('@'), std::string::npos) << text;
+        names.insert(text);
+    }
+    // The exported names win over the internal aliases at their addresses.
+    for (const char* exported : {"memcpy", "malloc", "qsort", "__libc_start_main"})
+        EXPECT_EQ(names.count(exported), 1u) << exported;
+    EXPECT_EQ(names.count("__GI_qsort"), 0u);
+    EXPECT_EQ(names.count("__libc_start_main_impl"), 0u);
+}
+
+} // namespace

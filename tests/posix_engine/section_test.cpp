@@ -1,0 +1,102 @@
+// Compressed debug sections are inflated only where they are read; whatever
+// the order of the reads, the bytes must be those of the whole section.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "platform/posix/object/section_data.hpp"
+
+namespace {
+
+using korvo::calltrail::posix_engine::section_data;
+
+// Text-like bytes that compress as debug information does.
+std::vector<std::uint8_t> sample(std::size_t size) {
+    std::vector<std::uint8_t> bytes(size);
+    std::mt19937 random(7);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<std::uint8_t>("abcdefgh"[random() % 8] + (i / 4096) % 7);
+    return bytes;
+}
+
+std::vector<std::uint8_t> compressed(const std::vector<std::uint8_t>& bytes) {
+    uLongf size = compressBound(bytes.size());
+    std::vector<std::uint8_t> out(size);
+    EXPECT_EQ(compress(out.data(), &size, bytes.data(), bytes.size()), Z_OK);
+    out.resize(size);
+    return out;
+}
+
+bool same_range(const section_data& section, const std::vector<std::uint8_t>& bytes, std::size_t begin,
+                std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i)
+        if (section.bytes()[i] != bytes[i]) return false;
+    return true;
+}
+
+TEST(posix_engine_sections, reads_in_any_order_see_the_bytes_of_the_whole_section) {
+    const std::vector<std::uint8_t> bytes = sample(3 << 20);
+    const std::vector<std::uint8_t> stream = compressed(bytes);
+    std::unique_ptr<section_data> section = section_data::zlib(stream.data(), stream.size(), bytes.size());
+    ASSERT_NE(section, nullptr);
+    std::mt19937 random(11);
+    // Forward jumps, reads behind the stream, reads across earlier ranges,
+    // and enough of them to make the section go whole.
+    for (int i = 0; i < 200; ++i) {
+        const std::size_t begin = random() % bytes.size();
+        const std::size_t end = std::min(bytes.size(), begin + 1 + random() % 40000);
+        ASSERT_TRUE(section->ensure(begin, end)) << begin;
+        ASSERT_TRUE(same_range(*section, bytes, begin, end)) << begin << " " << end;
+    }
+    // What was once readable stays so, unchanged.
+    ASSERT_TRUE(section->ensure(0, bytes.size()));
+    EXPECT_TRUE(same_range(*section, bytes, 0, bytes.size()));
+}
+
+TEST(posix_engine_sections, a_read_beyond_the_section_or_its_stream_fails) {
+    const std::vector<std::uint8_t> bytes = sample(400000);
+    std::vector<std::uint8_t> stream = compressed(bytes);
+    {
+        std::unique_ptr<section_data> section = section_data::zlib(stream.data(), stream.size(), bytes.size());
+        ASSERT_NE(section, nullptr);
+        EXPECT_FALSE(section->ensure(bytes.size() - 10, bytes.size() + 1));
+        EXPECT_TRUE(section->ensure(bytes.size() - 10, bytes.size()));
+        EXPECT_TRUE(same_range(*section, bytes, bytes.size() - 10, bytes.size()));
+    }
+    {
+        // A stream that promises more than it holds.
+        std::unique_ptr<section_data> section = section_data::zlib(stream.data(), stream.size(), bytes.size() + 5000);
+        ASSERT_NE(section, nullptr);
+        EXPECT_TRUE(section->ensure(0, 100));
+        EXPECT_FALSE(section->ensure(bytes.size(), bytes.size() + 1));
+    }
+    {
+        // A stream cut short, and one that is not a zlib stream at all.
+        std::unique_ptr<section_data> cut = section_data::zlib(stream.data(), stream.size() / 2, bytes.size());
+        ASSERT_NE(cut, nullptr);
+        EXPECT_TRUE(cut->ensure(0, 1000));
+        EXPECT_TRUE(same_range(*cut, bytes, 0, 1000));
+        EXPECT_FALSE(cut->ensure(bytes.size() - 1, bytes.size()));
+        // Once broken, nothing more is inflated, not even from the start.
+        EXPECT_FALSE(cut->ensure(200000, 200001));
+        const std::vector<std::uint8_t> garbage(4096, 0xff);
+        std::unique_ptr<section_data> corrupt = section_data::zlib(garbage.data(), garbage.size(), bytes.size());
+        if (corrupt != nullptr) {
+            EXPECT_FALSE(corrupt->ensure(0, 1));
+        }
+    }
+}
+
+TEST(posix_engine_sections, plain_sections_are_read_where_they_are) {
+    const std::vector<std::uint8_t> bytes = sample(1000);
+    std::unique_ptr<section_data> section = section_data::plain(bytes.data(), bytes.size());
+    EXPECT_EQ(section->bytes(), bytes.data());
+    EXPECT_TRUE(section->ensure(0, bytes.size()));
+    EXPECT_FALSE(section->ensure(0, bytes.size() + 1));
+}
+
+} // namespace
