@@ -4,7 +4,11 @@
 #include <stdlib.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
+
+#include "platform/posix/support/work_counts.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -13,26 +17,41 @@ namespace posix_engine {
 namespace {
 
 constexpr const char* system_debug_root = "/usr/lib/debug";
-
-bool matches(const elf_file& candidate, const build_id& id, bool check_crc, std::uint32_t crc) {
-    if (!id.empty()) return candidate.id() == id;
-    if (!check_crc) return false;
-    uLong sum = crc32(0L, Z_NULL, 0);
-    const std::uint8_t* bytes = candidate.image();
-    std::size_t left = candidate.image_size();
-    while (left > 0) {
-        const uInt chunk = left > (1u << 30) ? (1u << 30) : static_cast<uInt>(left);
-        sum = crc32(sum, bytes, chunk);
-        bytes += chunk;
-        left -= chunk;
-    }
-    return static_cast<std::uint32_t>(sum) == crc;
-}
+// A file is checksummed only if it is no larger than this, and no larger
+// than its own headers and sections make it (a debug file ends with them).
+constexpr std::uint64_t most_checksummed = std::uint64_t{256} << 20;
+constexpr std::uint64_t most_slack = 64 * 1024;
 
 // Debug sections or a symbol table: a file with neither is of no use.
 bool has_debug_content(const elf_file& file) {
     return file.has_section_named(".debug_info") || file.has_section_named(".zdebug_info") ||
            file.has_section_named(".symtab");
+}
+
+bool plausible_debug_file(const elf_file& file) {
+    return has_debug_content(file) && file.file_size() <= most_checksummed &&
+           file.file_size() <= file.extent() + most_slack;
+}
+
+bool checksum_matches(const elf_file& file, std::uint32_t crc) {
+    std::vector<std::uint8_t> chunk(64 * 1024);
+    uLong sum = crc32(0L, Z_NULL, 0);
+    for (std::uint64_t at = 0; at < file.file_size();) {
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), file.file_size() - at));
+        if (!file.read(at, count, chunk.data())) return false;
+        sum = crc32(sum, chunk.data(), static_cast<uInt>(count));
+        count_work(counted_work.bytes_checksummed, count);
+        at += count;
+    }
+    return static_cast<std::uint32_t>(sum) == crc;
+}
+
+// A build-id decides alone; without one, the debug link's checksum, over a
+// file that is plausibly a debug file at all.
+bool matches(const elf_file& candidate, const build_id& id, bool check_crc, std::uint32_t crc) {
+    if (!id.empty()) return candidate.id() == id && has_debug_content(candidate);
+    return check_crc && plausible_debug_file(candidate) && checksum_matches(candidate, crc);
 }
 
 std::string directory_of(const std::string& path) {
@@ -46,8 +65,7 @@ std::unique_ptr<elf_file> try_candidate(const std::string& path, const std::stri
                                         bool check_crc, std::uint32_t crc) {
     if (path == object_path) return nullptr;
     std::unique_ptr<elf_file> candidate = elf_file::open(path.c_str());
-    if (candidate == nullptr || !matches(*candidate, id, check_crc, crc) || !has_debug_content(*candidate))
-        return nullptr;
+    if (candidate == nullptr || !matches(*candidate, id, check_crc, crc)) return nullptr;
     return candidate;
 }
 
@@ -73,15 +91,18 @@ std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::str
         if (found != nullptr) return found;
     }
 
-    const elf_section* link = object.find(".gnu_debuglink");
-    if (link == nullptr || link->data == nullptr || link->size < 8) return nullptr;
-    const char* name = reinterpret_cast<const char*>(link->data);
-    const std::size_t name_length = strnlen(name, link->size);
-    if (name_length == 0 || name_length == link->size || std::strchr(name, '/') != nullptr) return nullptr;
+    // A file name and a checksum; a name longer than a path can be is none.
+    const elf_section* section = object.find(".gnu_debuglink");
+    if (section == nullptr || section->size < 8) return nullptr;
+    std::vector<char> link(std::min<std::size_t>(section->size, PATH_MAX + 8));
+    if (!object.read(section->offset, link.size(), link.data())) return nullptr;
+    const char* name = link.data();
+    const std::size_t name_length = strnlen(name, link.size());
+    if (name_length == 0 || name_length == link.size() || std::strchr(name, '/') != nullptr) return nullptr;
     const std::size_t crc_at = (name_length + 1 + 3) & ~std::size_t{3};
-    if (crc_at + 4 > link->size) return nullptr;
+    if (crc_at + 4 > link.size()) return nullptr;
     std::uint32_t crc = 0;
-    std::memcpy(&crc, link->data + crc_at, 4);
+    std::memcpy(&crc, link.data() + crc_at, 4);
 
     std::string directories[2] = {directory_of(object_path), std::string()};
     char resolved[PATH_MAX];

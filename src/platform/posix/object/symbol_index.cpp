@@ -62,8 +62,16 @@ bool names_code(const symbol& s, const char* name, const elf_file& file) {
 
 const elf_section* symbol_table_of(const elf_file& file, bool dynamic) {
     for (const elf_section& section : file.sections())
-        if (section.type == (dynamic ? SHT_DYNSYM : SHT_SYMTAB) && section.data != nullptr) return &section;
+        if (section.type == (dynamic ? SHT_DYNSYM : SHT_SYMTAB) && section.size != 0) return &section;
     return nullptr;
+}
+
+// A section read whole, into memory the index owns: the file may change
+// later, and a name offset checked once must stay what was checked.
+std::unique_ptr<section_data> read_whole(const elf_file& file, const elf_section& section) {
+    std::unique_ptr<section_data> bytes = file.contents(section);
+    if (bytes == nullptr || !bytes->ensure(0, bytes->size())) return nullptr;
+    return bytes;
 }
 
 } // namespace
@@ -72,12 +80,14 @@ std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dyn
     const elf_section* table = symbol_table_of(file, dynamic);
     if (table == nullptr) return nullptr;
     const elf_section* strings = file.at(table->link);
-    if (strings == nullptr || strings->data == nullptr || strings->size == 0) return nullptr;
-    const char* names = reinterpret_cast<const char*>(strings->data);
-    if (names[strings->size - 1] != '\0') return nullptr;
-
+    if (strings == nullptr || strings->size == 0) return nullptr;
     std::unique_ptr<symbol_index> index(new symbol_index());
-    index->symbols_ = table->data;
+    index->symbol_bytes_ = read_whole(file, *table);
+    index->name_bytes_ = read_whole(file, *strings);
+    if (index->symbol_bytes_ == nullptr || index->name_bytes_ == nullptr) return nullptr;
+    const char* names = reinterpret_cast<const char*>(index->name_bytes_->bytes());
+    if (names[strings->size - 1] != '\0') return nullptr;
+    index->symbols_ = index->symbol_bytes_->bytes();
     index->names_ = names;
     index->names_size_ = strings->size;
     index->collect(file, std::min<std::size_t>(table->size / sizeof(symbol), UINT32_MAX), bias);

@@ -17,9 +17,9 @@ namespace posix_engine {
 
 // The functions of one object, sorted by address and built once, so that a
 // lookup is a binary search instead of a walk over the symbol table. Entries
-// refer back to the (mapped) symbol table for their names, which keeps the
-// index small; names are demangled on first use and kept. Lookups and name
-// reads are safe from many threads at once.
+// refer back to the symbol table, read whole into the index, for their names,
+// which keeps the index small; names are demangled on first use and kept.
+// Lookups and name reads are safe from many threads at once.
 class symbol_index {
 public:
     struct function {
@@ -30,7 +30,7 @@ public:
 
     // From the symbol table of `file` (.symtab, or .dynsym when `dynamic`);
     // `bias` moves the file's addresses to those of the loaded object's file.
-    // Null when the file has no such table. `file` must outlive the index.
+    // Null when the file has no such table.
     static std::unique_ptr<symbol_index> build(const elf_file& file, bool dynamic, std::uint64_t bias);
 
     symbol_index(const symbol_index&) = delete;
@@ -64,6 +64,8 @@ private:
     // after it: a lookup searches one page's functions, not all of them.
     std::uint64_t page_base_ = 0;
     std::vector<std::uint32_t> page_first_;
+    std::unique_ptr<section_data> symbol_bytes_;
+    std::unique_ptr<section_data> name_bytes_;
     const std::uint8_t* symbols_ = nullptr;
     const char* names_ = nullptr;
     std::size_t names_size_ = 0;
