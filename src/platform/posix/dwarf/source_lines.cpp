@@ -29,6 +29,10 @@ std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_r
     if (sections.info == nullptr || sections.abbrev == nullptr || sections.line == nullptr) return nullptr;
     std::unique_ptr<source_lines> lines(new source_lines());
     lines->sections_ = std::move(sections);
+    dwarf_sections& s = lines->sections_;
+    const std::uint64_t list_bytes =
+        (s.ranges != nullptr ? s.ranges->size() : 0) + (s.rnglists != nullptr ? s.rnglists->size() : 0);
+    s.range_entries_left = 4 * list_bytes + 1024;
     lines->code_ = std::move(code);
     lines->primary_from_aranges_ = lines->read_aranges(lines->primary_);
     if (!lines->primary_from_aranges_) {
@@ -92,6 +96,8 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
         }
         offset = unit.header.end;
     }
+    // Only the roots were wanted, and nothing points into them now.
+    info->release(0, info->size());
 }
 
 const unit_lines* source_lines::unit(const unit_index& index, long number) {

@@ -47,10 +47,11 @@ bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& uni
     unit_header& header = unit.header;
     if (!read_unit_header(sections.info.get(), offset, header)) return false;
     if (header.unit_type != DW_UT_compile && header.unit_type != DW_UT_skeleton) return false;
-    if (!unit.abbrevs.read(sections.abbrev.get(), header.abbrev_offset)) return false;
+    unit.abbrevs = sections.abbreviations.at(sections.abbrev.get(), header.abbrev_offset);
+    if (unit.abbrevs == nullptr) return false;
     dwarf_cursor& cursor = unit.cursor;
     cursor = dwarf_cursor(sections.info.get(), header.first_entry, header.end);
-    const abbreviation* entry = unit.abbrevs.find(cursor.uleb());
+    const abbreviation* entry = unit.abbrevs->find(cursor.uleb());
     if (entry == nullptr) return false;
     unit.root.tag = entry->tag;
     unit.root.has_children = entry->has_children;
@@ -60,7 +61,7 @@ bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& uni
     unit.context.sections = &sections;
     attribute_value comp_dir;
     bool has_comp_dir = false;
-    const attribute_layout* layouts = unit.abbrevs.layouts(*entry);
+    const attribute_layout* layouts = unit.abbrevs->layouts(*entry);
     for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
         attribute_value value;
         if (!read_attribute(cursor, layouts[i].form, layouts[i].implicit_value, header, value)) return false;

@@ -30,7 +30,8 @@ struct unit_root {
 // Everything needed to read on from a unit's root.
 struct open_unit {
     unit_header header;
-    abbreviation_table abbrevs;
+    // Owned by the sections' abbreviation cache.
+    const abbreviation_table* abbrevs = nullptr;
     unit_context context;
     unit_root root;
     // At the root's first child.
