@@ -3,6 +3,7 @@
 #include <korvo/spellout.hpp>
 
 #include "engine_text.hpp"
+#include "escaped_text.hpp"
 #include "symbol_resolver.hpp"
 
 namespace korvo {
@@ -15,19 +16,19 @@ void symbol_resolver::render_frame(const void* address, std::string& out) const 
     const std::string function = lookup_name(address, &module);
     // The head goes in before the source is asked for.
     if (!function.empty())
-        out += function;
+        append_escaped(out, function);
     else
         out += hex_address_text(engine_offset(address)).data();
 
     const std::pair<std::string, std::size_t> source = lookup_source(address);
     if (!source.first.empty() && source.second != 0) {
         out += " at ";
-        out += source.first;
+        append_escaped(out, source.first);
         out += ':';
         out += spellout<array<char, 40>>(source.second).data();
     } else if (!module.empty()) {
         out += " in ";
-        out += module;
+        append_escaped(out, module);
     }
 }
 
