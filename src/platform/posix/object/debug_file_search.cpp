@@ -16,7 +16,6 @@ namespace posix_engine {
 
 namespace {
 
-constexpr const char* system_debug_root = "/usr/lib/debug";
 // A file is checksummed only if it is no larger than this, and no larger
 // than its own headers and sections make it (a debug file ends with them).
 constexpr std::uint64_t most_checksummed = std::uint64_t{256} << 20;
@@ -71,6 +70,8 @@ std::unique_ptr<elf_file> try_candidate(const std::string& path, const std::stri
 
 } // namespace
 
+const char* const system_debug_root = "/usr/lib/debug";
+
 std::string build_id_path(const char* root, const build_id& id) {
     static const char digits[] = "0123456789abcdef";
     std::string path(root);
@@ -84,10 +85,10 @@ std::string build_id_path(const char* root, const build_id& id) {
     return path;
 }
 
-std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::string& object_path, const build_id& id) {
+std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::string& object_path, const build_id& id,
+                                          const char* debug_root) {
     if (id.size() >= 2) {
-        std::unique_ptr<elf_file> found =
-            try_candidate(build_id_path(system_debug_root, id), object_path, id, false, 0);
+        std::unique_ptr<elf_file> found = try_candidate(build_id_path(debug_root, id), object_path, id, false, 0);
         if (found != nullptr) return found;
     }
 
@@ -111,7 +112,7 @@ std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::str
         if (directory.empty()) continue;
         const std::string base = directory == "/" ? std::string() : directory;
         const std::string candidates[] = {base + "/" + name, base + "/.debug/" + name,
-                                          std::string(system_debug_root) + base + "/" + name};
+                                          std::string(debug_root) + base + "/" + name};
         for (const std::string& path : candidates) {
             std::unique_ptr<elf_file> found = try_candidate(path, object_path, id, true, crc);
             if (found != nullptr) return found;
