@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "platform/posix/support/work_counts.hpp"
 
@@ -14,7 +13,7 @@ namespace posix_engine {
 
 namespace {
 
-bool out_of_resources(int error) noexcept { return error == EMFILE || error == ENFILE || error == ENOMEM; }
+bool exhausted(int error) noexcept { return error == EMFILE || error == ENFILE || error == ENOMEM; }
 
 } // namespace
 
@@ -38,7 +37,7 @@ unique_fd open_regular_file(const char* path, struct stat& status) {
     // Devices are not even opened; what is opened is checked again, since
     // the path may have changed in between.
     if (stat(path, &status) != 0) {
-        if (out_of_resources(errno)) throw std::system_error(errno, std::generic_category(), "stat");
+        if (exhausted(errno)) throw out_of_resources();
         return unique_fd();
     }
     if (!S_ISREG(status.st_mode)) return unique_fd();
@@ -49,7 +48,7 @@ unique_fd open_regular_file(const char* path, struct stat& status) {
         fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        if (out_of_resources(errno)) throw std::system_error(errno, std::generic_category(), "open");
+        if (exhausted(errno)) throw out_of_resources();
         return unique_fd();
     }
     unique_fd owned(fd);
@@ -77,6 +76,7 @@ int file_source::acquire() {
             return -1;
         }
         fd_ = std::move(fd);
+        holding_.store(true, std::memory_order_relaxed);
     }
     ++readers_;
     return fd_.get();
@@ -108,8 +108,11 @@ bool file_source::read(std::uint64_t offset, std::size_t count, void* out) {
 }
 
 void file_source::let_go() noexcept {
+    if (!holding_.load(std::memory_order_relaxed)) return;
     scoped_lock lock(mutex_);
-    if (readers_ == 0) fd_ = unique_fd();
+    if (readers_ != 0) return;
+    fd_ = unique_fd();
+    holding_.store(false, std::memory_order_relaxed);
 }
 
 } // namespace posix_engine

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,6 +32,12 @@ struct file_identity {
 };
 
 file_identity identity_of(const struct stat& status) noexcept;
+
+// Thrown when the process has no descriptor or memory to spare for a file: a
+// later lookup may, so such a failure must not be remembered as "no file".
+// The Debug Engine's operations catch whatever their work throws; this never
+// leaves them, and needs no more than its type.
+struct out_of_resources {};
 
 class unique_fd {
 public:
@@ -56,8 +63,7 @@ private:
 
 // A regular file opened for reading, with its status; empty for anything
 // else (a FIFO or device is refused without being waited on). Throws
-// std::system_error when the process has no descriptor or memory to spare,
-// which may pass: such a failure must not be remembered as "no file".
+// out_of_resources.
 unique_fd open_regular_file(const char* path, struct stat& status);
 
 // One file, reopened by its path whenever a read needs it and checked to be
@@ -92,6 +98,9 @@ private:
     const long modified_nanoseconds_;
     annotated_mutex mutex_;
     unique_fd fd_ CALLTRAIL_GUARDED_BY(mutex_);
+    // Whether fd_ is open, for let_go() to see without the lock: most
+    // lookups read nothing.
+    std::atomic<bool> holding_{true};
     int readers_ CALLTRAIL_GUARDED_BY(mutex_) = 0;
     bool changed_ CALLTRAIL_GUARDED_BY(mutex_) = false;
 };
