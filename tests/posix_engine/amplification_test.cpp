@@ -105,8 +105,8 @@ TEST(posix_engine_amplification, each_crafted_input_costs_about_what_its_size_do
         {"files the line program defines in one long directory",
          [] { return crafted::long_directory(2000, 4000, true); }, true,
          [](const work& w, const answer& a) { EXPECT_LE(w.path_bytes, 2 * a.path.size()); }},
-        // 32 MB inflated and held, from a stream of 33 KB.
-        {"a unit that inflates far beyond its stream", [] { return crafted::inflating_unit(32 * mib); }, false,
+        // 20 MB inflated and held, from a stream of 20 KB.
+        {"a unit that inflates far beyond its stream", [] { return crafted::inflating_unit(20 * mib); }, false,
          [](const work& w, const answer&) { EXPECT_LE(w.inflated, 1 * mib); }},
         {"a large unit within what its stream may hold", [] { return crafted::inflating_unit(2 * mib); }, true,
          [](const work& w, const answer&) { EXPECT_LE(w.inflated, 3 * mib); }},

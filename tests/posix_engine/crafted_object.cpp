@@ -264,7 +264,8 @@ bytes shared_range_list(std::size_t inlined, std::size_t ranges) {
         list.fixed(low, 8);
         list.fixed(low + 1, 8);
     }
-    list.fixed(0, 16);
+    list.fixed(0, 8);
+    list.fixed(0, 8);
     return elf_image({plain(".debug_info", info.out), plain(".debug_abbrev", abbrev.out),
                       plain(".debug_line", line_program({}, 1, {})), plain(".debug_ranges", list.out)});
 }

@@ -22,6 +22,7 @@ constexpr const char* function_name = "crafted_function";
 struct writer {
     bytes out;
     void u8(std::uint64_t v) { out.push_back(static_cast<std::uint8_t>(v)); }
+    // Little-endian, in 1 to 8 bytes.
     void fixed(std::uint64_t v, int size) {
         for (int i = 0; i < size; ++i) u8(v >> (8 * i));
     }

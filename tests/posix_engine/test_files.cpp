@@ -1,6 +1,5 @@
 #include "test_files.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdlib.h>
@@ -62,14 +61,11 @@ int memory_file_of(const char* path) {
 }
 
 int open_descriptors() {
-    DIR* directory = opendir("/proc/self/fd");
-    if (directory == nullptr) return -1;
+    // Counted without opening one: there may be none left.
     int count = 0;
-    while (const dirent* entry = readdir(directory))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(directory);
-    // Not counting the directory's own.
-    return count - 1;
+    for (int fd = 0; fd < 4096; ++fd)
+        if (fcntl(fd, F_GETFD) >= 0) ++count;
+    return count;
 }
 
 } // namespace posix_engine_test
