@@ -154,10 +154,15 @@ constexpr std::size_t longest_path = 16 * 1024;
 inline const char* string_at(section_data* section, std::uint64_t offset, std::size_t longest = longest_path) {
     if (section == nullptr || offset >= section->size()) return nullptr;
     const std::size_t begin = static_cast<std::size_t>(offset);
-    const std::size_t end = begin + std::min(section->size() - begin, longest + 1);
-    if (!section->ensure(begin, end)) return nullptr;
-    const char* text = reinterpret_cast<const char*>(section->bytes() + begin);
-    return std::memchr(text, 0, end - begin) != nullptr ? text : nullptr;
+    const std::size_t most = std::min(section->size() - begin, longest + 1);
+    // Most strings are short: a compressed section is inflated no further
+    // than the string needs, give or take.
+    for (std::size_t reach = std::min<std::size_t>(most, 256);; reach = std::min(most, reach * 16)) {
+        if (!section->ensure(begin, begin + reach)) return nullptr;
+        const char* text = reinterpret_cast<const char*>(section->bytes() + begin);
+        if (std::memchr(text, 0, reach) != nullptr) return text;
+        if (reach == most) return nullptr;
+    }
 }
 
 } // namespace posix_engine

@@ -12,7 +12,7 @@ namespace posix_engine {
 
 namespace {
 
-constexpr std::size_t input_chunk = std::size_t{64} * 1024;
+constexpr std::size_t input_chunk = std::size_t{16} * 1024;
 
 // Deflate cannot expand a stream more than 1032 times. Debug sections
 // compress much less: 3 to 35 times among the system's debug files, 83 for
@@ -34,7 +34,6 @@ std::size_t plausible_inflated_size(std::size_t stream_size) noexcept {
 section_data::inflater::inflater(std::unique_ptr<section_data> stored, std::size_t stream_offset,
                                  std::size_t stream_size)
     : stored_(std::move(stored)), stream_offset_(stream_offset), stream_size_(stream_size) {
-    if (!stored_->in_memory()) buffer_ = std::make_unique<std::uint8_t[]>(input_chunk);
     if (inflateInit(&stream_) != Z_OK) throw std::bad_alloc();
 }
 
@@ -57,10 +56,11 @@ bool section_data::inflater::refill() {
     if (consumed_ >= stream_size_) return false;
     const std::size_t left = stream_size_ - consumed_;
     std::size_t count = 0;
-    if (buffer_ == nullptr) {
+    if (stored_->in_memory()) {
         count = std::min<std::size_t>(left, UINT_MAX);
         stream_.next_in = const_cast<Bytef*>(stored_->bytes() + stream_offset_ + consumed_);
     } else {
+        if (buffer_ == nullptr) buffer_ = allocate_unfilled(input_chunk);
         count = std::min(left, input_chunk);
         if (!stored_->copy_out(stream_offset_ + consumed_, count, buffer_.get())) return false;
         stream_.next_in = buffer_.get();

@@ -48,8 +48,8 @@ private:
     std::size_t stream_offset_ = 0;
     std::size_t stream_size_ = 0;
     std::size_t consumed_ = 0;
-    // Input read from a file goes through here.
-    std::unique_ptr<std::uint8_t[]> buffer_;
+    // Input read from a file goes through here; made on the first read.
+    unfilled_bytes buffer_;
 };
 
 } // namespace posix_engine

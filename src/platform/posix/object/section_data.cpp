@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -18,8 +19,10 @@ namespace {
 
 constexpr std::size_t page = 4096;
 // Read-ahead past what a reader asked for, so that walking forward through
-// a unit costs few reads.
+// a unit costs few reads or calls into zlib; less where bytes must be
+// inflated to be had.
 constexpr std::size_t read_ahead_pages = 16;
+constexpr std::size_t inflate_ahead_pages = 4;
 // Sections this small are read whole at once, into the heap.
 constexpr std::size_t small_section = std::size_t{64} * 1024;
 
@@ -29,6 +32,14 @@ std::size_t system_page() noexcept {
 }
 
 } // namespace
+
+void free_bytes::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
+
+unfilled_bytes allocate_unfilled(std::size_t size) {
+    void* bytes = std::malloc(size != 0 ? size : 1);
+    if (bytes == nullptr) throw std::bad_alloc();
+    return unfilled_bytes(static_cast<std::uint8_t*>(bytes));
+}
 
 section_data::~section_data() {
     inflater_.reset();
@@ -49,7 +60,7 @@ bool section_data::reserve(std::size_t size) {
     if (size == 0) return true;
     filled_ = std::make_unique<std::uint64_t[]>((pages_ + 63) / 64);
     if (size <= small_section) {
-        heap_ = std::make_unique<std::uint8_t[]>(size);
+        heap_ = allocate_unfilled(size);
         storage_ = heap_.get();
     } else {
         // Untouched pages of the reservation cost no memory.
@@ -109,8 +120,9 @@ bool section_data::make_ready(std::size_t begin, std::size_t end) {
     std::size_t missing = first;
     while (missing <= last && filled(missing)) ++missing;
     if (missing <= last) {
+        const std::size_t ahead = inflater_ != nullptr ? inflate_ahead_pages : read_ahead_pages;
         const std::size_t through =
-            size_ <= small_section ? pages_ - 1 : std::min(pages_ - 1, std::max(last, missing + read_ahead_pages - 1));
+            size_ <= small_section ? pages_ - 1 : std::min(pages_ - 1, std::max(last, missing + ahead - 1));
         const bool ok =
             inflater_ != nullptr ? inflate_pages(missing, through, last) : read_pages(missing, through, last);
         if (!ok) return false;
@@ -157,13 +169,23 @@ bool section_data::inflate_pages(std::size_t first, std::size_t last, std::size_
         if (!z.restart()) return false;
     }
     if (!z.pass_over(first * page - z.position)) return false;
-    for (std::size_t p = first; p <= last; ++p) {
-        const std::size_t length = page_end(p) - p * page;
-        // Pages already filled may be in use: their bytes are not written
-        // again, only passed over.
-        const bool ok = filled(p) ? z.pass_over(length) : z.inflate_into(storage_ + p * page, length);
-        if (!ok) return p > needed;
-        mark(p);
+    // Runs of pages not yet filled are inflated in place in one go; pages
+    // already filled may be in use, and are passed over, never written again.
+    for (std::size_t p = first; p <= last;) {
+        std::size_t q = p;
+        const bool run_filled = filled(p);
+        while (q < last && filled(q + 1) == run_filled) ++q;
+        const std::size_t begin = p * page;
+        const std::size_t end = page_end(q);
+        const bool ok = run_filled ? z.pass_over(end - begin) : z.inflate_into(storage_ + begin, end - begin);
+        if (!ok) {
+            // Whole pages inflated before the stream broke are good.
+            const std::size_t good = (z.position - begin) / page;
+            for (std::size_t r = p; !run_filled && r < p + good && r <= q; ++r) mark(r);
+            return p + good > needed;
+        }
+        for (std::size_t r = p; r <= q; ++r) mark(r);
+        p = q + 1;
     }
     if (z.whole && z.position == size_) inflater_.reset();
     return true;

@@ -11,6 +11,14 @@ namespace posix_engine {
 
 class file_source;
 
+// Bytes that are written before they are read: not zeroed first.
+struct free_bytes {
+    void operator()(std::uint8_t* bytes) const noexcept;
+};
+using unfilled_bytes = std::unique_ptr<std::uint8_t[], free_bytes>;
+// Throws std::bad_alloc.
+unfilled_bytes allocate_unfilled(std::size_t size);
+
 // The bytes of one section, made readable only where a reader asks: a lookup
 // in one unit of libc must not pay for reading or inflating, nor for memory
 // to hold, the megabytes before it. Bytes asked for go to reserved address
@@ -87,7 +95,7 @@ private:
     // section a block of the heap.
     std::uint8_t* storage_ = nullptr;
     bool mapped_ = false;
-    std::unique_ptr<std::uint8_t[]> heap_;
+    unfilled_bytes heap_;
     std::unique_ptr<std::uint64_t[]> filled_;
     std::size_t pages_ = 0;
     std::shared_ptr<file_source> file_;
