@@ -21,12 +21,6 @@ constexpr unsigned page_shift = 12;
 // than it saves.
 constexpr std::uint64_t most_pages = std::uint64_t{1} << 18;
 
-symbol symbol_at(const std::uint8_t* table, std::uint32_t index) {
-    symbol s;
-    std::memcpy(&s, table + std::size_t{index} * sizeof(symbol), sizeof s);
-    return s;
-}
-
 // Among aliases of one address the one a reader expects: exported before
 // local, the default version before an old one, plain names before reserved.
 std::uint32_t rank_of(const symbol& s, const char* name) {
@@ -66,7 +60,7 @@ const elf_section* symbol_table_of(const elf_file& file, bool dynamic) {
     return nullptr;
 }
 
-// A section read whole, into memory the index owns: the file may change
+// The names, read whole into memory the index owns: the file may change
 // later, and a name offset checked once must stay what was checked.
 std::unique_ptr<section_data> read_whole(const elf_file& file, const elf_section& section) {
     std::unique_ptr<section_data> bytes = file.contents(section);
@@ -82,69 +76,76 @@ std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dyn
     const elf_section* strings = file.at(table->link);
     if (strings == nullptr || strings->size == 0) return nullptr;
     std::unique_ptr<symbol_index> index(new symbol_index());
-    index->symbol_bytes_ = read_whole(file, *table);
     index->name_bytes_ = read_whole(file, *strings);
-    if (index->symbol_bytes_ == nullptr || index->name_bytes_ == nullptr) return nullptr;
+    if (index->name_bytes_ == nullptr) return nullptr;
     const char* names = reinterpret_cast<const char*>(index->name_bytes_->bytes());
     if (names[strings->size - 1] != '\0') return nullptr;
-    index->symbols_ = index->symbol_bytes_->bytes();
     index->names_ = names;
     index->names_size_ = strings->size;
-    index->collect(file, std::min<std::size_t>(table->size / sizeof(symbol), UINT32_MAX), bias);
-    index->keep_best_aliases();
+    const std::unique_ptr<section_data> symbols = file.contents(*table);
+    if (symbols == nullptr ||
+        !index->collect(file, *symbols, std::min<std::size_t>(table->size / sizeof(symbol), UINT32_MAX), bias))
+        return nullptr;
     index->index_pages();
     index->blocks_ =
         std::make_unique<published<name_block>[]>((index->functions_.size() + block_size - 1) / block_size);
     return index;
 }
 
-void symbol_index::collect(const elf_file& file, std::size_t count, std::uint64_t bias) {
-    auto is_function = [&](const symbol& s) {
-        return s.st_name < names_size_ && s.st_size <= UINT32_MAX && names_code(s, names_ + s.st_name, file);
-    };
-    // Counted first, so that the index is allocated once at its size.
-    std::size_t functions = 0;
-    for (std::size_t i = 1; i < count; ++i)
-        if (is_function(symbol_at(symbols_, static_cast<std::uint32_t>(i)))) ++functions;
-    functions_.reserve(functions);
-    for (std::size_t i = 1; i < count; ++i) {
-        const symbol s = symbol_at(symbols_, static_cast<std::uint32_t>(i));
-        if (is_function(s))
-            functions_.push_back(
-                function{s.st_value + bias, static_cast<std::uint32_t>(s.st_size), static_cast<std::uint32_t>(i)});
+// A function symbol as the build sees it: where, how long, which symbol and
+// name, and how it ranks among aliases of its address.
+struct symbol_index::candidate {
+    std::uint64_t start;
+    std::uint32_t size;
+    std::uint32_t symbol;
+    std::uint32_t name;
+    std::uint32_t rank;
+};
+
+// The table is read in pieces and let go: only names stay.
+bool symbol_index::collect(const elf_file& file, section_data& table, std::size_t count, std::uint64_t bias) {
+    // Room for every symbol at once: pages of it that stay unused cost nothing,
+    // and growing would copy.
+    std::vector<candidate> found;
+    found.reserve(count);
+    std::vector<symbol> chunk(512);
+    for (std::size_t first = 1; first < count; first += chunk.size()) {
+        const std::size_t n = std::min(chunk.size(), count - first);
+        if (!table.copy_out(first * sizeof(symbol), n * sizeof(symbol), reinterpret_cast<std::uint8_t*>(chunk.data())))
+            return false;
+        for (std::size_t k = 0; k < n; ++k) {
+            const symbol& s = chunk[k];
+            if (s.st_name >= names_size_ || s.st_size > UINT32_MAX || !names_code(s, names_ + s.st_name, file))
+                continue;
+            found.push_back(candidate{s.st_value + bias, static_cast<std::uint32_t>(s.st_size),
+                                      static_cast<std::uint32_t>(first + k), s.st_name,
+                                      rank_of(s, names_ + s.st_name)});
+        }
     }
-    std::sort(functions_.begin(), functions_.end(),
-              [](const function& a, const function& b) { return a.start < b.start; });
+    std::sort(found.begin(), found.end(), [](const candidate& a, const candidate& b) { return a.start < b.start; });
+    keep_best_aliases(found);
+    return true;
 }
 
-void symbol_index::keep_best_aliases() {
-    std::vector<function>& list = functions_;
-    auto rank = [this](std::uint32_t index) {
-        const symbol s = symbol_at(symbols_, index);
-        return rank_of(s, names_ + s.st_name);
-    };
+void symbol_index::keep_best_aliases(std::vector<candidate>& list) {
     // One entry per address: the best-ranked alias, as long as the longest.
     std::size_t kept = 0;
-    std::uint32_t kept_rank = 0;
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (kept > 0 && list[kept - 1].start == list[i].start) {
-            const std::uint32_t r = rank(list[i].symbol);
-            function& best = list[kept - 1];
-            if (r > kept_rank || (r == kept_rank && list[i].symbol < best.symbol)) {
-                best.symbol = list[i].symbol;
-                kept_rank = r;
-            }
-            best.size = std::max(best.size, list[i].size);
+            candidate& best = list[kept - 1];
+            const std::uint32_t longest = std::max(best.size, list[i].size);
+            if (list[i].rank > best.rank || (list[i].rank == best.rank && list[i].symbol < best.symbol)) best = list[i];
+            best.size = longest;
             continue;
         }
         list[kept++] = list[i];
-        kept_rank = rank(list[i].symbol);
     }
-    list.resize(kept);
+    functions_.reserve(kept);
+    for (std::size_t i = 0; i < kept; ++i) functions_.push_back(function{list[i].start, list[i].size, list[i].name});
     // A symbol without a size (hand-written code) reaches to the next one.
-    for (std::size_t i = 0; i + 1 < list.size(); ++i)
-        if (list[i].size == 0 && list[i + 1].start - list[i].start <= UINT32_MAX)
-            list[i].size = static_cast<std::uint32_t>(list[i + 1].start - list[i].start);
+    for (std::size_t i = 0; i + 1 < functions_.size(); ++i)
+        if (functions_[i].size == 0 && functions_[i + 1].start - functions_[i].start <= UINT32_MAX)
+            functions_[i].size = static_cast<std::uint32_t>(functions_[i + 1].start - functions_[i].start);
 }
 
 void symbol_index::index_pages() {
@@ -202,11 +203,10 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
 }
 
 std::string_view symbol_index::raw_name(const function& f) const noexcept {
-    const symbol s = symbol_at(symbols_, f.symbol);
-    const char* name = names_ + s.st_name;
+    const char* name = names_ + f.name;
     // The version that a full symbol table appends ("memcpy@@GLIBC_2.14")
     // is not part of the name.
-    const std::size_t length = strnlen(name, names_size_ - s.st_name);
+    const std::size_t length = strnlen(name, names_size_ - f.name);
     const void* mark = std::memchr(name, '@', length);
     std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
     // The compiler's cold part of a function ("f.cold", "f.cold.3") is still

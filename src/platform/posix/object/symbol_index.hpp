@@ -16,16 +16,18 @@ namespace calltrail {
 namespace posix_engine {
 
 // The functions of one object, sorted by address and built once, so that a
-// lookup is a binary search instead of a walk over the symbol table. Entries
-// refer back to the symbol table, read whole into the index, for their names,
-// which keeps the index small; names are demangled on first use and kept.
-// Lookups and name reads are safe from many threads at once.
+// lookup is a binary search instead of a walk over the symbol table. The
+// symbol table is read in pieces and let go; entries refer to the string
+// table, read whole into the index, for their names, which keeps the index
+// small. Names are demangled on first use and kept. Lookups and name reads
+// are safe from many threads at once.
 class symbol_index {
 public:
     struct function {
         std::uint64_t start;
         std::uint32_t size;
-        std::uint32_t symbol;
+        // Where its name is in the string table.
+        std::uint32_t name;
     };
 
     // From the symbol table of `file` (.symtab, or .dynsym when `dynamic`);
@@ -54,8 +56,9 @@ private:
 
     symbol_index() = default;
     // The steps of build().
-    void collect(const elf_file& file, std::size_t count, std::uint64_t bias);
-    void keep_best_aliases();
+    bool collect(const elf_file& file, section_data& table, std::size_t count, std::uint64_t bias);
+    struct candidate;
+    void keep_best_aliases(std::vector<candidate>& list);
     void index_pages();
     std::string_view raw_name(const function& f) const noexcept;
 
@@ -64,9 +67,7 @@ private:
     // after it: a lookup searches one page's functions, not all of them.
     std::uint64_t page_base_ = 0;
     std::vector<std::uint32_t> page_first_;
-    std::unique_ptr<section_data> symbol_bytes_;
     std::unique_ptr<section_data> name_bytes_;
-    const std::uint8_t* symbols_ = nullptr;
     const char* names_ = nullptr;
     std::size_t names_size_ = 0;
     std::unique_ptr<published<name_block>[]> blocks_;
