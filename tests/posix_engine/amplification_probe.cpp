@@ -101,6 +101,8 @@ int main(int argc, char** argv) {
         {"long_directory_66k", [] { in_memory(crafted::long_directory(6800, 32000, false)); }},
         {"long_directory_265k", [] { in_memory(crafted::long_directory(27000, 128000, false)); }},
         {"defined_files_66k", [] { in_memory(crafted::long_directory(4200, 32000, true)); }},
+        // A directory no longer than a path may be.
+        {"long_directory_4k_69k", [] { in_memory(crafted::long_directory(13000, 4000, false)); }},
         {"inflating_unit_1g", [] { in_memory(crafted::inflating_unit(std::size_t{1} << 30)); }},
         // The largest unit of one-byte entries a stream of its size may still inflate to.
         {"inflating_unit_16m", [] { in_memory(crafted::inflating_unit((std::size_t{16} << 20) - 4096)); }},

@@ -147,7 +147,7 @@ inline bool read_initial_length(dwarf_cursor& cursor, std::size_t& end, bool& of
 // Strings that name files and directories are read no further than this: a
 // path can be only so long, and a bound keeps many entries that share one
 // long string from costing its length each.
-constexpr std::size_t longest_path = 16 * 1024;
+constexpr std::size_t longest_path = std::size_t{16} * 1024;
 
 // The NUL-terminated string at an offset of a string section, or null when
 // there is none within `longest` bytes.

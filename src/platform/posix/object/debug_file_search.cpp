@@ -19,7 +19,7 @@ namespace {
 // A file is checksummed only if it is no larger than this, and no larger
 // than its own headers and sections make it (a debug file ends with them).
 constexpr std::uint64_t most_checksummed = std::uint64_t{256} << 20;
-constexpr std::uint64_t most_slack = 64 * 1024;
+constexpr std::uint64_t most_slack = std::uint64_t{64} * 1024;
 
 // Debug sections or a symbol table: a file with neither is of no use.
 bool has_debug_content(const elf_file& file) {
@@ -33,7 +33,7 @@ bool plausible_debug_file(const elf_file& file) {
 }
 
 bool checksum_matches(const elf_file& file, std::uint32_t crc) {
-    std::vector<std::uint8_t> chunk(64 * 1024);
+    std::vector<std::uint8_t> chunk(std::size_t{64} * 1024);
     uLong sum = crc32(0L, Z_NULL, 0);
     for (std::uint64_t at = 0; at < file.file_size();) {
         const std::size_t count =

@@ -30,7 +30,7 @@ bool own_byte_order(unsigned char data) {
 // Section names of real objects take a few kilobytes.
 constexpr std::size_t most_name_bytes = std::size_t{4} << 20;
 // The build-id note is small and comes first among few.
-constexpr std::size_t most_note_bytes = 64 * 1024;
+constexpr std::size_t most_note_bytes = std::size_t{64} * 1024;
 
 std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
