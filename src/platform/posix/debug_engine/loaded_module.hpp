@@ -61,11 +61,14 @@ private:
     // Under build_, from the builds above.
     const elf_file* object();
     const elf_file* debug_file();
+    const elf_file* mini_debuginfo();
+    std::uint64_t bias_of(const elf_file& file) const noexcept;
 
     module_description description_;
     annotated_mutex build_;
     built_once<elf_file> object_;
     built_once<elf_file> debug_;
+    built_once<elf_file> mini_;
     built_once<symbol_index> symbols_;
     built_once<line_source> lines_;
 };
