@@ -118,7 +118,8 @@ std::unique_ptr<loaded_module::line_source> loaded_module::build_lines() {
     code_ranges code;
     for (const auto& range : description_.code)
         code.ranges.emplace_back(range.first - found->bias, range.second - found->bias);
-    found->lines = source_lines::open(debug_sections_of(*source), std::move(code));
+    found->split = std::make_unique<split_dwarf_files>(description_.path);
+    found->lines = source_lines::open(debug_sections_of(*source), std::move(code), found->split.get());
     if (found->lines == nullptr) return nullptr;
     return found;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/debug_engine/split_dwarf_files.hpp"
 #include "platform/posix/dwarf/source_lines.hpp"
 #include "platform/posix/object/elf_file.hpp"
 #include "platform/posix/object/symbol_index.hpp"
@@ -45,6 +46,8 @@ private:
     // Source lines with the distance between the loaded object's addresses
     // and those of the file they were read from.
     struct line_source {
+        // Before the lines, which read through it.
+        std::unique_ptr<split_dwarf_files> split;
         std::unique_ptr<source_lines> lines;
         std::uint64_t bias = 0;
     };
