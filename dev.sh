@@ -9,7 +9,8 @@ build=${CALLTRAIL_BUILD_DIR:-$root/build}
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
           libdw-dev libelf-dev libunwind-dev libunwind8 zlib1g-dev libzstd-dev liblzma-dev
-          valgrind clang-14 libclang-rt-14-dev clang-format git)
+          valgrind clang-14 libclang-rt-14-dev clang-format git
+          llvm-14 dwz xz-utils)
 
 install_missing() {
     local missing=()

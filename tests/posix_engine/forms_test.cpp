@@ -95,12 +95,16 @@ bool any(const elf_file&, const std::string&) { return true; }
 bool zstd(const elf_file& file, const std::string&) { return zstd_compressed(file); }
 bool mini(const elf_file& file, const std::string&) { return mini_debuginfo_only(file); }
 bool packaged(const elf_file&, const std::string& path) { return access((path + ".dwp").c_str(), R_OK) == 0; }
+bool dwz(const elf_file& file, const std::string&) { return file.has_section_named(".gnu_debugaltlink"); }
 
 const form_case forms[] = {
     {"DWARF 4", POSIX_ENGINE_FORMS_DWARF4, true, true, any},
     {"zlib sections", POSIX_ENGINE_FORMS_COMPRESSED, true, true, any},
     {"zstd sections", POSIX_ENGINE_FORMS_ZSTD, true, true, zstd},
     {"debug link", POSIX_ENGINE_FORMS_DEBUGLINK, true, true, any},
+    // What lookups need stays in the object; the alternate file is not read.
+    {"dwz alternate file", POSIX_ENGINE_FORMS_DWZ, true, true, dwz},
+    {"dwz alternate file, DWARF 4", POSIX_ENGINE_FORMS_DWZ_DWARF4, true, true, dwz},
     {"split DWARF 5 in a .dwo", POSIX_ENGINE_FORMS_SPLIT, true, true, any},
     {"split DWARF 4 in a .dwo", POSIX_ENGINE_FORMS_SPLIT_DWARF4, true, true, any},
     {"split DWARF 5 in a .dwp", POSIX_ENGINE_FORMS_SPLIT_PACKAGE, true, true, packaged},
