@@ -8,8 +8,10 @@
 #include <elf.h>
 #include <link.h>
 #include <unistd.h>
+#include <valgrind/valgrind.h>
 
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,10 @@ struct form_case {
     // Whether the file is in the form it claims to be, where that is not
     // plain from the answers.
     bool (*is_form)(const elf_file&, const std::string& path);
+    // Valgrind 3.19 gives up on a process that loads DWARF 5 split units or
+    // zstd sections (its own reader fails); the decoders are checked under it
+    // by the decompression tests.
+    bool valgrind_loads = true;
 };
 
 bool any(const elf_file&, const std::string&) { return true; }
@@ -100,18 +106,19 @@ bool dwz(const elf_file& file, const std::string&) { return file.has_section_nam
 const form_case forms[] = {
     {"DWARF 4", POSIX_ENGINE_FORMS_DWARF4, true, true, any},
     {"zlib sections", POSIX_ENGINE_FORMS_COMPRESSED, true, true, any},
-    {"zstd sections", POSIX_ENGINE_FORMS_ZSTD, true, true, zstd},
+    {"zstd sections", POSIX_ENGINE_FORMS_ZSTD, true, true, zstd, false},
     {"debug link", POSIX_ENGINE_FORMS_DEBUGLINK, true, true, any},
     // What lookups need stays in the object; the alternate file is not read.
     {"dwz alternate file", POSIX_ENGINE_FORMS_DWZ, true, true, dwz},
     {"dwz alternate file, DWARF 4", POSIX_ENGINE_FORMS_DWZ_DWARF4, true, true, dwz},
-    {"split DWARF 5 in a .dwo", POSIX_ENGINE_FORMS_SPLIT, true, true, any},
+    {"split DWARF 5 in a .dwo", POSIX_ENGINE_FORMS_SPLIT, true, true, any, false},
     {"split DWARF 4 in a .dwo", POSIX_ENGINE_FORMS_SPLIT_DWARF4, true, true, any},
-    {"split DWARF 5 in a .dwp", POSIX_ENGINE_FORMS_SPLIT_PACKAGE, true, true, packaged},
+    {"split DWARF 5 in a .dwp", POSIX_ENGINE_FORMS_SPLIT_PACKAGE, true, true, packaged, false},
     {"split DWARF 4 in a .dwp", POSIX_ENGINE_FORMS_SPLIT_DWARF4_PACKAGE, true, true, packaged},
     // Without the inline tree the entry's row would be a line of the inlined
     // code: no line is given rather than that one.
-    {"split DWARF, .dwo missing", POSIX_ENGINE_FORMS_SPLIT_MISSING, false, true, any},
+    {"split DWARF 5, .dwo missing", POSIX_ENGINE_FORMS_SPLIT_MISSING, false, true, any, false},
+    {"split DWARF 4, .dwo missing", POSIX_ENGINE_FORMS_SPLIT_DWARF4_MISSING, false, true, any},
     {"MiniDebugInfo", POSIX_ENGINE_FORMS_MINI_DEBUGINFO, false, true, mini},
     {"stripped", POSIX_ENGINE_FORMS_STRIPPED, false, false, any},
     {"an alias the demangler cannot read", POSIX_ENGINE_FORMS_ALIAS, true, true, any},
@@ -122,6 +129,10 @@ TEST(posix_engine_forms, each_form_gives_the_plain_builds_functions_and_call_lin
     ASSERT_EQ(plain.size(), 4u);
     for (const form_case& form : forms) {
         SCOPED_TRACE(form.name);
+        if (!form.valgrind_loads && RUNNING_ON_VALGRIND) {
+            std::cout << "note: not loaded under valgrind: " << form.name << "\n";
+            continue;
+        }
         const std::unique_ptr<elf_file> file = elf_file::open(form.path);
         ASSERT_NE(file, nullptr);
         EXPECT_TRUE(form.is_form(*file, form.path)) << "not built in this form";

@@ -17,7 +17,8 @@ package)
     # Kept aside rather than removed: a relink without a recompile packs it
     # again.
     if [ -f "$dwo" ]; then mv -f "$dwo" "$dwo.packed"; fi
-    "$4" -o "$library.dwp" "$dwo.packed"
+    # llvm-dwp 14 never finishes on some units GCC writes: fail instead.
+    timeout 300 "$4" -o "$library.dwp" "$dwo.packed"
     ;;
 *)
     echo "usage: $0 missing|package LIBRARY OBJECT [TOOL]" >&2
