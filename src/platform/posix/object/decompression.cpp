@@ -202,7 +202,7 @@ bool decode_xz(const std::uint8_t* input, std::size_t size, std::size_t limit, s
         if (stream.avail_out == 0) {
             const std::size_t used = out.size();
             if (used >= limit) break;
-            out.resize(std::min(limit, std::max<std::size_t>(used * 2, 64 * 1024)));
+            out.resize(std::min(limit, std::max(used * 2, std::size_t{64} * 1024)));
             stream.next_out = out.data() + used;
             stream.avail_out = out.size() - used;
         }
