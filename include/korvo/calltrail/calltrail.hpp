@@ -5,5 +5,6 @@
 #include <korvo/calltrail/this_thread_frames.hpp>
 #include <korvo/calltrail/trace.hpp>
 #include <korvo/calltrail/print.hpp>
+#include <korvo/calltrail/traced.hpp>
 
 #endif
