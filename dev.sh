@@ -7,9 +7,11 @@ cd "$(dirname "$0")"
 root=$PWD
 build=${CALLTRAIL_BUILD_DIR:-$root/build}
 
-packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libdw-dev libelf-dev libunwind-dev libunwind8
-          valgrind clang-14 libclang-rt-14-dev clang-format git)
+# What building the libraries and running the demo needs; libunwind8 is opened
+# at run time for the faster walk.
+demo_packages=(cmake ninja-build g++ pkg-config libelf-dev zlib1g-dev libunwind8)
+packages=("${demo_packages[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev libunwind-dev
+          valgrind clang-14 libclang-rt-14-dev clang-format git file)
 
 install_missing() {
     local missing=()
@@ -24,20 +26,22 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-configure_and_build() {
+configure() {
     cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS="$1" >/dev/null
-    cmake --build "$build" -j"$(nproc)"
 }
 
 case ${1:-} in
 demo)
-    install_missing "${packages[@]}"
-    configure_and_build OFF
+    install_missing "${demo_packages[@]}"
+    # Only the demo and the library it links.
+    configure OFF
+    cmake --build "$build" -j"$(nproc)" --target calltrail_demo
     "$build/examples/calltrail_demo"
     ;;
 test)
     install_missing "${packages[@]}"
-    configure_and_build ON
+    configure ON
+    cmake --build "$build" -j"$(nproc)"
     ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
     # The Windows libraries, cross-built and run under Wine; says so when skipped.
     "$root/tests/windows/run_stage.sh"
