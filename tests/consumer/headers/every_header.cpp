@@ -58,7 +58,7 @@ void raise_wrapped() {
 int main() {
     const void* addresses[8];
     const std::size_t count = ct::detail::this_thread_frames::collect(addresses, 8, 0);
-    ct::detail::dump(static_cast<void*>(0), addresses, count);
+    ct::detail::dump(static_cast<void*>(nullptr), addresses, count);
     ct::detail::dump("unused", addresses, count);
     ct::frame frames[8];
     for (std::size_t i = 0; i < count; ++i) frames[i] = ct::frame(addresses[i]);
@@ -80,7 +80,7 @@ int main() {
         throw ct::traced<std::runtime_error>("traced");
     } catch (const std::exception& error) {
         const ct::trace* where = ct::trace_of(error);
-        total += where != 0 ? where->size() : 1000;
+        total += where != nullptr ? where->size() : 1000;
     }
     std::printf("frames=%zu text=%zu catches=%d\n", count, total, catches_of(&raise_wrapped));
     return 0;
