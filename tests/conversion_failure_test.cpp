@@ -589,18 +589,13 @@ TEST(conversion_failure_across_modules, LibraryExportsNoneOfTheErrorSymbols) {
 }
 #endif
 
-// A store made in another module against the same table reaches these
-// operations by their places in it, so the places are fixed: three
-// operations first, then add_reference, drop_reference and deep_copy. The
-// Itanium ABI's pointer to a virtual member holds one plus its offset.
+// A store built in another module is called by the places of its operations
+// in the table. An Itanium pointer to a virtual member holds one plus its offset.
 template <class Member> std::size_t table_slot(Member member) {
-    struct {
-        std::size_t offset_plus_one;
-        std::ptrdiff_t adjustment;
-    } raw;
+    std::size_t raw[2];
     static_assert(sizeof raw == sizeof member, "an Itanium member pointer");
-    std::memcpy(&raw, &member, sizeof raw);
-    return (raw.offset_plus_one - 1) / sizeof(void*);
+    std::memcpy(raw, &member, sizeof raw);
+    return (raw[0] - 1) / sizeof(void*);
 }
 
 TEST(error_info_store_table, puts_the_three_called_operations_after_three_others) {

@@ -33,27 +33,17 @@ for library in engine engine_d noop noop_d; do
     done
 done
 
-# dpkg keeps its own database in the scratch root, which knows none of the
-# system's packages: only our dependency on each other is checked there.
-new_root() {
-    rm -rf "$1"
-    mkdir -p "$1/var/lib/dpkg/info" "$1/var/lib/dpkg/updates" "$1/var/lib/dpkg/triggers"
+# dpkg keeps its own database in each scratch root, where none of the system's
+# packages are: only the dependency between ours is checked there.
+install_into() { # root [--option] deb...
+    rm -rf "$1" && mkdir -p "$1/var/lib/dpkg/info" "$1/var/lib/dpkg/updates" "$1/var/lib/dpkg/triggers"
     touch "$1/var/lib/dpkg/status" "$1/var/lib/dpkg/available"
+    dpkg --root="$1" --force-script-chrootless --force-not-root "${@:2}" >>"$work/dpkg.log" 2>&1
 }
-install_into() { # root [--option...] deb...
-    local root=$1 options=()
-    shift
-    while [[ $1 == --* ]]; do options+=("$1"); shift; done
-    dpkg --root="$root" --force-script-chrootless --force-not-root "${options[@]}" -i "$@" >>"$work/dpkg.log" 2>&1
-}
-new_root "$work/alone"
-if install_into "$work/alone" "$dev"; then fail "libcalltrail-dev installed without libcalltrail0"; fi
-grep -q "Package libcalltrail0 is not installed" "$work/dpkg.log" ||
-    { cat "$work/dpkg.log"; fail "dpkg refused libcalltrail-dev for another reason"; }
-
+if install_into "$work/alone" -i "$dev"; then fail "libcalltrail-dev installed without libcalltrail0"; fi
+grep -q "Package libcalltrail0 is not installed" "$work/dpkg.log" || { cat "$work/dpkg.log"; fail "dpkg refused -dev"; }
 root=$work/root
-new_root "$root"
-install_into "$root" --force-depends "$runtime" "$dev" || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+install_into "$root" --force-depends -i "$runtime" "$dev" || { cat "$work/dpkg.log"; fail "dpkg -i"; }
 [[ $(dpkg-query --root="$root" -W -f='${db:Status-Status} ' libcalltrail0 libcalltrail-dev) == "installed installed " ]] ||
     fail "packages not installed in the scratch root"
 
