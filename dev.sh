@@ -7,12 +7,18 @@ cd "$(dirname "$0")"
 root=$PWD
 build=${CALLTRAIL_BUILD_DIR:-$root/build}
 
-packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libdw-dev libelf-dev libunwind-dev libunwind8
-          valgrind clang-14 libclang-rt-14-dev clang-format git)
+# What building the libraries and running the demo needs; libunwind8 is opened
+# at run time for the faster walk.
+demo_packages=(cmake ninja-build g++ pkg-config libelf-dev zlib1g-dev libunwind8)
+packages=("${demo_packages[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev libunwind-dev
+          valgrind clang-14 libclang-rt-14-dev clang-format git file)
 
-configure_and_build() {
+configure() {
     cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS="$1" >/dev/null
+}
+
+build_all() {
+    configure ON
     cmake --build "$build" -j"$(nproc)"
 }
 
@@ -28,14 +34,16 @@ timed() {
 
 case ${1:-} in
 demo)
-    "$root/tools/install_missing.sh" "${packages[@]}"
-    configure_and_build OFF
+    "$root/tools/install_missing.sh" "${demo_packages[@]}"
+    # Only the demo and the library it links.
+    configure OFF
+    cmake --build "$build" -j"$(nproc)" --target calltrail_demo
     "$build/examples/calltrail_demo"
     ;;
 test)
     started=$SECONDS
     "$root/tools/install_missing.sh" "${packages[@]}"
-    timed build configure_and_build ON
+    timed build build_all
     timed ctest ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
     # The Windows libraries, cross-built and run under Wine; says so when skipped.
     timed windows "$root/tests/windows/run_stage.sh"

@@ -32,13 +32,13 @@ tsan)
     ;;
 esac
 
-# The installed-package and Debian-package checks build plain programs against
-# the installed libraries; uninstrumented programs cannot load sanitized
-# libraries, so those two checks run in the plain build only.
-excluded='^(installed_package|debian_package)$'
+# The installed-package, installed-header and Debian-package checks build plain
+# programs against the installed libraries; uninstrumented programs cannot load
+# sanitized libraries, so those checks run in the plain build only.
+excluded='^(installed_package|installed_headers|debian_package)$'
 # ASan intercepts _Unwind_RaiseException itself, so the check that the host's
 # exceptions still go through libgcc_s finds ASan's interceptor instead.
-[ "$kind" = asan ] && excluded='^(installed_package|debian_package|capture_test(_d)?\.collect\.leaves_the_hosts_unwinder_alone)$'
+[ "$kind" = asan ] && excluded='^(installed_package|installed_headers|debian_package|capture_test(_d)?\.collect\.leaves_the_hosts_unwinder_alone)$'
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE= -DCALLTRAIL_BUILD_TESTS=ON \
     -DCALLTRAIL_BUILD_EXAMPLES=ON -DCALLTRAIL_BUILD_BENCH=OFF -DCALLTRAIL_TEST_VARIANTS=$variant \
