@@ -14,20 +14,7 @@ repetitions=${CALLTRAIL_BENCH_REPETITIONS:-5}
 packages=(cmake ninja-build g++ python3 libbenchmark-dev libbackward-cpp-dev libc6-dbg
           libdw-dev libelf-dev libunwind-dev libunwind8)
 
-install_missing() {
-    local missing=()
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
-
-install_missing "${packages[@]}"
+"$root/tools/install_missing.sh" "${packages[@]}"
 
 echo "== building in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS=OFF -DCALLTRAIL_BUILD_EXAMPLES=OFF \

@@ -1,3 +1,4 @@
+// The process id, asked of the kernel.
 #include "platform/platform.hpp"
 
 #include <unistd.h>

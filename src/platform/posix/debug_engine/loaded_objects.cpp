@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/support/loader_lock_reads.hpp"
+
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
@@ -71,20 +73,9 @@ void read_segments(const dl_phdr_info* info, module_description& d) {
     }
 }
 
-// dlopen writes an object's name under the loader's lock, which the thread
-// checker cannot see; it forgets what it knows of the name's characters
-// before each callback but (GCC 12) not of its terminator, so a strlen over
-// a name whose length is a multiple of 8 is reported. Only the characters
-// are read here, and the terminator without instrumentation.
-__attribute__((no_sanitize("thread"))) std::size_t loader_name_length(const char* name) noexcept {
-    const volatile char* characters = name;
-    std::size_t length = 0;
-    while (characters[length] != '\0') ++length;
-    return length;
-}
-
 // Runs under the loader's lock: reads only what the loader mapped.
 int collect_object(dl_phdr_info* info, std::size_t, void* data) {
+    const loader_lock_reads guarded_by_the_loader;
     auto& walk = *static_cast<object_walk*>(data);
     const bool first = walk.first;
     if (first) {
@@ -111,8 +102,8 @@ int collect_object(dl_phdr_info* info, std::size_t, void* data) {
         if (!(first || info->dlpi_phdr == walk.executable_headers)) return 0;
         d.source = module_source::executable;
     }
-    d.loader_name.assign(name, loader_name_length(name));
-    d.path = d.loader_name;
+    d.loader_name = name;
+    d.path = name;
     walk.list.objects.push_back(std::move(d));
     return 0;
 }

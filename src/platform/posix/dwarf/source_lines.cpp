@@ -22,8 +22,8 @@ long unit_index::find(std::uint64_t address) const noexcept {
 void unit_index::finish() {
     std::sort(ranges.begin(), ranges.end(), [](const range& a, const range& b) { return a.low < b.low; });
     ranges.shrink_to_fit();
-    // No units, no slots: an empty array would be a block that nothing
-    // points into, which leak checkers take for lost.
+    // No array for no units: a zero-length one is a block that leak checkers
+    // cannot tell from a lost one.
     if (!offsets.empty()) data = std::make_unique<built_once<unit_lines>[]>(offsets.size());
 }
 

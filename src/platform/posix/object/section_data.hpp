@@ -1,6 +1,8 @@
 #ifndef KORVO_CALLTRAIL_POSIX_OBJECT_SECTION_DATA_HPP
 #define KORVO_CALLTRAIL_POSIX_OBJECT_SECTION_DATA_HPP
 
+// The bytes of one section, as far as a reader has asked for them.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>

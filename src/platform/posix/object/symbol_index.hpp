@@ -1,6 +1,8 @@
 #ifndef KORVO_CALLTRAIL_POSIX_OBJECT_SYMBOL_INDEX_HPP
 #define KORVO_CALLTRAIL_POSIX_OBJECT_SYMBOL_INDEX_HPP
 
+// The function symbols of one object, for looking an address up by name.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
