@@ -8,7 +8,7 @@ root=$PWD
 build=${CALLTRAIL_BUILD_DIR:-$root/build}
 
 packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libdw-dev libelf-dev libunwind-dev libunwind8
+          libdw-dev libelf-dev
           valgrind clang-14 libclang-rt-14-dev clang-format git)
 
 install_missing() {
