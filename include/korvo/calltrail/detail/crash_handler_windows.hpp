@@ -138,7 +138,7 @@ inline void write_raw_report(DWORD code, const EXCEPTION_POINTERS* exception, co
         line.text("interrupted at ");
         write_place(line, reinterpret_cast<std::uintptr_t>(exception->ExceptionRecord->ExceptionAddress), false);
     }
-    crash_line().text("raw frames, each at its call (addr2line -e FILE OFFSET):").end();
+    crash_line().text("raw frames, each at its call (FILE and the offset from its load address):").end();
     for (std::size_t i = 0; i < count; ++i) {
         line.text(i < 10 ? "  " : " ").number(i).text(" ");
         // From an exception's context the first frame is the faulting one.
