@@ -82,9 +82,17 @@ int line_naming(const std::vector<std::string>& lines, const std::string& functi
     return -1;
 }
 
+// Rendering under a sanitizer on a busy machine can take longer than the
+// default watchdog allows; these tests read the rendered trace.
+void install_patient_crash_handler() {
+    korvo::calltrail::crash_handler_settings settings;
+    settings.watchdog_seconds = 60;
+    korvo::calltrail::install_crash_handler(settings);
+}
+
 calltrail_test::child_result crash_with(int how) {
     return calltrail_test::run_in_child([how] {
-        korvo::calltrail::install_crash_handler();
+        install_patient_crash_handler();
         reliability_crashing_caller(how);
     });
 }
@@ -123,7 +131,7 @@ TEST(crash_handler, AbortIsReportedWithTheAbortingFunctionAndItsCaller) {
 
 TEST(crash_handler, StackOverflowIsReportedFromTheAlternateStack) {
     const calltrail_test::child_result child = calltrail_test::run_in_child([] {
-        korvo::calltrail::install_crash_handler();
+        install_patient_crash_handler();
         reliability_overflowing_function(nullptr, 0);
     });
     ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
@@ -184,7 +192,7 @@ TEST(crash_handler, reports_each_kind_of_fault_and_dies_of_it) {
     };
     for (const fault_case& c : cases) {
         const calltrail_test::child_result child = calltrail_test::run_in_child([&c] {
-            korvo::calltrail::install_crash_handler();
+            install_patient_crash_handler();
             c.crash();
         });
         ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
@@ -260,7 +268,7 @@ TEST(crash_handler, a_fault_inside_malloc_with_threads_running_still_ends_the_pr
 
 TEST(crash_handler, a_stack_overflow_on_a_worker_thread_names_the_recursing_function) {
     const calltrail_test::child_result child = calltrail_test::run_in_child([] {
-        korvo::calltrail::install_crash_handler();
+        install_patient_crash_handler();
         std::thread worker([] {
             korvo::calltrail::install_crash_stack_for_this_thread();
             reliability_overflowing_function(nullptr, 0);
@@ -279,7 +287,7 @@ TEST(crash_handler, a_stack_overflow_on_a_worker_thread_names_the_recursing_func
 // at once, of the signal the report was about, and the raw part is out.
 TEST(crash_handler, a_fault_inside_the_report_ends_the_process_with_the_first_signal) {
     const calltrail_test::child_result child = calltrail_test::run_in_child([] {
-        korvo::calltrail::install_crash_handler();
+        install_patient_crash_handler();
         calltrail_test::fault_on_allocation();
         reliability_aborting_function();
     });

@@ -32,7 +32,8 @@ struct capture_result {
     const void* frames[64];
 };
 
-capture_result handler_capture;
+// Each thread's handler writes its own.
+thread_local capture_result handler_capture;
 std::atomic<int> captures{0};
 
 extern "C" __attribute__((noinline)) void signal_capture_handler(int) {

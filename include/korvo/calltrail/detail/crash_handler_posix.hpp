@@ -103,6 +103,17 @@ inline void unblock(int number) {
     ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+// A fault inside the report must come back here, even where the handler
+// runs with every signal blocked (as under ThreadSanitizer): a blocked fault
+// would kill the process with its own signal, not the one reported.
+inline void unblock_other_fatal_signals(int number) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int other : fatal_signals)
+        if (other != number) sigaddset(&set, other);
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 // Ends the process at once with the signal the report is about.
 inline void die_now() {
     const int reported = state().reported_signal.load();
@@ -291,6 +302,7 @@ extern "C" __attribute__((visibility("hidden"))) inline void on_fatal_signal(int
         crash_detail::wait_for_the_end();
     }
     s.reported_signal.store(number);
+    crash_detail::unblock_other_fatal_signals(number);
     crash_detail::start_watchdog();
     const void* addresses[crash_detail::most_frames];
     // Skips collect's own frame: the trace starts here, above the signal
