@@ -10,7 +10,8 @@ tests=$build_dir/tests
 
 programs=()
 for name in engine_contract_test engine_contract_test_d reliability_fault_test reliability_fault_test_d \
-            frame_test frame_test_d reliability_bad_input_test reliability_bad_input_test_d; do
+            frame_test frame_test_d reliability_bad_input_test reliability_bad_input_test_d \
+            capture_test capture_test_d capture_agreement_test capture_agreement_test_d; do
     [ -x "$tests/$name" ] && programs+=("$tests/$name")
     [ -x "$tests/reliability/$name" ] && programs+=("$tests/reliability/$name")
 done
