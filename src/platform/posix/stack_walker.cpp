@@ -33,9 +33,9 @@ __attribute__((noinline)) USHORT NTAPI RtlCaptureStackBackTrace(ULONG frames_to_
     ULONG written = 0;
     if (wanted != 0) {
 #if defined(__x86_64__)
-        korvo::calltrail::posix_unwind::machine_state start;
-        korvo::calltrail::posix_unwind::capture_registers(start);
-        written = korvo::calltrail::posix_unwind::walk_x86_64(start, back_trace, frames_to_skip, wanted);
+        std::uintptr_t pc, sp, bp, bx;
+        korvo::calltrail::posix_unwind::capture_registers(pc, sp, bp, bx);
+        written = korvo::calltrail::posix_unwind::walk_x86_64(pc, sp, bp, bx, back_trace, frames_to_skip, wanted);
 #else
         written = korvo::calltrail::posix_unwind::portable_walk(back_trace, frames_to_skip, wanted);
 #endif

@@ -91,32 +91,47 @@ bool find_build_id(const loaded_object& object, std::uintptr_t load_bias, build_
 // Where the build-id of an object seen before was: checking that the same id
 // still stands there costs a few reads, where finding it costs a walk over
 // the program headers. Only notes in the first page are kept.
+// Each object has two places, so that two objects a walk meets every time
+// do not keep pushing each other out.
 enum : unsigned { start_word, note_word, sizes_word, head_word, head_word_2, fingerprint_word, word_count };
-constexpr unsigned known_slot_bits = 6;
-seqlock_slot<word_count> known_notes[1u << known_slot_bits];
+using known_note = seqlock_slot<word_count>;
+constexpr unsigned known_note_bits = 7;
+known_note known_notes[1u << known_note_bits];
 
-seqlock_slot<word_count>& known_slot(std::uintptr_t start) {
-    return known_notes[(start * 0x9e3779b97f4a7c15u) >> (64 - known_slot_bits)];
+known_note* places_of(std::uintptr_t start) {
+    return &known_notes[((start * 0x9e3779b97f4a7c15u) >> (64 - known_note_bits)) & ~1u];
 }
 
 std::uint64_t known_fingerprint(const loaded_object& object) {
     std::uint64_t words[word_count];
-    if (!known_slot(object.start).read(words) || words[start_word] != object.start) return 0;
+    known_note* places = places_of(object.start);
+    if (!(places[0].read(words) && words[start_word] == object.start) &&
+        !(places[1].read(words) && words[start_word] == object.start))
+        return 0;
     const std::uintptr_t note = words[note_word];
     if (note < object.start || note + 32 > object.start + first_page || note + 32 > object.end) return 0;
-    const bool same = read_u64(note) == words[sizes_word] &&
-                      read_u64(note + 8) == (NT_GNU_BUILD_ID | std::uint64_t{0x00554e47} << 32) &&
-                      read_u64(note + 16) == words[head_word] && read_u64(note + 24) == words[head_word_2];
+    // Sixteen bytes of a build-id where they stood: another object there
+    // would have to carry the same id.
+    const bool same = read_u64(note + 16) == words[head_word] && read_u64(note + 24) == words[head_word_2] &&
+                      read_u64(note) == words[sizes_word];
     return same ? words[fingerprint_word] : 0;
+}
+
+void remember(const loaded_object& object, const build_id_note& note) {
+    known_note* places = places_of(object.start);
+    std::uint64_t words[word_count];
+    // The first place unless it holds another object and the second does not.
+    const bool first_taken = places[0].read(words) && words[start_word] != object.start;
+    const bool second_taken = places[1].read(words) && words[start_word] != object.start;
+    known_note& place = first_taken && !second_taken ? places[1] : places[0];
+    place.write({object.start, note.address, note.sizes, note.head[0], note.head[1], note.fingerprint});
 }
 
 std::uint64_t fingerprint_of(const loaded_object& object, std::uintptr_t load_bias) {
     if (const std::uint64_t known = known_fingerprint(object)) return known;
     build_id_note note;
     if (!find_build_id(object, load_bias, note)) return 0;
-    if (note.address + 32 <= object.start + first_page)
-        known_slot(object.start)
-            .write({object.start, note.address, note.sizes, note.head[0], note.head[1], note.fingerprint});
+    if (note.address + 32 <= object.start + first_page) remember(object, note);
     return note.fingerprint;
 }
 

@@ -33,8 +33,10 @@ struct alignas(128) set {
 // Hidden, so that the walk reaches it without going through the GOT.
 extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
 
-inline std::uint64_t mix(std::uintptr_t pc) { return pc * 0x9e3779b97f4a7c15u; }
-inline set& set_for(std::uintptr_t pc) { return sets[mix(pc) >> (64 - set_bits)]; }
+// Shifts and an exclusive or, not a multiplication: the walk waits for this
+// on every frame. Return addresses differ in their low bits.
+inline std::size_t set_index(std::uintptr_t pc) { return (pc ^ (pc >> set_bits)) & ((1u << set_bits) - 1); }
+inline set& set_for(std::uintptr_t pc) { return sets[set_index(pc)]; }
 
 } // namespace rule_cache_detail
 

@@ -39,10 +39,16 @@ struct object_memo {
     unsigned count = 0;
     unsigned next = 0;
 
-    const loaded_object* find(std::uintptr_t address) {
+    // An object this walk has met already; null for one it has not.
+    const loaded_object* known(std::uintptr_t address) const {
         if (this_library.contains(address)) return &this_library;
         for (unsigned i = 0; i < count; ++i)
             if (objects[i].contains(address)) return &objects[i];
+        return nullptr;
+    }
+
+    const loaded_object* find(std::uintptr_t address) {
+        if (const loaded_object* met = known(address)) return met;
         loaded_object& kept = objects[count < size ? count : next % size];
         if (!find_loaded_object(address, kept)) return nullptr;
         if (count < size)
@@ -161,15 +167,15 @@ struct output {
 };
 
 // The common case in a loop of its own, with every value it needs in a local
-// variable: frames of one object whose rules are cached. Returns at the first
-// frame that needs more (another object, no cached rule, a signal frame) or
-// when the walk is over; false when it is over.
-__attribute__((noinline)) bool run_ordinary_frames(frame_registers& registers, const loaded_object& object,
-                                                   output& to) {
+// variable: frames in objects met before whose rules are cached. Returns at
+// the first frame that needs more (an object not met yet, no cached rule, a
+// signal frame) or when the walk is over; false when it is over.
+__attribute__((noinline)) bool run_ordinary_frames(frame_registers& registers, const object_memo& objects,
+                                                   const loaded_object*& object, output& to) {
     frame_registers r = registers;
-    const std::uintptr_t start = object.start;
-    const std::uintptr_t size = object.end - object.start;
-    const std::uint64_t fingerprint = object.fingerprint;
+    std::uintptr_t start = object->start;
+    std::uintptr_t size = object->end - object->start;
+    std::uint64_t fingerprint = object->fingerprint;
     // One index for both counts: frames still to skip are below 0.
     void** const out = to.out;
     std::int64_t at = static_cast<std::int64_t>(to.written) - static_cast<std::int64_t>(to.skip);
@@ -177,8 +183,16 @@ __attribute__((noinline)) bool run_ordinary_frames(frame_registers& registers, c
     bool more = true;
     while (at < wanted) {
         const std::uintptr_t lookup = r.pc - 1;
+        if (lookup - start >= size) {
+            const loaded_object* next = objects.known(lookup);
+            if (next == nullptr || next->fingerprint == 0) break;
+            object = next;
+            start = next->start;
+            size = next->end - next->start;
+            fingerprint = next->fingerprint;
+        }
         std::uint64_t word = 0;
-        if (lookup - start >= size || !find_cached_rule(lookup, fingerprint, word) || !packed_step(r, word)) break;
+        if (!find_cached_rule(lookup, fingerprint, word) || !packed_step(r, word)) break;
         if (r.pc == 0) {
             more = false;
             break;
@@ -194,12 +208,12 @@ __attribute__((noinline)) bool run_ordinary_frames(frame_registers& registers, c
 
 } // namespace
 
-std::uint32_t walk_x86_64(const machine_state& start, void** out, std::uint64_t skip, std::uint32_t wanted) {
+std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t bp, std::uintptr_t bx, void** out,
+                          std::uint64_t skip, std::uint32_t wanted) {
     walk w;
-    // Ordinary frames step on a copy of four registers; the full state
-    // catches up before any other step, and starts with just these four.
-    frame_registers r;
-    load_ordinary_part(start, r);
+    // Ordinary frames step on these four registers; the full state catches
+    // up before any other step, and starts with just these four.
+    frame_registers r{pc, sp, bp, bx, true, true};
     bool ordinary_steps = true;
     output to{out, skip, 0, wanted};
     const loaded_object* object = nullptr;
@@ -231,7 +245,7 @@ std::uint32_t walk_x86_64(const machine_state& start, void** out, std::uint64_t 
         // Runs on through the frames the cache knows; the full state is
         // then behind.
         const std::uintptr_t before = r.sp;
-        if (!run_ordinary_frames(r, *object, to)) break;
+        if (!run_ordinary_frames(r, w.objects, object, to)) break;
         ordinary_steps = ordinary_steps || r.sp != before;
     }
     return to.written;

@@ -20,28 +20,22 @@ struct machine_state {
     std::uint32_t known;
 };
 
-// The state of the function this is expanded into, at this point of it.
-__attribute__((always_inline)) inline void capture_registers(machine_state& state) {
-    std::uintptr_t pc;
-    std::uintptr_t sp;
-    std::uintptr_t bp;
-    std::uintptr_t bx;
+// The registers of the function this is expanded into, at this point of it.
+__attribute__((always_inline)) inline void capture_registers(std::uintptr_t& pc, std::uintptr_t& sp, std::uintptr_t& bp,
+                                                             std::uintptr_t& bx) {
     __asm__ __volatile__("leaq 0(%%rip), %0\n\tmovq %%rsp, %1\n\tmovq %%rbp, %2\n\tmovq %%rbx, %3"
                          : "=r"(pc), "=r"(sp), "=r"(bp), "=r"(bx));
-    state.value[machine_state::rip] = pc;
-    state.value[machine_state::rsp] = sp;
-    state.value[machine_state::rbp] = bp;
-    state.value[machine_state::rbx] = bx;
-    state.known = (1u << machine_state::rip) | (1u << machine_state::rsp) | (1u << machine_state::rbp) |
-                  (1u << machine_state::rbx);
 }
 
 // Signal-safe: no lock, no allocation, no thread-local storage, about a
-// kilobyte of stack. Unwinds from `start` by the objects' DWARF CFI through
-// signal frames, writes the return addresses of at most `wanted` frames
-// after passing `skip`, and returns how many it wrote. The frame of start
-// itself is not written.
-std::uint32_t walk_x86_64(const machine_state& start, void** out, std::uint64_t skip, std::uint32_t wanted);
+// kilobyte of stack. Unwinds by the objects' DWARF CFI, through signal
+// frames, from the frame whose registers are given, and writes the return
+// addresses of at most `wanted` frames after passing `skip`; returns how many
+// it wrote. That first frame itself is not written. The registers come one by
+// one, in the processor's: read back from memory just after being stored,
+// they would wait on the stores.
+std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t bp, std::uintptr_t bx, void** out,
+                          std::uint64_t skip, std::uint32_t wanted);
 
 } // namespace posix_unwind
 } // namespace calltrail
