@@ -166,43 +166,65 @@ struct output {
     }
 };
 
+// The object the ordinary steps are in, as they need it.
+struct current_object {
+    const loaded_object* object;
+    std::uintptr_t start;
+    std::uintptr_t size;
+    std::uint64_t fingerprint;
+
+    explicit current_object(const loaded_object* o)
+        : object(o), start(o->start), size(o->end - o->start), fingerprint(o->fingerprint) {}
+};
+
+// One step by a cached rule, into an object met before; false when the
+// frame needs more.
+__attribute__((always_inline)) inline bool ordinary_step(frame_registers& r, current_object& in,
+                                                         const object_memo& objects) {
+    const std::uintptr_t lookup = r.pc - 1;
+    if (lookup - in.start >= in.size) {
+        const loaded_object* next = objects.known(lookup);
+        if (next == nullptr || next->fingerprint == 0) return false;
+        in = current_object(next);
+    }
+    std::uint64_t word = 0;
+    return find_cached_rule(lookup, in.fingerprint, word) && packed_step(r, word);
+}
+
 // The common case in a loop of its own, with every value it needs in a local
 // variable: frames in objects met before whose rules are cached. Returns at
 // the first frame that needs more (an object not met yet, no cached rule, a
-// signal frame) or when the walk is over; false when it is over.
+// signal frame) or when the walk is over; false when it is over. Frames to
+// pass over and frames to write have loops of their own, so that the second
+// keeps few values.
 __attribute__((noinline)) bool run_ordinary_frames(frame_registers& registers, const object_memo& objects,
                                                    const loaded_object*& object, output& to) {
     frame_registers r = registers;
-    std::uintptr_t start = object->start;
-    std::uintptr_t size = object->end - object->start;
-    std::uint64_t fingerprint = object->fingerprint;
-    // One index for both counts: frames still to skip are below 0.
-    void** const out = to.out;
-    std::int64_t at = static_cast<std::int64_t>(to.written) - static_cast<std::int64_t>(to.skip);
-    const std::int64_t wanted = to.wanted;
+    current_object in(object);
     bool more = true;
-    while (at < wanted) {
-        const std::uintptr_t lookup = r.pc - 1;
-        if (lookup - start >= size) {
-            const loaded_object* next = objects.known(lookup);
-            if (next == nullptr || next->fingerprint == 0) break;
-            object = next;
-            start = next->start;
-            size = next->end - next->start;
-            fingerprint = next->fingerprint;
+    bool stopped = false;
+    std::uint64_t skip = to.skip;
+    while (skip > 0 && !stopped) {
+        stopped = !ordinary_step(r, in, objects);
+        if (!stopped) {
+            more = r.pc != 0;
+            stopped = !more;
+            skip -= more ? 1 : 0;
         }
-        std::uint64_t word = 0;
-        if (!find_cached_rule(lookup, fingerprint, word) || !packed_step(r, word)) break;
+    }
+    void** at = to.out + to.written;
+    void** const end = to.out + to.wanted;
+    while (at < end && !stopped && ordinary_step(r, in, objects)) {
         if (r.pc == 0) {
             more = false;
             break;
         }
-        if (at >= 0) out[at] = reinterpret_cast<void*>(r.pc);
-        ++at;
+        *at++ = reinterpret_cast<void*>(r.pc);
     }
     registers = r;
-    to.written = at > 0 ? static_cast<std::uint32_t>(at) : 0;
-    to.skip = at < 0 ? static_cast<std::uint64_t>(-at) : 0;
+    object = in.object;
+    to.skip = skip;
+    to.written = static_cast<std::uint32_t>(at - to.out);
     return more;
 }
 
