@@ -98,58 +98,53 @@ void remember(interpreter& it, bool push) {
         it.row = it.remembered[--it.depth];
 }
 
-// Instructions that define the CFA or a register's rule.
-void define(interpreter& it, byte_reader& in, std::uint8_t opcode) {
+// Instructions that set one register's rule; false for any other.
+bool define_register(interpreter& it, byte_reader& in, std::uint8_t opcode) {
+    if (opcode == cfa_restore_extended) {
+        it.restore(in.uleb128());
+        return true;
+    }
+    const std::uint64_t r = in.uleb128();
     switch (opcode) {
-    case cfa_offset_extended: {
-        const std::uint64_t r = in.uleb128();
+    case cfa_offset_extended:
         it.set(r, rule_kind::offset, it.factored(static_cast<std::int64_t>(in.uleb128())));
         break;
-    }
-    case cfa_offset_extended_sf: {
-        const std::uint64_t r = in.uleb128();
+    case cfa_offset_extended_sf:
         it.set(r, rule_kind::offset, it.factored(in.sleb128()));
         break;
-    }
-    case cfa_gnu_negative_offset_extended: {
-        const std::uint64_t r = in.uleb128();
+    case cfa_gnu_negative_offset_extended:
         it.set(r, rule_kind::offset, it.factored(-static_cast<std::int64_t>(in.uleb128())));
         break;
-    }
-    case cfa_val_offset: {
-        const std::uint64_t r = in.uleb128();
+    case cfa_val_offset:
         it.set(r, rule_kind::val_offset, it.factored(static_cast<std::int64_t>(in.uleb128())));
         break;
-    }
-    case cfa_val_offset_sf: {
-        const std::uint64_t r = in.uleb128();
+    case cfa_val_offset_sf:
         it.set(r, rule_kind::val_offset, it.factored(in.sleb128()));
         break;
-    }
-    case cfa_restore_extended:
-        it.restore(in.uleb128());
-        break;
     case cfa_undefined:
-        it.set(in.uleb128(), rule_kind::undefined);
+        it.set(r, rule_kind::undefined);
         break;
     case cfa_same_value:
-        it.set(in.uleb128(), rule_kind::same_value);
+        it.set(r, rule_kind::same_value);
         break;
-    case cfa_register: {
-        const std::uint64_t r = in.uleb128();
+    case cfa_register:
         it.set(r, rule_kind::in_register, it.checked(static_cast<std::int64_t>(in.uleb128())));
         break;
-    }
-    case cfa_expression: {
-        const std::uint64_t r = in.uleb128();
+    case cfa_expression:
         it.set(r, rule_kind::expression, 0, block(in));
         break;
-    }
-    case cfa_val_expression: {
-        const std::uint64_t r = in.uleb128();
+    case cfa_val_expression:
         it.set(r, rule_kind::val_expression, 0, block(in));
         break;
+    default:
+        return false;
     }
+    return true;
+}
+
+// Instructions that set the CFA, or keep the state; the rest are refused.
+void define(interpreter& it, byte_reader& in, std::uint8_t opcode) {
+    switch (opcode) {
     case cfa_def_cfa: {
         const std::uint64_t base = in.uleb128();
         define_cfa(it, base, it.checked(static_cast<std::int64_t>(in.uleb128())));
@@ -184,7 +179,7 @@ void define(interpreter& it, byte_reader& in, std::uint8_t opcode) {
     case cfa_nop:
         break;
     default:
-        it.ok = false;
+        it.ok = define_register(it, in, opcode);
         break;
     }
 }
