@@ -89,7 +89,7 @@ TEST(collect_agreement, matches_libgcc_on_every_kind_of_frame) {
         {"a plain call", [] { agreement_walk(nullptr); }},
         {"a signal handler on an alternate stack",
          [] {
-             std::vector<char> alternate(256 * 1024);
+             std::vector<char> alternate(std::size_t{256} * 1024);
              stack_t stack{};
              stack.ss_sp = alternate.data();
              stack.ss_size = alternate.size();

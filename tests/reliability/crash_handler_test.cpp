@@ -231,6 +231,7 @@ TEST(crash_handler, a_fault_inside_malloc_with_threads_running_still_ends_the_pr
         korvo::calltrail::install_crash_handler();
         std::atomic<bool> stop{false};
         std::vector<std::thread> others;
+        others.reserve(3);
         for (int i = 0; i < 3; ++i)
             others.emplace_back([&stop] {
                 while (!stop.load()) std::free(std::malloc(64));

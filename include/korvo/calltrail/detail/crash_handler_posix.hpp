@@ -40,9 +40,9 @@ struct crash_handler_settings {
     // Each thread's alternate stack, without its guard page. Rendering a
     // trace in a crashing process needs about 20 KiB (see the README).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    std::size_t stack_size = 1024 * 1024; // sanitizers' frames are several times larger
+    std::size_t stack_size = std::size_t{1024} * 1024; // sanitizers' frames are several times larger
 #else
-    std::size_t stack_size = 64 * 1024;
+    std::size_t stack_size = std::size_t{64} * 1024;
 #endif
 };
 

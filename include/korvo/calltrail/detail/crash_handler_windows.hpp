@@ -25,7 +25,7 @@ struct crash_handler_settings {
     // ends with the exception's code all the same.
     unsigned watchdog_seconds = 3;
     // Stack each thread keeps back for handling a stack overflow.
-    std::size_t stack_size = 64 * 1024;
+    std::size_t stack_size = std::size_t{64} * 1024;
 };
 
 namespace crash_detail {
