@@ -7,10 +7,9 @@ cd "$(dirname "$0")"
 root=$PWD
 build=${CALLTRAIL_BUILD_DIR:-$root/build}
 
-# What building the libraries and running the demo needs; libunwind8 is opened
-# at run time for the faster walk.
-demo_packages=(cmake ninja-build g++ pkg-config libelf-dev zlib1g-dev libunwind8)
-packages=("${demo_packages[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev libunwind-dev
+# What building the libraries and running the demo needs.
+demo_packages=(cmake ninja-build g++ pkg-config libelf-dev zlib1g-dev)
+packages=("${demo_packages[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev
           valgrind clang-14 libclang-rt-14-dev clang-format git file)
 
 configure() {
