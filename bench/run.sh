@@ -48,3 +48,9 @@ run "warm rendering" render
 run "fresh processes" process --benchmark_min_time=1
 echo
 python3 "$root/bench/table.py" "$out/capture.json" "$out/render.json" "$out/process.json" "$out/texts.txt"
+# Stack use of the paths a signal handler takes, against each library.
+echo
+echo "== stack use, release library"
+"$bin/calltrail_bench_stack_use"
+echo "== stack use, _d library"
+"$bin/calltrail_bench_stack_use_d"

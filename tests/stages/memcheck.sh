@@ -10,7 +10,8 @@ build_dir=$1
 tests=$build_dir/tests
 
 programs=()
-for name in engine_contract_test reliability_fault_test frame_test reliability_bad_input_test; do
+for name in engine_contract_test reliability_fault_test frame_test reliability_bad_input_test capture_test \
+            capture_agreement_test; do
     [ -x "$tests/$name" ] && programs+=("$tests/$name")
     [ -x "$tests/reliability/$name" ] && programs+=("$tests/reliability/$name")
 done

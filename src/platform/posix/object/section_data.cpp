@@ -93,7 +93,7 @@ bool section_data::inflate_into(std::uint8_t* out, std::size_t count) {
 
 bool section_data::pass_over(std::size_t count) {
     // The decoder keeps the window it needs; what passes through here is dropped.
-    std::uint8_t scratch[16 * 1024];
+    std::uint8_t scratch[4 * 1024];
     while (count > 0) {
         const std::size_t chunk = std::min(count, sizeof scratch);
         if (!inflate_into(scratch, chunk)) return false;
