@@ -4,6 +4,8 @@
 // The POSIX side of crash_handler.hpp: handlers for fatal signals, running on
 // alternate stacks of their own. Include crash_handler.hpp, not this.
 
+#if !defined(_WIN32)
+
 #include <korvo/calltrail/calltrail.hpp>
 #include <korvo/calltrail/detail/crash_text.hpp>
 
@@ -358,5 +360,7 @@ inline bool install_crash_handler(const crash_handler_settings& settings = crash
 
 } // namespace calltrail
 } // namespace korvo
+
+#endif // !_WIN32
 
 #endif

@@ -7,6 +7,13 @@
 // enough stack, and the wait is the watchdog. Include crash_handler.hpp, not
 // this.
 
+#if defined(_WIN32)
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
 #include <korvo/calltrail/calltrail.hpp>
 #include <korvo/calltrail/detail/crash_text.hpp>
 
@@ -234,5 +241,7 @@ inline bool install_crash_handler(const crash_handler_settings& settings = crash
 
 } // namespace calltrail
 } // namespace korvo
+
+#endif // _WIN32
 
 #endif
