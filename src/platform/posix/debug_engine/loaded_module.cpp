@@ -4,6 +4,7 @@
 
 #include "platform/posix/object/debug_file_search.hpp"
 #include "platform/posix/object/debug_section.hpp"
+#include "platform/posix/object/mini_debuginfo.hpp"
 #include "platform/posix/debug_engine/call_instruction.hpp"
 
 namespace korvo {
@@ -71,6 +72,20 @@ const elf_file* loaded_module::debug_file() {
     });
 }
 
+const elf_file* loaded_module::mini_debuginfo() {
+    return mini_.get_locked([this]() -> std::unique_ptr<elf_file> {
+        const elf_file* main = object();
+        return main != nullptr ? open_mini_debuginfo(*main) : nullptr;
+    });
+}
+
+// How far the addresses of a file made from the object (its debug file, its
+// MiniDebugInfo) lie from the object's own.
+std::uint64_t loaded_module::bias_of(const elf_file& file) const noexcept {
+    std::uint64_t first = 0;
+    return file.first_load_address(first) ? description_.first_load - first : 0;
+}
+
 std::unique_ptr<symbol_index> loaded_module::build_symbols() {
     const elf_file* main = object();
     if (main == nullptr) return nullptr;
@@ -78,12 +93,15 @@ std::unique_ptr<symbol_index> loaded_module::build_symbols() {
     if (has_symbol_table(*main)) {
         index = symbol_index::build(*main, false, 0);
     } else if (const elf_file* debug = debug_file()) {
-        std::uint64_t debug_first = 0;
-        const std::uint64_t bias = debug->first_load_address(debug_first) ? description_.first_load - debug_first : 0;
-        index = symbol_index::build(*debug, false, bias);
+        index = symbol_index::build(*debug, false, bias_of(*debug));
     }
-    if (index == nullptr) index = symbol_index::build(*main, true, 0);
-    return index;
+    if (index != nullptr) return index;
+    // Stripped: the exported functions, and the others from MiniDebugInfo.
+    if (const elf_file* mini = mini_debuginfo()) {
+        const symbol_index::table_source tables[] = {{main, true, 0}, {mini, false, bias_of(*mini)}};
+        return symbol_index::build(tables, 2);
+    }
+    return symbol_index::build(*main, true, 0);
 }
 
 const symbol_index* loaded_module::symbols() {
@@ -100,7 +118,8 @@ std::unique_ptr<loaded_module::line_source> loaded_module::build_lines() {
     code_ranges code;
     for (const auto& range : description_.code)
         code.ranges.emplace_back(range.first - found->bias, range.second - found->bias);
-    found->lines = source_lines::open(debug_sections_of(*source), std::move(code));
+    found->split = std::make_unique<split_dwarf_files>(description_.path);
+    found->lines = source_lines::open(debug_sections_of(*source), std::move(code), found->split.get());
     if (found->lines == nullptr) return nullptr;
     return found;
 }

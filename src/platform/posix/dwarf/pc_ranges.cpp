@@ -14,7 +14,8 @@ constexpr std::uint64_t v5_rnglists_header = 12;
 // A version 2 to 4 list in .debug_ranges: pairs of addresses, a pair whose
 // first is the largest address setting a new base.
 bool read_v4_list(const unit_context& unit, std::uint64_t offset, range_sink add, void* state) {
-    section_data* ranges = unit.sections->ranges.get();
+    section_data* ranges = unit.relocated_sections().ranges.get();
+    offset += unit.ranges_base;
     if (ranges == nullptr || offset >= ranges->size()) return false;
     const unsigned address_size = unit.header->address_size;
     const std::uint64_t largest = address_size == 8 ? ~std::uint64_t{0} : 0xffffffffu;
@@ -35,7 +36,7 @@ bool read_v4_list(const unit_context& unit, std::uint64_t offset, range_sink add
 // Where in .debug_rnglists a list starts: an offset, or an index into the
 // unit's table of offsets.
 bool v5_list_offset(const unit_context& unit, const attribute_value& v, section_data* lists, std::uint64_t& offset) {
-    offset = v.value;
+    offset = v.value + unit.ranges_base;
     if (v.form != DW_FORM_rnglistx) return true;
     const unsigned size = offset_size(*unit.header);
     const std::uint64_t table = unit.has_rnglists_base ? unit.rnglists_base : v5_rnglists_header;

@@ -27,11 +27,12 @@ void unit_index::finish() {
     if (!offsets.empty()) data = std::make_unique<built_once<unit_lines>[]>(offsets.size());
 }
 
-std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code) {
+std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code, split_file_source* split) {
     if (sections.info == nullptr || sections.abbrev == nullptr || sections.line == nullptr) return nullptr;
     std::unique_ptr<source_lines> lines(new source_lines());
     lines->sections_ = std::move(sections);
     lines->code_ = std::move(code);
+    if (split != nullptr) lines->split_ = std::make_unique<split_units>(*split);
     lines->primary_from_aranges_ = lines->read_aranges(lines->primary_);
     if (!lines->primary_from_aranges_) {
         lines->primary_.ranges.clear();
@@ -100,7 +101,7 @@ const unit_lines* source_lines::unit(const unit_index& index, long number) {
     const std::size_t n = static_cast<std::size_t>(number);
     return index.data[n].get(build_, [&] {
         std::unique_ptr<unit_lines> read =
-            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_);
+            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get());
         // A unit that cannot be read answers nothing, and is not read again.
         return read != nullptr ? std::move(read) : std::make_unique<unit_lines>();
     });

@@ -34,7 +34,8 @@ bool unit_lines::find(std::uint64_t address, source_location& out) const noexcep
     return true;
 }
 
-std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code) {
+std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
+                                            split_units* split) {
     open_unit unit;
     if (!read_unit_root(sections, offset, unit)) return nullptr;
     // The whole unit is read: one range of the section rather than many.
@@ -42,7 +43,13 @@ std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_
     auto lines = std::make_unique<unit_lines>();
     if (!unit.root.has_stmt_list || !lines->lines.read(unit.context, unit.root.stmt_list, unit.root.comp_dir, code))
         return nullptr;
-    if (unit.root.has_children) lines->sites = read_inline_sites(unit, code);
+    if (is_skeleton(unit)) {
+        // Any row may lie in inlined code: without the inline tree no line
+        // is certainly the function's own.
+        if (split == nullptr || !split->read_sites(unit, code, lines->sites)) return nullptr;
+    } else if (unit.root.has_children) {
+        lines->sites = read_inline_sites(unit, code);
+    }
     return lines;
 }
 

@@ -2,8 +2,8 @@
 
 #include <limits.h>
 #include <stdlib.h>
-#include <zlib.h>
 
+#include <array>
 #include <cstring>
 
 namespace korvo {
@@ -14,19 +14,28 @@ namespace {
 
 constexpr const char* system_debug_root = "/usr/lib/debug";
 
+// The CRC-32 of the debug link (zlib's), here so that a debug link does not
+// need zlib loaded.
+constexpr std::array<std::uint32_t, 256> crc_table() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int bit = 0; bit < 8; ++bit) c = (c & 1) != 0 ? 0xedb88320u ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+
+std::uint32_t crc32_of(const std::uint8_t* bytes, std::size_t size) {
+    static constexpr std::array<std::uint32_t, 256> table = crc_table();
+    std::uint32_t c = 0xffffffffu;
+    for (std::size_t i = 0; i < size; ++i) c = table[(c ^ bytes[i]) & 0xffu] ^ (c >> 8);
+    return c ^ 0xffffffffu;
+}
+
 bool matches(const elf_file& candidate, const build_id& id, bool check_crc, std::uint32_t crc) {
     if (!id.empty()) return candidate.id() == id;
-    if (!check_crc) return false;
-    uLong sum = crc32(0L, Z_NULL, 0);
-    const std::uint8_t* bytes = candidate.image();
-    std::size_t left = candidate.image_size();
-    while (left > 0) {
-        const uInt chunk = left > (1u << 30) ? (1u << 30) : static_cast<uInt>(left);
-        sum = crc32(sum, bytes, chunk);
-        bytes += chunk;
-        left -= chunk;
-    }
-    return static_cast<std::uint32_t>(sum) == crc;
+    return check_crc && crc32_of(candidate.image(), candidate.image_size()) == crc;
 }
 
 // Debug sections or a symbol table: a file with neither is of no use.

@@ -12,13 +12,19 @@ namespace posix_engine {
 
 namespace {
 
+// Newer than some systems' <elf.h>.
+constexpr std::uint32_t elf_compress_zstd = 2;
+
 std::unique_ptr<section_data> from_elf_compressed(const elf_section& section) {
     ElfW(Chdr) header;
     if (section.size < sizeof header) return nullptr;
     std::memcpy(&header, section.data, sizeof header);
-    if (header.ch_type != ELFCOMPRESS_ZLIB) return nullptr;
-    return section_data::zlib(section.data + sizeof header, section.size - sizeof header,
-                              static_cast<std::size_t>(header.ch_size));
+    const std::uint8_t* stream = section.data + sizeof header;
+    const std::size_t stream_size = section.size - sizeof header;
+    const auto size = static_cast<std::size_t>(header.ch_size);
+    if (header.ch_type == ELFCOMPRESS_ZLIB) return section_data::zlib(stream, stream_size, size);
+    if (header.ch_type == elf_compress_zstd) return section_data::zstd(stream, stream_size, size);
+    return nullptr;
 }
 
 // The older GNU form: "ZLIB", the size in big-endian order, the stream.

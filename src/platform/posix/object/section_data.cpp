@@ -1,10 +1,10 @@
 #include "platform/posix/object/section_data.hpp"
 
 #include <sys/mman.h>
-#include <zlib.h>
 
 #include <algorithm>
-#include <climits>
+
+#include "platform/posix/object/decompression.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -12,7 +12,7 @@ namespace posix_engine {
 
 namespace {
 // Read-ahead past what a reader asked for, so that walking forward through
-// a unit costs few calls into zlib.
+// a unit costs few calls into the decoder.
 constexpr std::size_t read_ahead = std::size_t{16} * 1024;
 // Small sections are inflated whole at once.
 constexpr std::size_t small_section = std::size_t{128} * 1024;
@@ -22,20 +22,13 @@ constexpr std::size_t small_gap = 4096;
 } // namespace
 
 struct section_data::inflater {
-    z_stream stream{};
-    const std::uint8_t* input = nullptr;
-    std::size_t input_size = 0;
-    bool started = false;
+    std::unique_ptr<stream_decoder> stream;
     bool broken = false;
     // Bytes of the output the stream has produced so far.
     std::size_t position = 0;
     // Everything ever inflated, passes over and restarts included.
     std::size_t spent = 0;
     bool whole = false;
-
-    ~inflater() {
-        if (started) inflateEnd(&stream);
-    }
 };
 
 section_data::~section_data() {
@@ -51,9 +44,8 @@ std::unique_ptr<section_data> section_data::plain(const std::uint8_t* bytes, std
     return section;
 }
 
-std::unique_ptr<section_data> section_data::zlib(const std::uint8_t* stream, std::size_t stream_size,
-                                                 std::size_t size) {
-    if (size == 0 || stream_size > UINT_MAX) return nullptr;
+std::unique_ptr<section_data> section_data::decoded(std::unique_ptr<stream_decoder> stream, std::size_t size) {
+    if (size == 0 || stream == nullptr) return nullptr;
     auto section = std::make_unique<section_data>();
     // Untouched pages of the reservation cost no memory.
     void* reserved = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -62,53 +54,45 @@ std::unique_ptr<section_data> section_data::zlib(const std::uint8_t* stream, std
     section->bytes_ = section->reserved_;
     section->size_ = size;
     section->inflater_ = std::make_unique<inflater>();
-    inflater& z = *section->inflater_;
-    z.input = stream;
-    z.input_size = stream_size;
-    z.whole = size <= small_section;
-    z.stream.next_in = const_cast<Bytef*>(stream);
-    z.stream.avail_in = static_cast<uInt>(stream_size);
-    if (inflateInit(&z.stream) != Z_OK) return nullptr;
-    z.started = true;
+    section->inflater_->stream = std::move(stream);
+    section->inflater_->whole = size <= small_section;
     return section;
+}
+
+std::unique_ptr<section_data> section_data::zlib(const std::uint8_t* stream, std::size_t stream_size,
+                                                 std::size_t size) {
+    return decoded(zlib_stream(stream, stream_size), size);
+}
+
+std::unique_ptr<section_data> section_data::zstd(const std::uint8_t* stream, std::size_t stream_size,
+                                                 std::size_t size) {
+    return decoded(zstd_stream(stream, stream_size), size);
 }
 
 bool section_data::restart() {
     inflater& z = *inflater_;
-    if (inflateReset(&z.stream) != Z_OK) {
+    if (!z.stream->restart()) {
         z.broken = true;
         return false;
     }
-    z.stream.next_in = const_cast<Bytef*>(z.input);
-    z.stream.avail_in = static_cast<uInt>(z.input_size);
     z.position = 0;
     return true;
 }
 
 bool section_data::inflate_into(std::uint8_t* out, std::size_t count) {
     inflater& z = *inflater_;
-    while (count > 0) {
-        const std::size_t room = std::min<std::size_t>(count, UINT_MAX);
-        z.stream.next_out = out;
-        z.stream.avail_out = static_cast<uInt>(room);
-        const int result = inflate(&z.stream, Z_NO_FLUSH);
-        const std::size_t produced = room - z.stream.avail_out;
-        z.position += produced;
-        z.spent += produced;
-        out += produced;
-        count -= produced;
-        if (count == 0) break;
-        if (result != Z_OK || produced == 0) {
-            // The stream ended or broke before the size it promised.
-            z.broken = true;
-            return false;
-        }
+    // A failed read leaves the stream's place unknown.
+    if (!z.stream->read(out, count)) {
+        z.broken = true;
+        return false;
     }
+    z.position += count;
+    z.spent += count;
     return true;
 }
 
 bool section_data::pass_over(std::size_t count) {
-    // zlib keeps the window it needs; what passes through here is dropped.
+    // The decoder keeps the window it needs; what passes through here is dropped.
     std::uint8_t scratch[4 * 1024];
     while (count > 0) {
         const std::size_t chunk = std::min(count, sizeof scratch);

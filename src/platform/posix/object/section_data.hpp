@@ -13,6 +13,8 @@ namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
+class stream_decoder;
+
 // The bytes of one debug section. A compressed section is inflated only
 // where a reader asks: a lookup in one unit of libc must not pay for
 // decoding, nor for memory to hold, the megabytes before it. Bytes passed
@@ -32,9 +34,11 @@ public:
 
     // Bytes used where they are, e.g. in a mapped file.
     static std::unique_ptr<section_data> plain(const std::uint8_t* bytes, std::size_t size);
-    // A zlib stream that inflates to exactly `size` bytes; null when address
-    // space cannot be reserved or the stream cannot be started.
+    // A stream that decodes to exactly `size` bytes; null when address space
+    // cannot be reserved or the stream cannot be started.
+    static std::unique_ptr<section_data> decoded(std::unique_ptr<stream_decoder> stream, std::size_t size);
     static std::unique_ptr<section_data> zlib(const std::uint8_t* stream, std::size_t stream_size, std::size_t size);
+    static std::unique_ptr<section_data> zstd(const std::uint8_t* stream, std::size_t stream_size, std::size_t size);
 
     const std::uint8_t* bytes() const noexcept { return bytes_; }
     std::size_t size() const noexcept { return size_; }

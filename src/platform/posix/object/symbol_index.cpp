@@ -66,21 +66,26 @@ const elf_section* symbol_table_of(const elf_file& file, bool dynamic) {
     return nullptr;
 }
 
+bool is_mangled(std::string_view name) { return name.size() >= 2 && name[0] == '_' && name[1] == 'Z'; }
+
 } // namespace
 
 std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dynamic, std::uint64_t bias) {
-    const elf_section* table = symbol_table_of(file, dynamic);
-    if (table == nullptr) return nullptr;
-    const elf_section* strings = file.at(table->link);
-    if (strings == nullptr || strings->data == nullptr || strings->size == 0) return nullptr;
-    const char* names = reinterpret_cast<const char*>(strings->data);
-    if (names[strings->size - 1] != '\0') return nullptr;
+    const table_source source{&file, dynamic, bias};
+    return build(&source, 1);
+}
 
+std::unique_ptr<symbol_index> symbol_index::build(const table_source* sources, std::size_t count) {
     std::unique_ptr<symbol_index> index(new symbol_index());
-    index->symbols_ = table->data;
-    index->names_ = names;
-    index->names_size_ = strings->size;
-    index->collect(file, std::min<std::size_t>(table->size / sizeof(symbol), UINT32_MAX), bias);
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < count && used < 2; ++i) {
+        if (!open_table(sources[i], index->tables_[used])) continue;
+        index->collect(*sources[i].file, used == 0 ? 0 : second_table, sources[i].bias);
+        ++used;
+    }
+    if (used == 0) return nullptr;
+    std::sort(index->functions_.begin(), index->functions_.end(),
+              [](const function& a, const function& b) { return a.start < b.start; });
     index->keep_best_aliases();
     index->index_pages();
     index->blocks_ =
@@ -88,31 +93,55 @@ std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dyn
     return index;
 }
 
-void symbol_index::collect(const elf_file& file, std::size_t count, std::uint64_t bias) {
+bool symbol_index::open_table(const table_source& source, table& out) {
+    const elf_section* symbols = symbol_table_of(*source.file, source.dynamic);
+    if (symbols == nullptr) return false;
+    const elf_section* strings = source.file->at(symbols->link);
+    if (strings == nullptr || strings->data == nullptr || strings->size == 0) return false;
+    const char* names = reinterpret_cast<const char*>(strings->data);
+    if (names[strings->size - 1] != '\0') return false;
+    out.symbols = symbols->data;
+    out.names = names;
+    out.names_size = strings->size;
+    out.count = std::min<std::size_t>(symbols->size / sizeof(symbol), second_table);
+    return true;
+}
+
+const symbol_index::table& symbol_index::table_of(std::uint32_t symbol) const noexcept {
+    return tables_[(symbol & second_table) != 0 ? 1 : 0];
+}
+
+void symbol_index::collect(const elf_file& file, std::uint32_t table_bit, std::uint64_t bias) {
+    const table& t = table_of(table_bit);
     auto is_function = [&](const symbol& s) {
-        return s.st_name < names_size_ && s.st_size <= UINT32_MAX && names_code(s, names_ + s.st_name, file);
+        return s.st_name < t.names_size && s.st_size <= UINT32_MAX && names_code(s, t.names + s.st_name, file);
     };
     // Counted first, so that the index is allocated once at its size.
     std::size_t functions = 0;
-    for (std::size_t i = 1; i < count; ++i)
-        if (is_function(symbol_at(symbols_, static_cast<std::uint32_t>(i)))) ++functions;
-    functions_.reserve(functions);
-    for (std::size_t i = 1; i < count; ++i) {
-        const symbol s = symbol_at(symbols_, static_cast<std::uint32_t>(i));
+    for (std::size_t i = 1; i < t.count; ++i)
+        if (is_function(symbol_at(t.symbols, static_cast<std::uint32_t>(i)))) ++functions;
+    functions_.reserve(functions_.size() + functions);
+    for (std::size_t i = 1; i < t.count; ++i) {
+        const symbol s = symbol_at(t.symbols, static_cast<std::uint32_t>(i));
         if (is_function(s))
-            functions_.push_back(
-                function{s.st_value + bias, static_cast<std::uint32_t>(s.st_size), static_cast<std::uint32_t>(i)});
+            functions_.push_back(function{s.st_value + bias, static_cast<std::uint32_t>(s.st_size),
+                                          static_cast<std::uint32_t>(i) | table_bit});
     }
-    std::sort(functions_.begin(), functions_.end(),
-              [](const function& a, const function& b) { return a.start < b.start; });
+}
+
+std::uint32_t symbol_index::rank(std::uint32_t number) const noexcept {
+    const table& t = table_of(number);
+    const symbol s = symbol_at(t.symbols, number & ~second_table);
+    return rank_of(s, t.names + s.st_name);
 }
 
 void symbol_index::keep_best_aliases() {
     std::vector<function>& list = functions_;
-    auto rank = [this](std::uint32_t index) {
-        const symbol s = symbol_at(symbols_, index);
-        return rank_of(s, names_ + s.st_name);
+    struct ranked_alias {
+        alias a;
+        std::uint32_t rank;
     };
+    std::vector<ranked_alias> others;
     // One entry per address: the best-ranked alias, as long as the longest.
     std::size_t kept = 0;
     std::uint32_t kept_rank = 0;
@@ -120,10 +149,15 @@ void symbol_index::keep_best_aliases() {
         if (kept > 0 && list[kept - 1].start == list[i].start) {
             const std::uint32_t r = rank(list[i].symbol);
             function& best = list[kept - 1];
+            std::uint32_t other = list[i].symbol;
+            std::uint32_t other_rank = r;
             if (r > kept_rank || (r == kept_rank && list[i].symbol < best.symbol)) {
+                other = best.symbol;
+                other_rank = kept_rank;
                 best.symbol = list[i].symbol;
                 kept_rank = r;
             }
+            others.push_back(ranked_alias{alias{static_cast<std::uint32_t>(kept - 1), other}, other_rank});
             best.size = std::max(best.size, list[i].size);
             continue;
         }
@@ -135,6 +169,12 @@ void symbol_index::keep_best_aliases() {
     for (std::size_t i = 0; i + 1 < list.size(); ++i)
         if (list[i].size == 0 && list[i + 1].start - list[i].start <= UINT32_MAX)
             list[i].size = static_cast<std::uint32_t>(list[i + 1].start - list[i].start);
+    std::sort(others.begin(), others.end(), [](const ranked_alias& x, const ranked_alias& y) {
+        if (x.a.function != y.a.function) return x.a.function < y.a.function;
+        return x.rank != y.rank ? x.rank > y.rank : x.a.symbol < y.a.symbol;
+    });
+    aliases_.reserve(others.size());
+    for (const ranked_alias& other : others) aliases_.push_back(other.a);
 }
 
 void symbol_index::index_pages() {
@@ -191,12 +231,13 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
     return nullptr;
 }
 
-std::string_view symbol_index::raw_name(const function& f) const noexcept {
-    const symbol s = symbol_at(symbols_, f.symbol);
-    const char* name = names_ + s.st_name;
+std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
+    const table& t = table_of(number);
+    const symbol s = symbol_at(t.symbols, number & ~second_table);
+    const char* name = t.names + s.st_name;
     // The version that a full symbol table appends ("memcpy@@GLIBC_2.14")
     // is not part of the name.
-    const std::size_t length = strnlen(name, names_size_ - s.st_name);
+    const std::size_t length = strnlen(name, t.names_size - s.st_name);
     const void* mark = std::memchr(name, '@', length);
     std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
     // The compiler's cold part of a function ("f.cold", "f.cold.3") is still
@@ -213,20 +254,31 @@ std::string_view symbol_index::raw_name(const function& f) const noexcept {
     return std::string_view(name, size);
 }
 
+std::string symbol_index::display_name(std::size_t number, std::string_view raw) const {
+    std::string text;
+    if (demangle(raw.data(), raw.size(), text)) return text;
+    // Judged here, on the name a lookup wants, rather than for every alias
+    // while the index is built.
+    auto first = std::lower_bound(aliases_.begin(), aliases_.end(), number,
+                                  [](const alias& a, std::size_t n) { return a.function < n; });
+    for (auto a = first; a != aliases_.end() && a->function == number; ++a) {
+        const std::string_view other = raw_name(a->symbol);
+        if (!is_mangled(other)) return std::string(other);
+        if (demangle(other.data(), other.size(), text)) return text;
+    }
+    return std::string(raw);
+}
+
 std::string_view symbol_index::name_of(const function& f) const {
-    const std::string_view raw = raw_name(f);
-    if (raw.size() < 2 || raw[0] != '_' || raw[1] != 'Z') return raw;
+    const std::string_view raw = raw_name(f.symbol);
+    if (!is_mangled(raw)) return raw;
     const std::size_t number = static_cast<std::size_t>(&f - functions_.data());
     published<name_block>& block_slot = blocks_[number / block_size];
     name_block* block = block_slot.get();
     if (block == nullptr) block = block_slot.offer(std::make_unique<name_block>());
     published<const std::string>& slot = block->names[number % block_size];
     const std::string* name = slot.get();
-    if (name == nullptr) {
-        std::string text;
-        if (!demangle(raw.data(), raw.size(), text)) text.assign(raw.data(), raw.size());
-        name = slot.offer(std::make_unique<const std::string>(std::move(text)));
-    }
+    if (name == nullptr) name = slot.offer(std::make_unique<const std::string>(display_name(number, raw)));
     return *name;
 }
 

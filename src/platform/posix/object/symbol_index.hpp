@@ -19,7 +19,7 @@ namespace posix_engine {
 
 // The functions of one object, sorted by address and built once, so that a
 // lookup is a binary search instead of a walk over the symbol table. Entries
-// refer back to the (mapped) symbol table for their names, which keeps the
+// refer back to the (mapped) symbol tables for their names, which keeps the
 // index small; names are demangled on first use and kept. Lookups and name
 // reads are safe from many threads at once.
 class symbol_index {
@@ -27,13 +27,25 @@ public:
     struct function {
         std::uint64_t start;
         std::uint32_t size;
+        // The symbol's number in its table; the top bit marks the second table.
         std::uint32_t symbol;
     };
 
-    // From the symbol table of `file` (.symtab, or .dynsym when `dynamic`);
-    // `bias` moves the file's addresses to those of the loaded object's file.
-    // Null when the file has no such table. `file` must outlive the index.
+    // A symbol table of `file` (.symtab, or .dynsym when `dynamic`); `bias`
+    // moves the file's addresses to those of the loaded object's file.
+    struct table_source {
+        const elf_file* file;
+        bool dynamic;
+        std::uint64_t bias;
+    };
+
+    // From one table. Null when the file has no such table. `file` must
+    // outlive the index.
     static std::unique_ptr<symbol_index> build(const elf_file& file, bool dynamic, std::uint64_t bias);
+    // From one or two tables read as one, e.g. a stripped object's dynamic
+    // symbols with the full table its MiniDebugInfo keeps. Null when none of
+    // them can be read.
+    static std::unique_ptr<symbol_index> build(const table_source* sources, std::size_t count);
 
     symbol_index(const symbol_index&) = delete;
     symbol_index& operator=(const symbol_index&) = delete;
@@ -54,21 +66,40 @@ private:
         published<const std::string> names[block_size];
     };
 
+    struct table {
+        const std::uint8_t* symbols = nullptr;
+        const char* names = nullptr;
+        std::size_t names_size = 0;
+        std::size_t count = 0;
+    };
+    static constexpr std::uint32_t second_table = 0x80000000u;
+
+    // Another symbol at the address of functions_[function].
+    struct alias {
+        std::uint32_t function;
+        std::uint32_t symbol;
+    };
+
     symbol_index() = default;
     // The steps of build().
-    void collect(const elf_file& file, std::size_t count, std::uint64_t bias);
+    static bool open_table(const table_source& source, table& out);
+    void collect(const elf_file& file, std::uint32_t table_bit, std::uint64_t bias);
     void keep_best_aliases();
     void index_pages();
-    std::string_view raw_name(const function& f) const noexcept;
+    const table& table_of(std::uint32_t symbol) const noexcept;
+    std::uint32_t rank(std::uint32_t symbol) const noexcept;
+    std::string_view raw_name(std::uint32_t symbol) const noexcept;
+    std::string display_name(std::size_t function, std::string_view raw) const;
 
     std::vector<function> functions_;
+    // The aliases not chosen, by function and then best first: a chosen name
+    // the demangler cannot read gives way to one it can.
+    std::vector<alias> aliases_;
     // For each page of the address range, the first function starting in or
     // after it: a lookup searches one page's functions, not all of them.
     std::uint64_t page_base_ = 0;
     std::vector<std::uint32_t> page_first_;
-    const std::uint8_t* symbols_ = nullptr;
-    const char* names_ = nullptr;
-    std::size_t names_size_ = 0;
+    table tables_[2];
     std::unique_ptr<published<name_block>[]> blocks_;
 };
 
