@@ -33,10 +33,15 @@ void before_fork() { pthread_rwlock_wrlock(&loader_walks); }
 void after_fork_in_parent() { pthread_rwlock_unlock(&loader_walks); }
 
 // The parent's registry is left behind unread: threads that the child does
-// not have may hold its locks.
+// not have may hold its locks. The walks' lock is made anew, since walks that
+// were waiting for it in the parent are still counted in it.
 void after_fork_in_child() {
     this_process_registry.store(nullptr, std::memory_order_relaxed);
-    pthread_rwlock_unlock(&loader_walks);
+    pthread_rwlockattr_t writer_first;
+    pthread_rwlockattr_init(&writer_first);
+    pthread_rwlockattr_setkind_np(&writer_first, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&loader_walks, &writer_first);
+    pthread_rwlockattr_destroy(&writer_first);
 }
 
 // Set while the library loads, before any thread can be inside it.
