@@ -2,6 +2,8 @@
 // IDebugSymbols, as the Debug Engine hands them out: one reference count for
 // all three, so that the symbols interface keeps working after the client
 // and control references are released.
+#include <unistd.h>
+
 #include <atomic>
 #include <new>
 #include <string_view>
@@ -52,7 +54,9 @@ public:
         // process cannot debug itself, and other processes are not ours.
         if ((attach_flags & DEBUG_ATTACH_NONINVASIVE) == 0 || (attach_flags & ~allowed_attach_flags) != 0)
             return E_INVALIDARG;
-        if (process_id != GetCurrentProcessId()) return E_NOTIMPL;
+        // The kept id is asked first; the system only when they differ, so that
+        // a process made without fork handlers is not refused for itself.
+        if (process_id != GetCurrentProcessId() && process_id != static_cast<ULONG>(getpid())) return E_NOTIMPL;
         return advance(attach_state::detached, attach_state::pending) ? S_OK : E_UNEXPECTED;
     }
 
