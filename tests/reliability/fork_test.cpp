@@ -73,6 +73,7 @@ public:
         const std::vector<frame> trace = calltrail_test::captured_stack(6);
         for (int t = 0; t < 3; ++t)
             threads_.emplace_back([this, t, trace, library_frames] {
+                started();
                 for (std::size_t round = 0; !stop_.load(std::memory_order_relaxed); ++round) {
                     const round_guard in_round(*this);
                     const frame& f = library_frames[(round * 7 + static_cast<std::size_t>(t)) % library_frames.size()];
@@ -94,7 +95,8 @@ public:
         if (!quiet_at_fork) return;
         std::unique_lock<std::mutex> lock(mutex_);
         held_ = true;
-        changed_.wait(lock, [this] { return rounds_ == 0; });
+        // A thread still starting is inside the sanitizer's runtime.
+        changed_.wait(lock, [this] { return rounds_ == 0 && started_ == threads_.size(); });
     }
     void release() {
         if (!quiet_at_fork) return;
@@ -104,6 +106,12 @@ public:
     }
 
 private:
+    void started() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++started_;
+        changed_.notify_all();
+    }
+
     class round_guard {
     public:
         explicit round_guard(renderers& owner) : owner_(owner) {
@@ -128,6 +136,7 @@ private:
     std::condition_variable changed_;
     bool held_ = false;
     int rounds_ = 0;
+    std::size_t started_ = 0;
     std::atomic<bool> stop_{false};
     std::atomic<std::size_t> rendered_{0};
     std::vector<std::thread> threads_;
