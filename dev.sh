@@ -7,42 +7,52 @@ cd "$(dirname "$0")"
 root=$PWD
 build=${CALLTRAIL_BUILD_DIR:-$root/build}
 
-packages=(cmake ninja-build g++ pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
-          libdw-dev libunwind-dev libunwind8
-          valgrind clang-14 libclang-rt-14-dev clang-format git)
+# What building the libraries and running the demo needs; the decompressors'
+# headers, though their libraries are opened only when a compressed form of
+# debug information is first read.
+demo_packages=(cmake ninja-build g++ zlib1g-dev libzstd-dev liblzma-dev)
+# The tests also find their reference libraries with pkg-config, and make
+# split DWARF packages (llvm-dwp), dwz and MiniDebugInfo forms.
+packages=("${demo_packages[@]}" pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev
+          valgrind clang-14 libclang-rt-14-dev clang-format git file llvm-14 dwz xz-utils)
 
-install_missing() {
-    local missing=()
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+configure() {
+    cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS="$1" >/dev/null
 }
 
-configure_and_build() {
-    cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS="$1" >/dev/null
+build_all() {
+    configure ON
     cmake --build "$build" -j"$(nproc)"
+}
+
+# Runs one step of the test command and prints how long it took.
+timed() {
+    local name=$1 started=$SECONDS status=0
+    shift
+    echo "== stage $name"
+    "$@" || status=$?
+    echo "== stage $name: $((SECONDS - started)) s"
+    return $status
 }
 
 case ${1:-} in
 demo)
-    install_missing "${packages[@]}"
-    configure_and_build OFF
+    "$root/tools/install_missing.sh" "${demo_packages[@]}"
+    # Only the demo and the library it links.
+    configure OFF
+    cmake --build "$build" -j"$(nproc)" --target calltrail_demo
     "$build/examples/calltrail_demo"
     ;;
 test)
-    install_missing "${packages[@]}"
-    configure_and_build ON
-    ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+    started=$SECONDS
+    "$root/tools/install_missing.sh" "${packages[@]}"
+    timed build build_all
+    timed ctest ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
     # The Windows libraries, cross-built and run under Wine; says so when skipped.
-    "$root/tests/windows/run_stage.sh"
+    timed windows "$root/tests/windows/run_stage.sh"
     # Sanitizers, memcheck and the fuzzer, each timed; CALLTRAIL_STAGES picks some.
     "$root/tests/stages/run.sh" "$root" "$build"
+    echo "== all stages passed in $((SECONDS - started)) s"
     ;;
 *)
     echo "usage: $0 demo|test" >&2

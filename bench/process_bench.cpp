@@ -90,6 +90,7 @@ const row rows[] = {
     {"fresh_libdwfl_libc", "calltrail_bench_fresh_libdwfl", nullptr},
     {"fresh_backward_libc", "calltrail_bench_fresh_backward", nullptr},
     {"fresh_bare", "calltrail_bench_fresh_bare", nullptr},
+    {"fresh_bare_cxx", "calltrail_bench_fresh_bare_cxx", nullptr},
     {"fresh_ours_exe", "calltrail_bench_fresh_ours", "exe"},
     {"fresh_libdwfl_exe", "calltrail_bench_fresh_libdwfl", "exe"},
     {"fresh_backward_exe", "calltrail_bench_fresh_backward", "exe"},

@@ -14,20 +14,7 @@ repetitions=${CALLTRAIL_BENCH_REPETITIONS:-5}
 packages=(cmake ninja-build g++ python3 libbenchmark-dev libbackward-cpp-dev libc6-dbg
           libdw-dev libelf-dev libunwind-dev libunwind8)
 
-install_missing() {
-    local missing=()
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing: ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
-
-install_missing "${packages[@]}"
+"$root/tools/install_missing.sh" "${packages[@]}"
 
 echo "== building in $build"
 cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS=OFF -DCALLTRAIL_BUILD_EXAMPLES=OFF \
@@ -61,3 +48,9 @@ run "warm rendering" render
 run "fresh processes" process --benchmark_min_time=1
 echo
 python3 "$root/bench/table.py" "$out/capture.json" "$out/render.json" "$out/process.json" "$out/texts.txt"
+# Stack use of the paths a signal handler takes, against each library.
+echo
+echo "== stack use, release library"
+"$bin/calltrail_bench_stack_use"
+echo "== stack use, _d library"
+"$bin/calltrail_bench_stack_use_d"

@@ -81,8 +81,17 @@ def show_bytes(n):
     return "%.1f MB" % (n / 1e6)
 
 
-def show_rate(r):
-    return "%.0f/s" % r
+def show_scaling(x):
+    return "%.2fx" % x
+
+
+def scaling(results, name, threads):
+    """Throughput on `threads` threads over that on one."""
+    many = figure(results, "%s/real_time/threads:%d" % (name, threads), rate)
+    one = figure(results, "%s/real_time/threads:1" % name, rate)
+    if many.value is None or one.value is None:
+        return Figure(why=(many if many.value is None else one).why)
+    return Figure(many.value / one.value)
 
 
 def cell(f, show):
@@ -143,35 +152,38 @@ def main(argv):
 
     ours_render = figure(render, "to_string_32", cpu)
     row("warm detail::to_string, 32 frames", ours_render, "backtrace_symbols", figure(render, "backtrace_symbols_32", cpu),
-        show_time, 0.6)
+        show_time, 0.5)
     row("warm detail::to_string, 32 frames", ours_render, "(absolute)", None, show_time, absolute=35e-6)
     row("warm detail::to_string, 32 frames", ours_render, "plain libdwfl", figure(render, "libdwfl_32", cpu), show_time)
     row("warm detail::to_string, 32 frames", ours_render, "backward-cpp (libdw)", figure(render, "backward_32", cpu),
         show_time)
-    row("frame::name(), one frame", figure(render, "frame_name", cpu), "(absolute)", None, show_time, absolute=2e-6)
+    row("frame::name(), one frame", figure(render, "frame_name", cpu), "(absolute)", None, show_time, absolute=1e-6)
 
     fresh = {k: figure(process, "fresh_%s/real_time" % k, real) for k in
-             ("ours_libc", "libdwfl_libc", "backward_libc", "bare", "ours_exe", "libdwfl_exe", "backward_exe")}
+             ("ours_libc", "libdwfl_libc", "backward_libc", "bare", "bare_cxx", "ours_exe", "libdwfl_exe",
+              "backward_exe")}
     work = "fresh process, 32 frames into libc"
-    row(work, fresh["ours_libc"], "plain libdwfl", fresh["libdwfl_libc"], show_time, 0.25)
+    row(work, fresh["ours_libc"], "plain libdwfl", fresh["libdwfl_libc"], show_time, 0.10)
     row(work, fresh["ours_libc"], "backward-cpp (libdw)", fresh["backward_libc"], show_time)
     row(work, fresh["ours_libc"], "process start alone", fresh["bare"], show_time)
     work = "fresh process, 32 frames in the executable"
     row(work, fresh["ours_exe"], "plain libdwfl", fresh["libdwfl_exe"], show_time, 0.5)
     row(work, fresh["ours_exe"], "backward-cpp (libdw)", fresh["backward_exe"], show_time)
+    row(work, fresh["ours_exe"], "process start alone", fresh["bare"], show_time, 2.0)
+    row(work, fresh["ours_exe"], "C++ process start alone (reference)", fresh["bare_cxx"], show_time)
     peak = {k: figure(process, "fresh_%s/real_time" % k, rss) for k in ("ours_libc", "libdwfl_libc", "ours_exe",
                                                                         "libdwfl_exe", "bare")}
     row("peak RSS, fresh process into libc", peak["ours_libc"], "plain libdwfl", peak["libdwfl_libc"], show_bytes, 0.5)
     row("peak RSS, fresh process in the executable", peak["ours_exe"], "plain libdwfl", peak["libdwfl_exe"],
         show_bytes)
     row("peak RSS, fresh process into libc", peak["ours_libc"], "process start alone", peak["bare"], show_bytes)
-    row("detail::to_string throughput, 8 threads", figure(render, "to_string_32_threads/real_time/threads:8", rate),
-        "the same, 1 thread", figure(render, "to_string_32_threads/real_time/threads:1", rate), show_rate, 1.5,
-        at_most=False)
-
-    row("shared-nothing loop throughput, 8 threads (the machine now)",
-        figure(render, "shared_nothing/real_time/threads:8", rate), "the same, 1 thread",
-        figure(render, "shared_nothing/real_time/threads:1", rate), show_rate)
+    # Threads: what rendering gains from N threads, read against what work
+    # that shares nothing gains on the machine at the same moment.
+    for n in (2, 8):
+        ours_scaling = scaling(render, "to_string_32_threads", n)
+        machine = scaling(render, "shared_nothing", n)
+        row("detail::to_string, %d threads: throughput over 1 thread's" % n, ours_scaling,
+            "shared-nothing loop, the same", machine, show_scaling, 0.8, at_most=False)
 
     header = ["work", "ours", "peer", "peer's figure", "ratio", "target", "result"]
     print_table(header, rows)

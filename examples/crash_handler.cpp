@@ -3,8 +3,8 @@
 //   crash_handler segv    dereferences null
 //   crash_handler abort   calls abort()
 //
-// The handler itself is in crash_handler.hpp, ready to copy.
-#include "crash_handler.hpp"
+// The handler is calltrail's own, in <korvo/calltrail/crash_handler.hpp>.
+#include <korvo/calltrail/crash_handler.hpp>
 
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +27,7 @@ extern "C" __attribute__((noinline)) void process_request(const char* how) {
 }
 
 int main(int argc, char** argv) {
-    crash_handler::install_crash_handler();
+    korvo::calltrail::install_crash_handler();
     process_request(argc > 1 ? argv[1] : "segv");
     return 0;
 }

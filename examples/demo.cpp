@@ -1,29 +1,26 @@
 // Prints the stack of a few nested calls.
 #include <korvo/calltrail/calltrail.hpp>
 
-#include <cstdio>
-#include <string>
+#include <iostream>
 
 namespace {
 
-__attribute__((noinline)) std::string capture_here() {
-    const void* addresses[64];
-    const std::size_t count = korvo::calltrail::detail::this_thread_frames::collect(addresses, 64, 1);
-    korvo::calltrail::frame frames[64];
-    for (std::size_t i = 0; i < count; ++i) frames[i] = korvo::calltrail::frame(addresses[i]);
-    return korvo::calltrail::detail::to_string(frames, count);
+__attribute__((noinline)) korvo::calltrail::trace capture_here() {
+    // Frame 0 is this function; nothing is looked up until the trace is printed.
+    return korvo::calltrail::trace::current();
 }
 
-__attribute__((noinline)) std::string parse_config(int depth) {
+__attribute__((noinline)) korvo::calltrail::trace parse_config(int depth) {
     if (depth > 0) return parse_config(depth - 1);
     return capture_here();
 }
 
-__attribute__((noinline)) std::string load_settings() { return parse_config(1); }
+__attribute__((noinline)) korvo::calltrail::trace load_settings() { return parse_config(1); }
 
 } // namespace
 
 int main() {
-    std::fputs(load_settings().c_str(), stdout);
+    const korvo::calltrail::trace here = load_settings();
+    std::cout << here;
     return 0;
 }

@@ -72,6 +72,7 @@ public:
 
     const char* diagnostic_text() const override { return name_; }
     bool empty() const noexcept override { return false; }
+    const void* find(const std::type_info&) const override { return nullptr; }
 
     void add_reference() noexcept override {
         record("add_reference");
@@ -90,7 +91,7 @@ public:
     }
 
 private:
-    ~counting_store() noexcept override { --log_.live; }
+    ~counting_store() noexcept { --log_.live; }
     void record(const char* operation) const { log_.events.push_back({name_, operation}); }
 
     const char* name_;
@@ -495,6 +496,7 @@ class ordering_store final : public error_info_store {
 public:
     const char* diagnostic_text() const override { return "ordering"; }
     bool empty() const noexcept override { return true; }
+    const void* find(const std::type_info&) const override { return nullptr; }
     void add_reference() noexcept override { ++holders_; }
     bool drop_reference() noexcept override {
         destruction_order->push_back("store released");
@@ -505,7 +507,7 @@ public:
     store_ref deep_copy() const override { return store_ref(new ordering_store); }
 
 private:
-    ~ordering_store() noexcept override {}
+    ~ordering_store() noexcept {}
     int holders_ = 1;
 };
 
@@ -586,5 +588,24 @@ TEST(conversion_failure_across_modules, library_exports_none_of_the_error_symbol
     dlclose(library);
 }
 #endif
+
+// A store built in another module is called by the places of its operations
+// in the table. An Itanium pointer to a virtual member holds one plus its offset.
+template <class Member> std::size_t table_slot(Member member) {
+    std::size_t raw[2];
+    static_assert(sizeof raw == sizeof member, "an Itanium member pointer");
+    std::memcpy(raw, &member, sizeof raw);
+    return (raw[0] - 1) / sizeof(void*);
+}
+
+TEST(error_info_store_table, puts_the_three_called_operations_after_three_others) {
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "member pointers are read as on x86-64";
+#endif
+    EXPECT_EQ(table_slot(&error_info_store::diagnostic_text), 0u);
+    EXPECT_EQ(table_slot(&error_info_store::add_reference), 3u);
+    EXPECT_EQ(table_slot(&error_info_store::drop_reference), 4u);
+    EXPECT_EQ(table_slot(&error_info_store::deep_copy), 5u);
+}
 
 } // namespace

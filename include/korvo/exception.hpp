@@ -2,6 +2,7 @@
 #define KORVO_EXCEPTION_HPP
 
 #include <cstdint>
+#include <typeinfo>
 
 // Every member below is defined in this header, on purpose: with no
 // out-of-line key function, each module that throws or catches these classes
@@ -16,12 +17,16 @@ class store_ref;
 
 // Error information a catcher attaches to an error on its way up. Stores are
 // reference counted by their holders; the error classes only share and
-// deep-copy them and never create one.
+// deep-copy them and never create one. The table order is part of the
+// contract between modules: three operations the error classes never call,
+// then the three they do.
 class error_info_store {
 public:
     // What the store holds, for a catcher that wants to show it.
     virtual const char* diagnostic_text() const = 0;
     virtual bool empty() const noexcept = 0;
+    // The item attached under a tag, or null.
+    virtual const void* find(const std::type_info& tag) const = 0;
 
     virtual void add_reference() noexcept = 0;
     // True when this was the last holder and the store is gone.
@@ -29,8 +34,9 @@ public:
     virtual store_ref deep_copy() const = 0;
 
 protected:
-    // Only drop_reference ends a store.
-    virtual ~error_info_store() noexcept = default;
+    // Only drop_reference ends a store, so nothing deletes one through this
+    // class and the destructor needs no place in the table.
+    ~error_info_store() = default;
 };
 
 // A counted reference to a store; null holds nothing. There are no move

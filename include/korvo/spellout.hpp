@@ -56,6 +56,10 @@ public:
         }
     }
 
+    // The digits alone, for a caller that knows the global locale is the
+    // classic one.
+    char* write_ungrouped() noexcept { return write_plain(); }
+
 private:
     static int entry(const std::string& grouping, std::size_t index) noexcept {
         return static_cast<signed char>(grouping[index]);

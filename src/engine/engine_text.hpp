@@ -1,10 +1,11 @@
 #ifndef KORVO_CALLTRAIL_ENGINE_ENGINE_TEXT_HPP
 #define KORVO_CALLTRAIL_ENGINE_ENGINE_TEXT_HPP
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.hpp"
 
@@ -18,16 +19,52 @@ inline ULONG64 engine_offset(const void* address) noexcept {
     return static_cast<ULONG64>(reinterpret_cast<std::uintptr_t>(address));
 }
 
-// What the engine wrote into a buffer of its own, up to its NUL; bounded, so a
-// missing terminator cannot run past the buffer.
-inline std::string text_before_nul(const char* buffer, std::size_t size) {
-    return std::string(buffer, std::find(buffer, buffer + size, '\0'));
-}
+// A text the engine wrote: into the first-try buffer on the stack, or into a
+// string of the size the engine asked for. Rendering reads it in place, so
+// that a frame's text is copied once, into the trace.
+class engine_text {
+public:
+    engine_text() noexcept { first_try_[0] = '\0'; }
+    engine_text(const engine_text&) = delete;
+    engine_text& operator=(const engine_text&) = delete;
 
-// The size the engine asks for counts its terminating NUL; the text does not.
-inline void end_at_first_nul(std::string& text) {
-    const std::string::size_type nul = text.find('\0');
-    if (nul != std::string::npos) text.erase(nul);
+    char* first_try() noexcept { return first_try_; }
+    // Storage of the size asked for; whatever the first try left is dropped.
+    std::string& grown(ULONG size) {
+        grown_.resize(size);
+        return grown_;
+    }
+
+    // What the engine wrote up to its NUL, bounded, so that a missing
+    // terminator cannot run past the storage. The size the engine asks for
+    // counts its NUL; the text does not.
+    void keep_first_try() noexcept { text_ = up_to_nul(first_try_, first_try_size); }
+    void keep_grown() noexcept { text_ = up_to_nul(grown_.data(), grown_.size()); }
+    std::string_view text() const noexcept { return text_; }
+
+private:
+    static std::string_view up_to_nul(const char* data, std::size_t size) noexcept {
+        const void* nul = std::memchr(data, '\0', size);
+        return std::string_view(data,
+                                nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : size);
+    }
+
+    char first_try_[first_try_size];
+    std::string grown_;
+    std::string_view text_;
+};
+
+// A symbol text split at its first "!": the module before it, the function
+// after it; a text without one names a module alone.
+struct symbol_parts {
+    std::string_view module;
+    std::string_view function;
+};
+
+inline symbol_parts split_symbol_text(std::string_view text) noexcept {
+    const std::string_view::size_type bang = text.find('!');
+    if (bang == std::string_view::npos) return symbol_parts{text, std::string_view()};
+    return symbol_parts{text.substr(0, bang), text.substr(bang + 1)};
 }
 
 } // namespace calltrail

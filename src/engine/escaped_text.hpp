@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace korvo {
 namespace calltrail {
@@ -11,13 +12,13 @@ namespace calltrail {
 // in one would start a forged line of a trace, or drive the terminal it is
 // shown on. Control characters (below 32, and 127) are appended as escapes,
 // \n, \r and \t by name and the others as \xHH; every other byte as it is.
-inline void append_escaped(std::string& out, const std::string& text) {
+inline void append_escaped(std::string& out, std::string_view text) {
     static const char digits[] = "0123456789abcdef";
     std::size_t plain_from = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x20 && c != 0x7f) continue;
-        out.append(text, plain_from, i - plain_from);
+        out.append(text.data() + plain_from, i - plain_from);
         plain_from = i + 1;
         out += '\\';
         if (c == '\n') {
@@ -32,7 +33,7 @@ inline void append_escaped(std::string& out, const std::string& text) {
             out += digits[c & 15];
         }
     }
-    out.append(text, plain_from, std::string::npos);
+    out.append(text.data() + plain_from, text.size() - plain_from);
 }
 
 } // namespace calltrail

@@ -4,36 +4,28 @@
 namespace korvo {
 namespace calltrail {
 
-std::string symbol_resolver::lookup_name(const void* address, std::string* module) const {
-    std::string text;
-    if (!is_ready()) return text;
-
-    const ULONG64 offset = engine_offset(address);
-    char first_try_buffer[first_try_size];
-    first_try_buffer[0] = '\0';
+bool symbol_resolver::ask_name(ULONG64 offset, engine_text& answer) const {
     ULONG needed = 0;
-    if (symbols.get()->GetNameByOffset(offset, first_try_buffer, first_try_size, &needed, nullptr) == S_OK) {
-        text = text_before_nul(first_try_buffer, first_try_size);
-    } else {
-        if (needed == 0) return text;
-        text.resize(needed);
-        if (symbols.get()->GetNameByOffset(offset, &text[0], static_cast<ULONG>(text.size()), &needed, nullptr) !=
-            S_OK) {
-            text.clear();
-            return text;
-        }
-        end_at_first_nul(text);
+    if (symbols.get()->GetNameByOffset(offset, answer.first_try(), first_try_size, &needed, nullptr) == S_OK) {
+        answer.keep_first_try();
+        return true;
     }
+    if (needed == 0) return false;
+    std::string& text = answer.grown(needed);
+    if (symbols.get()->GetNameByOffset(offset, &text[0], static_cast<ULONG>(text.size()), &needed, nullptr) != S_OK)
+        return false;
+    answer.keep_grown();
+    return true;
+}
 
+std::string symbol_resolver::lookup_name(const void* address, std::string* module) const {
+    if (!is_ready()) return std::string();
+    engine_text answer;
+    if (!ask_name(engine_offset(address), answer)) return std::string();
     // Only the first "!" separates; a function name may contain more of them.
-    const std::string::size_type bang = text.find('!');
-    if (module != nullptr) module->assign(text, 0, bang);
-    if (bang == std::string::npos) {
-        text.clear();
-        return text;
-    }
-    text.erase(0, bang + 1);
-    return text;
+    const symbol_parts parts = split_symbol_text(answer.text());
+    if (module != nullptr) module->assign(parts.module);
+    return std::string(parts.function);
 }
 
 } // namespace calltrail

@@ -1,6 +1,5 @@
 #include <korvo/array.hpp>
 #include <korvo/hex_address_text.hpp>
-#include <korvo/spellout.hpp>
 
 #include "engine_text.hpp"
 #include "escaped_text.hpp"
@@ -9,26 +8,33 @@
 namespace korvo {
 namespace calltrail {
 
+// The texts go from the engine's buffers straight into the trace: the same
+// engine calls as lookup_name and lookup_source, without their strings.
 void symbol_resolver::render_frame(const void* address, std::string& out) const {
     if (!is_ready()) return;
+    const ULONG64 offset = engine_offset(address);
 
-    std::string module;
-    const std::string function = lookup_name(address, &module);
+    engine_text name;
+    symbol_parts parts;
+    if (ask_name(offset, name)) parts = split_symbol_text(name.text());
     // The head goes in before the source is asked for.
-    if (!function.empty())
-        append_escaped(out, function);
-    else
-        out += hex_address_text(engine_offset(address)).data();
+    if (!parts.function.empty()) {
+        append_escaped(out, parts.function);
+    } else {
+        const array<char, 19> hex = hex_address_text(offset);
+        out.append(hex.data(), hex.size() - 1);
+    }
 
-    const std::pair<std::string, std::size_t> source = lookup_source(address);
-    if (!source.first.empty() && source.second != 0) {
+    engine_text source;
+    ULONG line = 0;
+    if (ask_source(offset, source, line) && !source.text().empty() && line != 0) {
         out += " at ";
-        append_escaped(out, source.first);
+        append_escaped(out, source.text());
         out += ':';
-        out += spellout<array<char, 40>>(source.second).data();
-    } else if (!module.empty()) {
+        append_decimal(out, line);
+    } else if (!parts.module.empty()) {
         out += " in ";
-        append_escaped(out, module);
+        append_escaped(out, parts.module);
     }
 }
 

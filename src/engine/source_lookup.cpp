@@ -4,31 +4,30 @@
 namespace korvo {
 namespace calltrail {
 
+bool symbol_resolver::ask_source(ULONG64 offset, engine_text& answer, ULONG& line) const {
+    line = 0;
+    ULONG needed = 0;
+    if (symbols.get()->GetLineByOffset(offset, &line, answer.first_try(), first_try_size, &needed, nullptr) == S_OK) {
+        answer.keep_first_try();
+        return true;
+    }
+    // A line reported along with a failure is not trusted.
+    if (needed == 0) return false;
+    std::string& path = answer.grown(needed);
+    if (symbols.get()->GetLineByOffset(offset, &line, &path[0], static_cast<ULONG>(path.size()), &needed, nullptr) !=
+        S_OK)
+        return false;
+    answer.keep_grown();
+    return true;
+}
+
 std::pair<std::string, std::size_t> symbol_resolver::lookup_source(const void* address) const {
     std::pair<std::string, std::size_t> location(std::string(), 0);
     if (!is_ready()) return location;
-
-    const ULONG64 offset = engine_offset(address);
-    char first_try_buffer[first_try_size];
-    first_try_buffer[0] = '\0';
+    engine_text answer;
     ULONG line = 0;
-    ULONG needed = 0;
-    if (symbols.get()->GetLineByOffset(offset, &line, first_try_buffer, first_try_size, &needed, nullptr) == S_OK) {
-        location.first = text_before_nul(first_try_buffer, first_try_size);
-        location.second = line;
-        return location;
-    }
-    // A line reported along with a failure is not trusted.
-    if (needed == 0) return location;
-
-    std::string& path = location.first;
-    path.resize(needed);
-    if (symbols.get()->GetLineByOffset(offset, &line, &path[0], static_cast<ULONG>(path.size()), &needed, nullptr) !=
-        S_OK) {
-        path.clear();
-        return location;
-    }
-    end_at_first_nul(path);
+    if (!ask_source(engine_offset(address), answer, line)) return location;
+    location.first.assign(answer.text());
     location.second = line;
     return location;
 }

@@ -8,6 +8,7 @@
 #include "platform/platform.hpp"
 #include "com_apartment_guard.hpp"
 #include "com_ref.hpp"
+#include "engine_text.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -34,13 +35,23 @@ public:
     std::size_t lookup_line(const void* address) const;
     // Appends the text of one frame; appends nothing when not ready.
     void render_frame(const void* address, std::string& out) const;
+    // Appends the decimal text of a number, grouped as the global locale
+    // says; a call that found the classic locale keeps to it.
+    void append_decimal(std::string& out, std::size_t value) const;
 
 private:
+    enum class locale_kind { unknown, classic, other };
+
     static void open_symbols(com_ref<IDebugSymbols>& symbols, com_apartment_guard& apartment);
+    // The engine's texts of an address, asked as the lookups ask them: into
+    // the first-try buffer, then once more at the size the engine asks for.
+    bool ask_name(ULONG64 offset, engine_text& answer) const;
+    bool ask_source(ULONG64 offset, engine_text& answer, ULONG& line) const;
 
     // Declared in this order so that symbols is released before COM is left.
     com_apartment_guard apartment;
     com_ref<IDebugSymbols> symbols;
+    mutable locale_kind global_locale_ = locale_kind::unknown;
 };
 
 } // namespace calltrail

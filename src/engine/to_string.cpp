@@ -1,7 +1,5 @@
-#include <korvo/array.hpp>
 #include <korvo/calltrail/frame.hpp>
 #include <korvo/calltrail/this_thread_frames.hpp>
-#include <korvo/spellout.hpp>
 
 #include "symbol_resolver.hpp"
 
@@ -29,7 +27,7 @@ std::string to_string(const frame* frames, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         // Positions 0 to 9 line up with 10 to 99.
         if (i < 10) text += ' ';
-        text += spellout<array<char, 40>>(i).data();
+        resolver.append_decimal(text, i);
         text += "# ";
         resolver.render_frame(frames[i].code_address(), text);
         text += '\n';

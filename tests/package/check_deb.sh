@@ -1,34 +1,62 @@
 #!/usr/bin/env bash
-# Builds the .deb, unpacks it into a scratch root and builds a consumer
-# against what it holds, through CMake and through pkg-config.
+# Builds the two Debian packages, checks how the files are split between
+# them, installs them with dpkg into a scratch root and builds consumers
+# against what they installed, through CMake and through pkg-config.
 set -euo pipefail
 build_dir=$1 work=$2 cxx=$3
 consumer=$(cd "$(dirname "$0")/../consumer" && pwd)
 rm -rf "$work"
 mkdir -p "$work"
-(cd "$build_dir" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
-deb=$(ls "$work"/out/calltrail_*.deb)
-echo "package: $(basename "$deb")"
-dpkg-deb -I "$deb" | grep -E '^ (Package|Version|Depends):'
-root=$work/root
-dpkg -x "$deb" "$root"
+fail() { echo "FAIL $*"; exit 1; }
 
-for file in include/korvo/calltrail/calltrail.hpp lib/cmake/calltrail/calltrailConfig.cmake \
-    lib/pkgconfig/calltrail_engine.pc lib/libcalltrail_engine.so lib/libcalltrail_engine_d.so \
-    lib/libcalltrail_noop.so lib/libcalltrail_noop_d.so; do
-    [ -e "$root/usr/$file" ] || { echo "FAIL missing /usr/$file"; exit 1; }
+(cd "$build_dir" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
+runtime=$(ls "$work"/out/libcalltrail0_*.deb)
+dev=$(ls "$work"/out/libcalltrail-dev_*.deb)
+for deb in "$runtime" "$dev"; do
+    echo "package: $(basename "$deb")"
+    dpkg-deb -I "$deb" | grep -E '^ (Package|Section|Depends|Recommends):'
 done
+[[ $(dpkg-deb -f "$dev" Depends) == "libcalltrail0 (= $(dpkg-deb -f "$runtime" Version))" ]] ||
+    fail "libcalltrail-dev must depend on exactly its libcalltrail0"
+
+multiarch=$("$cxx" -print-multiarch)
+libdir=usr/lib/$multiarch
+files() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's|^\./||' | grep -v '/$'; }
+stray=$(files "$runtime" | grep -Ev "^$libdir/libcalltrail_[a-z_]+\.so\.[0-9.]+$" || true)
+[ -z "$stray" ] || fail "libcalltrail0 holds more than the shared libraries: $stray"
+stray=$(files "$dev" | grep -E '\.so\.[0-9]|/korvo/(array|spellout|hex_address_text|throw_wrapped)\.hpp$' || true)
+[ -z "$stray" ] || fail "libcalltrail-dev holds a runtime file or a header only the engine needs: $stray"
+for library in engine engine_d noop noop_d; do
+    files "$runtime" | grep -qx "$libdir/libcalltrail_$library.so.0" || fail "libcalltrail0 lacks its $library soname"
+    for file in "$libdir/libcalltrail_$library.so" "$libdir/pkgconfig/calltrail_$library.pc"; do
+        files "$dev" | grep -qx "$file" || fail "libcalltrail-dev lacks $file"
+    done
+done
+
+# dpkg keeps its own database in each scratch root, where none of the system's
+# packages are: only the dependency between ours is checked there.
+install_into() { # root [--option] deb...
+    rm -rf "$1" && mkdir -p "$1/var/lib/dpkg/info" "$1/var/lib/dpkg/updates" "$1/var/lib/dpkg/triggers"
+    touch "$1/var/lib/dpkg/status" "$1/var/lib/dpkg/available"
+    dpkg --root="$1" --force-script-chrootless --force-not-root "${@:2}" >>"$work/dpkg.log" 2>&1
+}
+if install_into "$work/alone" -i "$dev"; then fail "libcalltrail-dev installed without libcalltrail0"; fi
+grep -q "Package libcalltrail0 is not installed" "$work/dpkg.log" || { cat "$work/dpkg.log"; fail "dpkg refused -dev"; }
+root=$work/root
+install_into "$root" --force-depends -i "$runtime" "$dev" || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+[[ $(dpkg-query --root="$root" -W -f='${db:Status-Status} ' libcalltrail0 libcalltrail-dev) == "installed installed " ]] ||
+    fail "packages not installed in the scratch root"
 
 cmake -S "$consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_CXX_COMPILER="$cxx" \
     -DCALLTRAIL_LIBRARY=calltrail::engine >"$work/cmake.log" 2>&1 &&
     cmake --build "$work/cmake" >>"$work/cmake.log" 2>&1 || { cat "$work/cmake.log"; exit 1; }
 output=$("$work/cmake/consumer")
-[[ $output =~ ^frames=[1-9] ]] || { echo "FAIL cmake consumer: $output"; exit 1; }
+[[ $output =~ ^frames=[1-9] ]] || fail "cmake consumer: $output"
 echo "ok   cmake consumer: $output"
 
 # shellcheck disable=SC2046
 "$cxx" -std=c++17 "$consumer/main.cpp" -o "$work/pc_consumer" \
-    $(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs calltrail_noop_d)
-output=$(LD_LIBRARY_PATH="$root/usr/lib" "$work/pc_consumer")
-[[ $output == "frames=0 text=0" ]] || { echo "FAIL pkg-config consumer: $output"; exit 1; }
+    $(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" pkg-config --cflags --libs calltrail_noop_d)
+output=$(LD_LIBRARY_PATH="$root/$libdir" "$work/pc_consumer")
+[[ $output == "frames=0 text=0" ]] || fail "pkg-config consumer: $output"
 echo "ok   pkg-config consumer (noop_d): $output"

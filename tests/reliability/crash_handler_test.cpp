@@ -1,19 +1,27 @@
-// The example crash handler, in a child that really crashes: the trace it
-// writes from its signal handler, on the alternate stack, must name the
-// function that crashed and the one that called it.
-#include "crash_handler.hpp"
+// The crash handler, in a child that really crashes: the trace it writes
+// from its signal handler, on the alternate stack, must name the function
+// that crashed and the one that called it.
+#include <korvo/calltrail/crash_handler.hpp>
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "reliability/support/child_process.hpp"
+#include "reliability/support/faulting_allocation.hpp"
 
 // Out of line, with code after each call, so that each keeps its frame and
 // every return address lies inside the function that made the call.
@@ -74,9 +82,17 @@ int line_naming(const std::vector<std::string>& lines, const std::string& functi
     return -1;
 }
 
+// Rendering under a sanitizer on a busy machine can take longer than the
+// default watchdog allows; these tests read the rendered trace.
+void install_patient_crash_handler() {
+    korvo::calltrail::crash_handler_settings settings;
+    settings.watchdog_seconds = 60;
+    korvo::calltrail::install_crash_handler(settings);
+}
+
 calltrail_test::child_result crash_with(int how) {
     return calltrail_test::run_in_child([how] {
-        crash_handler::install_crash_handler();
+        install_patient_crash_handler();
         reliability_crashing_caller(how);
     });
 }
@@ -115,7 +131,7 @@ TEST(crash_handler, abort_is_reported_with_the_aborting_function_and_its_caller)
 
 TEST(crash_handler, stack_overflow_is_reported_from_the_alternate_stack) {
     const calltrail_test::child_result child = calltrail_test::run_in_child([] {
-        crash_handler::install_crash_handler();
+        install_patient_crash_handler();
         reliability_overflowing_function(nullptr, 0);
     });
     ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
@@ -128,6 +144,161 @@ TEST(crash_handler, stack_overflow_is_reported_from_the_alternate_stack) {
     const int first = line_naming(lines, "reliability_overflowing_function");
     ASSERT_GE(first, 1) << child.output;
     EXPECT_EQ(line_naming(lines, "reliability_overflowing_function", first + 1), first + 1) << child.output;
+}
+
+// The kinds of fault the handler reports besides null stores and abort, each
+// in a function of its own. The checker of undefined behaviour must let the
+// hardware see each fault.
+volatile int reliability_zero = 0;
+volatile int reliability_dividend = 7;
+
+extern "C" __attribute__((noinline, no_sanitize("undefined"))) int reliability_dividing_function() {
+    const int result = reliability_dividend / reliability_zero;
+    __asm__ __volatile__("" ::: "memory");
+    return result;
+}
+
+extern "C" __attribute__((noinline)) void reliability_illegal_function() {
+    __asm__ __volatile__("ud2");
+    __asm__ __volatile__("" ::: "memory");
+}
+
+// A shared mapping of an empty file: its page exists, the file behind it not.
+extern "C" __attribute__((noinline)) void reliability_bus_error_function() {
+    const int file = memfd_create("calltrail-empty", 0);
+    auto* page = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0));
+    page[0] = 1;
+    __asm__ __volatile__("" ::: "memory");
+}
+
+// The number after "0x" that follows text on a line, or 0.
+std::uintptr_t hex_after(const std::string& line, const std::string& text) {
+    const std::string::size_type at = line.find(text);
+    return at == std::string::npos ? 0 : std::strtoull(line.c_str() + at + text.size(), nullptr, 16);
+}
+
+struct fault_case {
+    int signal;
+    const char* description;
+    const char* function;
+    void (*crash)();
+};
+
+TEST(crash_handler, reports_each_kind_of_fault_and_dies_of_it) {
+    const fault_case cases[] = {
+        {SIGFPE, "arithmetic error", "reliability_dividing_function", [] { reliability_dividing_function(); }},
+        {SIGILL, "illegal instruction", "reliability_illegal_function", &reliability_illegal_function},
+        {SIGBUS, "bus error", "reliability_bus_error_function", &reliability_bus_error_function},
+    };
+    for (const fault_case& c : cases) {
+        const calltrail_test::child_result child = calltrail_test::run_in_child([&c] {
+            install_patient_crash_handler();
+            c.crash();
+        });
+        ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
+        EXPECT_EQ(WTERMSIG(child.status), c.signal) << child.output;
+        const std::vector<std::string> lines = lines_of(child.output);
+        ASSERT_GE(lines.size(), 3u) << child.output;
+        EXPECT_EQ(lines[0], std::string("fatal signal: ") + c.description);
+        EXPECT_GE(line_naming(lines, c.function), 1) << child.output;
+    }
+}
+
+// The raw part names the interrupted code by module and offset: in a forked
+// child, objects lie where they lie here, so both can be checked.
+void expect_raw_place_in(const std::vector<std::string>& lines, const void* inside_module, const char* module) {
+    Dl_info info{};
+    ASSERT_NE(dladdr(inside_module, &info), 0);
+    const auto base = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+    for (const std::string& line : lines) {
+        if (line.rfind("interrupted at ", 0) != 0) continue;
+        EXPECT_NE(line.find(module), std::string::npos) << line;
+        const std::uintptr_t address = hex_after(line, "interrupted at 0x");
+        EXPECT_EQ(address, base + hex_after(line, std::string(module) + " 0x")) << line;
+        return;
+    }
+    ADD_FAILURE() << "no line names the interrupted code";
+}
+
+// The allocator's lock is held by the crashed thread, so rendering would
+// wait for ever; the watchdog ends the process with the fault all the same.
+TEST(crash_handler, a_fault_inside_malloc_with_threads_running_still_ends_the_process) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers replace malloc, whose heap this test damages";
+#endif
+    const auto started = std::chrono::steady_clock::now();
+    const calltrail_test::child_result child = calltrail_test::run_in_child([] {
+        korvo::calltrail::install_crash_handler();
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> others;
+        others.reserve(3);
+        for (int i = 0; i < 3; ++i)
+            others.emplace_back([&stop] {
+                while (!stop.load()) std::free(std::malloc(64));
+            });
+        // A free chunk in the unsorted bin whose back link leads nowhere:
+        // the next large allocation follows it with the arena locked. The
+        // chunk must stay apart from its neighbours when freed, so it is
+        // taken where the chunks on both sides are in use. Called through
+        // pointers, so that the compiler keeps every call.
+        void* (*volatile allocate)(std::size_t) = &std::malloc;
+        void (*volatile release)(void*) = &std::free;
+        char* chunk = nullptr;
+        void* guard = nullptr;
+        const std::size_t size = 0x500; // past the thread caches, which never lock
+        do {
+            chunk = static_cast<char*>(allocate(size));
+            guard = allocate(size);
+        } while (guard != chunk + size + 16 || (reinterpret_cast<const std::size_t*>(chunk)[-1] & 1) == 0);
+        release(chunk);
+        reinterpret_cast<void* volatile*>(chunk)[1] = reinterpret_cast<void*>(0x10);
+        release(allocate(size + 0x100));
+        stop.store(true);
+        for (std::thread& t : others) t.join();
+        release(guard);
+    });
+    std::cout << "the child died after "
+              << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() << " s\n";
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
+    EXPECT_EQ(WTERMSIG(child.status), SIGSEGV) << child.output;
+    const std::vector<std::string> lines = lines_of(child.output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "fatal signal: segmentation fault");
+    expect_raw_place_in(lines, reinterpret_cast<const void*>(&std::malloc), "libc.so.6");
+}
+
+TEST(crash_handler, a_stack_overflow_on_a_worker_thread_names_the_recursing_function) {
+    const calltrail_test::child_result child = calltrail_test::run_in_child([] {
+        install_patient_crash_handler();
+        std::thread worker([] {
+            korvo::calltrail::install_crash_stack_for_this_thread();
+            reliability_overflowing_function(nullptr, 0);
+        });
+        worker.join();
+    });
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
+    EXPECT_EQ(WTERMSIG(child.status), SIGSEGV);
+    const std::vector<std::string> lines = lines_of(child.output);
+    EXPECT_GE(line_naming(lines, "reliability_overflowing_function"), 1) << child.output;
+    expect_raw_place_in(lines, reinterpret_cast<const void*>(&reliability_overflowing_function),
+                        program_invocation_short_name);
+}
+
+// The report itself faults (here in its first allocation): the process ends
+// at once, of the signal the report was about, and the raw part is out.
+TEST(crash_handler, a_fault_inside_the_report_ends_the_process_with_the_first_signal) {
+    const calltrail_test::child_result child = calltrail_test::run_in_child([] {
+        install_patient_crash_handler();
+        calltrail_test::fault_on_allocation();
+        reliability_aborting_function();
+    });
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
+    EXPECT_EQ(WTERMSIG(child.status), SIGABRT) << child.output;
+    const std::vector<std::string> lines = lines_of(child.output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "fatal signal: abort");
+    EXPECT_NE(child.output.find("raw frames"), std::string::npos) << child.output;
+    EXPECT_NE(child.output.find("fatal signal 11 inside the crash report"), std::string::npos) << child.output;
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Valgrind's memcheck over the engine's test programs of a plain build: any
-# memory error, and any definite or indirect leak, fails the stage. Only
-# leaks that belong to system libraries are suppressed (valgrind.supp).
+# Valgrind's memcheck over the engine's test programs of a plain build, in the
+# release variant (the sanitizer stage runs the debug one): any memory error,
+# and any definite or indirect leak, fails the stage. Only leaks that belong
+# to system libraries are suppressed (valgrind.supp).
 #   memcheck.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -9,14 +10,13 @@ build_dir=$1
 tests=$build_dir/tests
 
 programs=()
-for name in engine_contract_test engine_contract_test_d reliability_fault_test reliability_fault_test_d \
-            frame_test frame_test_d reliability_bad_input_test reliability_bad_input_test_d; do
+for name in engine_contract_test reliability_fault_test frame_test reliability_bad_input_test capture_test \
+            capture_agreement_test; do
     [ -x "$tests/$name" ] && programs+=("$tests/$name")
     [ -x "$tests/reliability/$name" ] && programs+=("$tests/reliability/$name")
 done
 # The real engine's own suites, whatever they are called.
-for program in "$tests"/posix_engine*_test "$tests"/posix_engine*_test_d \
-               "$tests"/posix_engine/posix_engine*_test "$tests"/posix_engine/posix_engine*_test_d; do
+for program in "$tests"/posix_engine/posix_engine*_test; do
     [ -x "$program" ] && [ -f "$program" ] && programs+=("$program")
 done
 [ ${#programs[@]} -gt 0 ] || { echo "memcheck: no test programs under $tests" >&2; exit 1; }

@@ -9,13 +9,18 @@ source_dir=$2
 build_dir=$3
 jobs=${CALLTRAIL_JOBS:-$(nproc)}
 
+# Each sanitizer runs the suites in one runtime variant; the plain build runs
+# both. AddressSanitizer takes the unoptimised one with the standard
+# library's checks; ThreadSanitizer the optimised one users ship.
 case $kind in
 asan)
+    variant=debug
     flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
     export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1}
     export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
     ;;
 tsan)
+    variant=release
     flags="-fsanitize=thread -fno-omit-frame-pointer"
     # Signal handlers that render allocate, as the crash handler example says
     # they do; ThreadSanitizer would report each such call.
@@ -27,15 +32,16 @@ tsan)
     ;;
 esac
 
-# The installed-package and Debian-package checks build plain programs against
-# the installed libraries; uninstrumented programs cannot load sanitized
-# libraries, so those two checks run in the plain build only.
-excluded='^(installed_package|debian_package)$'
+# The installed-package, installed-header and Debian-package checks build plain
+# programs against the installed libraries; uninstrumented programs cannot load
+# sanitized libraries, so those checks run in the plain build only.
+excluded='^(installed_package|installed_headers|debian_package)$'
 # ASan intercepts _Unwind_RaiseException itself, so the check that the host's
 # exceptions still go through libgcc_s finds ASan's interceptor instead.
-[ "$kind" = asan ] && excluded='^(installed_package|debian_package|capture_test(_d)?\.collect\.leaves_the_hosts_unwinder_alone)$'
+[ "$kind" = asan ] && excluded='^(installed_package|installed_headers|debian_package|capture_test(_d)?\.collect\.leaves_the_hosts_unwinder_alone)$'
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE= -DCALLTRAIL_BUILD_TESTS=ON \
-    -DCALLTRAIL_BUILD_EXAMPLES=ON -DCALLTRAIL_BUILD_BENCH=OFF -DCMAKE_CXX_FLAGS="$flags" >/dev/null
+    -DCALLTRAIL_BUILD_EXAMPLES=ON -DCALLTRAIL_BUILD_BENCH=OFF -DCALLTRAIL_TEST_VARIANTS=$variant \
+    -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 cmake --build "$build_dir" -j"$jobs"
 ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" -E "$excluded"

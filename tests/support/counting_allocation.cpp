@@ -36,3 +36,15 @@ void operator delete(void* p) noexcept { deallocate(p); }
 void operator delete[](void* p) noexcept { deallocate(p); }
 void operator delete(void* p, std::size_t) noexcept { deallocate(p); }
 void operator delete[](void* p, std::size_t) noexcept { deallocate(p); }
+// The standard library's temporary buffers come from the nothrow forms and go
+// back through plain delete, so both must be ours.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return allocate(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { deallocate(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { deallocate(p); }

@@ -48,10 +48,11 @@ template <class Caught, class Examine> void raise_and_catch(const char* as, Exam
 class logging_store final : public error_info_store {
 public:
     logging_store(char name, std::string& log, logging_store* copy) : name_(name), log_(log), copy_(copy) {}
-    ~logging_store() noexcept override {}
+    ~logging_store() noexcept {}
 
     const char* diagnostic_text() const override { return "logging store"; }
     bool empty() const noexcept override { return false; }
+    const void* find(const std::type_info&) const override { return nullptr; }
     void add_reference() noexcept override {
         note('+');
         ++holders;

@@ -31,20 +31,9 @@ failed() {
 
 mkdir -p "$logs" || skipped "cannot create $logs"
 
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null; then
-        skipped "${missing[*]} not installed, and installing needs root and apt-get"
-    fi
-    say "installing ${missing[*]}"
-    if ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}"; } >"$logs/install.log" 2>&1; then
-        tail -n 20 "$logs/install.log" | sed 's/^/   | /'
-        skipped "could not install ${missing[*]} (log: $logs/install.log)"
-    fi
+if ! "$root/tools/install_missing.sh" "${packages[@]}" >"$logs/install.log" 2>&1; then
+    tail -n 20 "$logs/install.log" | sed 's/^/   | /'
+    skipped "could not install ${packages[*]} (log: $logs/install.log)"
 fi
 command -v "$compiler" >/dev/null || skipped "$compiler not found"
 [ -x "$wine" ] || skipped "$wine not found"

@@ -3,6 +3,8 @@
 
 #include <korvo/calltrail/frame.hpp>
 #include <korvo/calltrail/this_thread_frames.hpp>
+#include <korvo/calltrail/trace.hpp>
 #include <korvo/calltrail/print.hpp>
+#include <korvo/calltrail/traced.hpp>
 
 #endif

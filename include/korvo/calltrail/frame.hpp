@@ -8,6 +8,12 @@
 
 #include <korvo/calltrail/export.hpp>
 
+// The libraries return std::string in the C++11 ABI; a program built with the
+// old one would only fail at link time, on every text operation.
+#if defined(_GLIBCXX_USE_CXX11_ABI) && !_GLIBCXX_USE_CXX11_ABI
+#error "calltrail needs the C++11 std::string ABI: build without -D_GLIBCXX_USE_CXX11_ABI=0"
+#endif
+
 namespace korvo {
 namespace calltrail {
 

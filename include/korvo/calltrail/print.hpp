@@ -8,31 +8,17 @@
 #include <ostream>
 #include <string>
 
-#include <korvo/calltrail/frame.hpp>
-#include <korvo/calltrail/this_thread_frames.hpp>
-
-// The helpers skip their own frame, which only exists if they stay out of line.
-#if defined(_MSC_VER)
-#define KORVO_CALLTRAIL_NOINLINE __declspec(noinline)
-#else
-#define KORVO_CALLTRAIL_NOINLINE __attribute__((noinline))
-#endif
+#include <korvo/calltrail/trace.hpp>
 
 namespace korvo {
 namespace calltrail {
-
-constexpr std::size_t default_trace_depth = 64;
 
 // The numbered trace of the caller's stack, starting at the caller (skip
 // passes over that many more frames). Empty with the no-op library.
 template <std::size_t MaxFrames = default_trace_depth>
 KORVO_CALLTRAIL_NOINLINE inline std::string current_trace(std::size_t skip = 0) {
-    const void* addresses[MaxFrames];
-    // 2: collect's own frame and this one.
-    const std::size_t count = detail::this_thread_frames::collect(addresses, MaxFrames, skip + 2);
-    frame frames[MaxFrames];
-    for (std::size_t i = 0; i < count; ++i) frames[i] = frame(addresses[i]);
-    return detail::to_string(frames, count);
+    // 1: this function's own frame.
+    return to_string(basic_trace<MaxFrames>::current(skip + 1));
 }
 
 // Writes the caller's stack to os, one numbered line per frame.

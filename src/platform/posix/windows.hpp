@@ -7,9 +7,7 @@
 
 #include <cstdint>
 
-using BOOL = int;
 using USHORT = std::uint16_t;
-using WORD = std::uint16_t;
 using ULONG = std::uint32_t;
 using DWORD = std::uint32_t;
 using ULONG64 = std::uint64_t;
@@ -18,7 +16,6 @@ using PVOID = void*;
 using LPVOID = void*;
 using PSTR = char*;
 using PULONG = ULONG*;
-using PDWORD = DWORD*;
 using PULONG64 = ULONG64*;
 
 #define STDMETHODCALLTYPE
@@ -37,7 +34,6 @@ constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057u);
 constexpr HRESULT RPC_E_CHANGED_MODE = static_cast<HRESULT>(0x80010106u);
 
 constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
 
 struct GUID {
     std::uint32_t Data1;

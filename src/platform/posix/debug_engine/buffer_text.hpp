@@ -1,6 +1,10 @@
 #ifndef KORVO_CALLTRAIL_POSIX_DEBUG_ENGINE_BUFFER_TEXT_HPP
 #define KORVO_CALLTRAIL_POSIX_DEBUG_ENGINE_BUFFER_TEXT_HPP
 
+// How the Debug Engine hands out a text: the size counts the NUL; a null
+// buffer only asks for the size; a buffer too small gets as much as fits,
+// terminated, and S_FALSE; nothing found is a failure with size 0.
+
 #include <cstddef>
 #include <cstring>
 #include <initializer_list>
@@ -12,9 +16,6 @@ namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
-// The Debug Engine's way of handing out a text: the size counts the NUL; a
-// null buffer only asks for the size; a buffer too small gets as much as
-// fits, terminated, and S_FALSE.
 inline HRESULT copy_out(std::initializer_list<std::string_view> pieces, PSTR buffer, ULONG buffer_size, PULONG size) {
     std::size_t length = 0;
     for (const std::string_view& piece : pieces) length += piece.size();

@@ -2,11 +2,9 @@
 // IDebugSymbols, as the Debug Engine hands them out: one reference count for
 // all three, so that the symbols interface keeps working after the client
 // and control references are released.
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <new>
 #include <string_view>
 
@@ -21,23 +19,6 @@ namespace posix_engine {
 namespace {
 
 constexpr ULONG allowed_attach_flags = DEBUG_ATTACH_NONINVASIVE | DEBUG_ATTACH_NONINVASIVE_NO_SUSPEND;
-
-// getpid() is a system call, and every attach asks: the answer is kept, and
-// forgotten in the child of a fork.
-std::atomic<pid_t> known_process_id{0};
-
-void forget_process_id() { known_process_id.store(0, std::memory_order_relaxed); }
-
-bool is_this_process(ULONG process_id) {
-    static const bool watching_forks = pthread_atfork(nullptr, nullptr, &forget_process_id) == 0;
-    pid_t known = watching_forks ? known_process_id.load(std::memory_order_relaxed) : 0;
-    if (known == 0 || static_cast<ULONG>(known) != process_id) {
-        // A process made without fork handlers must not be taken for its parent.
-        known = getpid();
-        known_process_id.store(known, std::memory_order_relaxed);
-    }
-    return static_cast<ULONG>(known) == process_id;
-}
 
 class debug_client final : public IDebugClient, public IDebugControl, public IDebugSymbols {
 public:
@@ -73,33 +54,30 @@ public:
         // process cannot debug itself, and other processes are not ours.
         if ((attach_flags & DEBUG_ATTACH_NONINVASIVE) == 0 || (attach_flags & ~allowed_attach_flags) != 0)
             return E_INVALIDARG;
-        if (!is_this_process(process_id)) return E_NOTIMPL;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (state_ != attach_state::detached) return E_UNEXPECTED;
-        state_ = attach_state::pending;
-        return S_OK;
+        // The kept id is asked first; the system only when they differ, so that
+        // a process made without fork handlers is not refused for itself.
+        if (process_id != GetCurrentProcessId() && process_id != static_cast<ULONG>(getpid())) return E_NOTIMPL;
+        return advance(attach_state::detached, attach_state::pending) ? S_OK : E_UNEXPECTED;
     }
 
     HRESULT STDMETHODCALLTYPE WaitForEvent(ULONG flags, ULONG) override {
         if (flags != DEBUG_WAIT_DEFAULT) return E_INVALIDARG;
-        std::lock_guard<std::mutex> lock(mutex_);
         // A non-invasive attach has one event, its own completion.
-        if (state_ != attach_state::pending) return E_UNEXPECTED;
+        if (!advance(attach_state::pending, attach_state::completing)) return E_UNEXPECTED;
         try {
-            modules_ = object_registry::instance().attach();
+            modules_ = object_registry::attach();
         } catch (...) {
+            state_.store(attach_state::pending, std::memory_order_release);
             return E_OUTOFMEMORY;
         }
-        state_ = attach_state::attached;
-        attached_.store(true, std::memory_order_release);
+        state_.store(attach_state::attached, std::memory_order_release);
         return S_OK;
     }
 
     HRESULT STDMETHODCALLTYPE GetNameByOffset(ULONG64 offset, PSTR name_buffer, ULONG name_buffer_size,
                                               PULONG name_size, PULONG64 displacement) override {
         if (displacement != nullptr) *displacement = 0;
-        if (!attached_.load(std::memory_order_acquire))
-            return nothing_out(E_UNEXPECTED, name_buffer, name_buffer_size, name_size);
+        if (!attached()) return nothing_out(E_UNEXPECTED, name_buffer, name_buffer_size, name_size);
         try {
             loaded_module* module = module_at(offset);
             if (module == nullptr) return nothing_out(E_FAIL, name_buffer, name_buffer_size, name_size);
@@ -120,8 +98,7 @@ public:
     HRESULT STDMETHODCALLTYPE GetLineByOffset(ULONG64 offset, PULONG line, PSTR file_buffer, ULONG file_buffer_size,
                                               PULONG file_size, PULONG64 displacement) override {
         if (displacement != nullptr) *displacement = 0;
-        if (!attached_.load(std::memory_order_acquire))
-            return nothing_out(E_UNEXPECTED, file_buffer, file_buffer_size, file_size);
+        if (!attached()) return nothing_out(E_UNEXPECTED, file_buffer, file_buffer_size, file_size);
         try {
             loaded_module* module = module_at(offset);
             source_location location;
@@ -135,9 +112,16 @@ public:
     }
 
 private:
-    enum class attach_state { detached, pending, attached };
+    enum class attach_state { detached, pending, completing, attached };
 
     ~debug_client() = default;
+
+    // Only one caller moves the state on; the others are told it moved.
+    bool advance(attach_state from, attach_state to) noexcept {
+        return state_.compare_exchange_strong(from, to, std::memory_order_acq_rel, std::memory_order_acquire);
+    }
+
+    bool attached() const noexcept { return state_.load(std::memory_order_acquire) == attach_state::attached; }
 
     // A return address just past an object's last call lies outside it.
     loaded_module* module_at(ULONG64 offset) const noexcept {
@@ -147,10 +131,8 @@ private:
     }
 
     std::atomic<ULONG> references_{1};
-    std::mutex mutex_;
-    attach_state state_ = attach_state::detached;
-    std::atomic<bool> attached_{false};
-    // Set once, when the attach completes; read only after attached_.
+    std::atomic<attach_state> state_{attach_state::detached};
+    // Set once, when the attach completes; read only once attached.
     std::shared_ptr<const module_table> modules_;
 };
 

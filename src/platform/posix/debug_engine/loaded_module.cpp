@@ -8,6 +8,7 @@
 
 #include "platform/posix/object/debug_file_search.hpp"
 #include "platform/posix/object/debug_section.hpp"
+#include "platform/posix/object/mini_debuginfo.hpp"
 #include "platform/posix/debug_engine/call_instruction.hpp"
 
 namespace korvo {
@@ -84,6 +85,20 @@ const elf_file* loaded_module::debug_file() {
     });
 }
 
+const elf_file* loaded_module::mini_debuginfo() {
+    return mini_.get_locked([this]() -> std::unique_ptr<elf_file> {
+        const elf_file* main = object();
+        return main != nullptr ? open_mini_debuginfo(*main) : nullptr;
+    });
+}
+
+// How far the addresses of a file made from the object (its debug file, its
+// MiniDebugInfo) lie from the object's own.
+std::uint64_t loaded_module::bias_of(const elf_file& file) const noexcept {
+    std::uint64_t first = 0;
+    return file.first_load_address(first) ? description_.first_load - first : 0;
+}
+
 std::unique_ptr<symbol_index> loaded_module::build_symbols() {
     const elf_file* main = object();
     if (main == nullptr) return nullptr;
@@ -91,12 +106,15 @@ std::unique_ptr<symbol_index> loaded_module::build_symbols() {
     if (has_symbol_table(*main)) {
         index = symbol_index::build(*main, false, 0);
     } else if (const elf_file* debug = debug_file()) {
-        std::uint64_t debug_first = 0;
-        const std::uint64_t bias = debug->first_load_address(debug_first) ? description_.first_load - debug_first : 0;
-        index = symbol_index::build(*debug, false, bias);
+        index = symbol_index::build(*debug, false, bias_of(*debug));
     }
-    if (index == nullptr) index = symbol_index::build(*main, true, 0);
-    return index;
+    if (index != nullptr) return index;
+    // Stripped: the exported functions, and the others from MiniDebugInfo.
+    if (const elf_file* mini = mini_debuginfo()) {
+        const symbol_index::table_source tables[] = {{main, true, 0}, {mini, false, bias_of(*mini)}};
+        return symbol_index::build(tables, 2);
+    }
+    return symbol_index::build(*main, true, 0);
 }
 
 const symbol_index* loaded_module::symbols() {
@@ -108,12 +126,14 @@ std::unique_ptr<loaded_module::line_source> loaded_module::build_lines() {
     if (source != nullptr && !has_section(*source, ".debug_info", ".zdebug_info")) source = debug_file();
     if (source == nullptr) return nullptr;
     auto found = std::make_unique<line_source>();
-    std::uint64_t first = 0;
-    found->bias = source->first_load_address(first) ? description_.first_load - first : 0;
+    found->bias = bias_of(*source);
     code_ranges code;
     for (const auto& range : description_.code)
         code.ranges.emplace_back(range.first - found->bias, range.second - found->bias);
-    found->lines = source_lines::open(debug_sections_of(*source), std::move(code));
+    // An image in memory has no place beside it where split files could be.
+    if (description_.source != module_source::memory)
+        found->split = std::make_unique<split_dwarf_files>(description_.path);
+    found->lines = source_lines::open(debug_sections_of(*source), std::move(code), found->split.get());
     if (found->lines == nullptr) return nullptr;
     return found;
 }
@@ -139,6 +159,8 @@ bool loaded_module::follows_call(std::uint64_t address) {
 void loaded_module::let_go_of_files() const noexcept {
     if (const elf_file* file = object_.peek()) file->let_go();
     if (const elf_file* file = debug_.peek()) file->let_go();
+    if (const line_source* source = lines_.peek())
+        if (source->split != nullptr) source->split->let_go();
 }
 
 std::uint64_t loaded_module::described_address(std::uint64_t address, const symbol_index::function** function) {

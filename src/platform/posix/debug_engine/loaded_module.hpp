@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/posix/debug_engine/split_dwarf_files.hpp"
 #include "platform/posix/dwarf/source_lines.hpp"
 #include "platform/posix/object/elf_file.hpp"
 #include "platform/posix/object/symbol_index.hpp"
@@ -53,6 +54,8 @@ private:
     // Source lines with the distance between the loaded object's addresses
     // and those of the file they were read from.
     struct line_source {
+        // Before the lines, which read through it.
+        std::unique_ptr<split_dwarf_files> split;
         std::unique_ptr<source_lines> lines;
         std::uint64_t bias = 0;
     };
@@ -69,6 +72,8 @@ private:
     // Under build_, from the builds above.
     const elf_file* object();
     const elf_file* debug_file();
+    const elf_file* mini_debuginfo();
+    std::uint64_t bias_of(const elf_file& file) const noexcept;
     std::unique_ptr<elf_file> open_object() const;
     void let_go_of_files() const noexcept;
 
@@ -76,6 +81,7 @@ private:
     annotated_mutex build_;
     built_once<elf_file> object_;
     built_once<elf_file> debug_;
+    built_once<elf_file> mini_;
     built_once<symbol_index> symbols_;
     built_once<line_source> lines_;
 };

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/posix/debug_engine/process_mappings.hpp"
+#include "platform/posix/support/loader_lock_reads.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -75,6 +76,7 @@ void read_segments(const dl_phdr_info* info, module_description& d) {
 
 // Runs under the loader's lock: reads only what the loader mapped.
 int collect_object(dl_phdr_info* info, std::size_t, void* data) {
+    const loader_lock_reads guarded_by_the_loader;
     auto& walk = *static_cast<object_walk*>(data);
     const bool first = walk.first;
     if (first) {

@@ -1,5 +1,7 @@
 #include "platform/posix/debug_engine/object_registry.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 
 #include "platform/posix/debug_engine/loaded_objects.hpp"
@@ -9,6 +11,57 @@ namespace calltrail {
 namespace posix_engine {
 
 namespace {
+
+// Our walks of the loader's list hold the loader's lock, and a child of fork()
+// would find that lock held for ever had a thread of the parent been inside
+// one. So they hold a lock of ours for reading, which fork() takes for writing;
+// the writer goes first, so that a stream of walks cannot keep a fork waiting.
+pthread_rwlock_t loader_walks = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+
+class loader_walk {
+public:
+    loader_walk() noexcept { pthread_rwlock_rdlock(&loader_walks); }
+    ~loader_walk() { pthread_rwlock_unlock(&loader_walks); }
+    loader_walk(const loader_walk&) = delete;
+    loader_walk& operator=(const loader_walk&) = delete;
+};
+
+std::atomic<object_registry*> this_process_registry{nullptr};
+
+void before_fork() { pthread_rwlock_wrlock(&loader_walks); }
+
+void after_fork_in_parent() { pthread_rwlock_unlock(&loader_walks); }
+
+// The parent's registry is left behind unread: threads that the child does
+// not have may hold its locks. The walks' lock is made anew, since walks that
+// were waiting for it in the parent are still counted in it.
+void after_fork_in_child() {
+    this_process_registry.store(nullptr, std::memory_order_relaxed);
+    pthread_rwlockattr_t writer_first;
+    pthread_rwlockattr_init(&writer_first);
+    pthread_rwlockattr_setkind_np(&writer_first, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&loader_walks, &writer_first);
+    pthread_rwlockattr_destroy(&writer_first);
+}
+
+// Set while the library loads, before any thread can be inside it.
+const bool watching_forks = pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
+
+// What this thread attached to last. Another attach with the loader's counts
+// unchanged takes the same table without touching the registry's lock; the
+// reference is weak, so that an unloaded object's table does not outlive its
+// last client for a thread that stopped resolving.
+struct last_attach {
+    const object_registry* registry = nullptr;
+    std::weak_ptr<const module_table> table;
+};
+
+thread_local last_attach this_thread_last;
+
+bool is_current(const module_table* table, unsigned long long adds, unsigned long long subs) {
+    // A table taken since the counts were read is as good.
+    return table != nullptr && table->adds() >= adds && table->subs() >= subs;
+}
 
 // The module of the previous table that describes the same object, if any.
 std::shared_ptr<loaded_module> same_in(const module_table* previous, const module_description& d) {
@@ -28,31 +81,48 @@ std::shared_ptr<loaded_module> same_in(const module_table* previous, const modul
 } // namespace
 
 object_registry& object_registry::instance() {
+    object_registry* registry = this_process_registry.load(std::memory_order_acquire);
+    if (registry != nullptr) return *registry;
     // Never destroyed: threads may still resolve while the process exits.
-    static object_registry* registry = new object_registry();
+    std::unique_ptr<object_registry> made(new object_registry());
+    if (this_process_registry.compare_exchange_strong(registry, made.get(), std::memory_order_acq_rel,
+                                                      std::memory_order_acquire))
+        return *made.release();
     return *registry;
 }
 
 std::shared_ptr<const module_table> object_registry::attach() {
+    (void)watching_forks;
     unsigned long long adds = 0;
     unsigned long long subs = 0;
-    loader_counters(adds, subs);
-    auto unchanged = [&](const std::shared_ptr<const module_table>& table) {
-        return table != nullptr && table->adds() == adds && table->subs() == subs;
-    };
-    // Attaches from many threads meet here: the usual case takes no lock.
-    std::shared_ptr<const module_table> table = std::atomic_load_explicit(&current_, std::memory_order_acquire);
-    if (unchanged(table)) return table;
-    scoped_lock lock(mutex_);
-    table = std::atomic_load_explicit(&current_, std::memory_order_acquire);
-    if (unchanged(table)) return table;
-    table = rebuild(table.get());
-    std::atomic_store_explicit(&current_, table, std::memory_order_release);
+    {
+        const loader_walk walk;
+        loader_counters(adds, subs);
+    }
+    object_registry& registry = instance();
+    last_attach& last = this_thread_last;
+    if (last.registry == &registry) {
+        std::shared_ptr<const module_table> table = last.table.lock();
+        if (is_current(table.get(), adds, subs)) return table;
+    }
+    std::shared_ptr<const module_table> table = registry.current(adds, subs);
+    last.registry = &registry;
+    last.table = table;
     return table;
 }
 
+std::shared_ptr<const module_table> object_registry::current(unsigned long long adds, unsigned long long subs) {
+    const scoped_lock lock(mutex_);
+    if (!is_current(current_.get(), adds, subs)) current_ = rebuild(current_.get());
+    return current_;
+}
+
 std::shared_ptr<const module_table> object_registry::rebuild(const module_table* previous) {
-    loaded_objects now = list_loaded_objects();
+    loaded_objects now;
+    {
+        const loader_walk walk;
+        now = list_loaded_objects();
+    }
     std::vector<std::shared_ptr<loaded_module>> modules;
     modules.reserve(now.objects.size());
     for (module_description& d : now.objects) {

@@ -4,6 +4,9 @@
 // The process-wide cache behind every client: the table of loaded objects,
 // taken again only when the loader has loaded or unloaded something since,
 // and each object's indexes, which live as long as the object stays loaded.
+//
+// A child of fork() starts a registry of its own: the parent's may be held
+// half-built by threads that the child does not have.
 
 #include <memory>
 
@@ -16,18 +19,22 @@ namespace posix_engine {
 
 class object_registry {
 public:
-    static object_registry& instance();
-
     // The objects loaded now.
-    std::shared_ptr<const module_table> attach();
+    static std::shared_ptr<const module_table> attach();
+
+    object_registry(const object_registry&) = delete;
+    object_registry& operator=(const object_registry&) = delete;
 
 private:
     object_registry() = default;
 
+    // This process's registry, made on first use.
+    static object_registry& instance();
+    std::shared_ptr<const module_table> current(unsigned long long adds, unsigned long long subs);
     std::shared_ptr<const module_table> rebuild(const module_table* previous) CALLTRAIL_REQUIRES(mutex_);
 
     annotated_mutex mutex_;
-    std::shared_ptr<const module_table> current_;
+    std::shared_ptr<const module_table> current_ CALLTRAIL_GUARDED_BY(mutex_);
 };
 
 } // namespace posix_engine

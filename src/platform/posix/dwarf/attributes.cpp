@@ -155,7 +155,7 @@ bool is_address_form(std::uint32_t form) noexcept {
 }
 
 bool address_at_index(const unit_context& unit, std::uint64_t index, std::uint64_t& address) {
-    section_data* addr = unit.sections->addr.get();
+    section_data* addr = unit.relocated_sections().addr.get();
     if (addr == nullptr) return false;
     const std::uint64_t base =
         unit.has_addr_base ? unit.addr_base : (unit.header->version >= 5 ? v5_offsets_header : 0);

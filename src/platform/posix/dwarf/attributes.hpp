@@ -29,13 +29,23 @@ bool read_attribute(dwarf_cursor& cursor, std::uint32_t form, std::int64_t impli
 struct unit_context {
     const unit_header* header = nullptr;
     dwarf_sections* sections = nullptr;
+    // A split unit's skeleton's: the sections that hold addresses stayed
+    // with the linked object, .debug_addr and (DWARF 4) .debug_ranges.
+    dwarf_sections* skeleton_sections = nullptr;
     std::uint64_t str_offsets_base = 0;
     std::uint64_t addr_base = 0;
     std::uint64_t rnglists_base = 0;
+    // Added to a range list's section offset: a split unit's lists count
+    // from its own part of the section.
+    std::uint64_t ranges_base = 0;
     std::uint64_t base_address = 0;
     bool has_str_offsets_base = false;
     bool has_addr_base = false;
     bool has_rnglists_base = false;
+
+    dwarf_sections& relocated_sections() const noexcept {
+        return skeleton_sections != nullptr ? *skeleton_sections : *sections;
+    }
 };
 
 bool is_address_form(std::uint32_t form) noexcept;

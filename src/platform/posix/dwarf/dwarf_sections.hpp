@@ -35,6 +35,13 @@ struct dwarf_sections {
     // cannot multiply the work.
     abbreviation_cache abbreviations;
     std::uint64_t range_entries_left = UINT64_MAX;
+
+    // Sets that bound from the range list sections held now.
+    void bound_range_entries() noexcept {
+        const std::uint64_t list_bytes =
+            (ranges != nullptr ? ranges->size() : 0) + (rnglists != nullptr ? rnglists->size() : 0);
+        range_entries_left = 4 * list_bytes + 1024;
+    }
 };
 
 } // namespace posix_engine

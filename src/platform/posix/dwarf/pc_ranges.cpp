@@ -13,9 +13,10 @@ namespace {
 // The header before the first offset of a version 5 range list table.
 constexpr std::uint64_t v5_rnglists_header = 12;
 
-// One more entry of what the object's readers may read; false once spent.
-bool take_entry(const unit_context& unit) {
-    std::uint64_t& left = unit.sections->range_entries_left;
+// One more entry of what may be read from the sections that hold the list;
+// false once spent.
+bool take_entry(dwarf_sections& holder) {
+    std::uint64_t& left = holder.range_entries_left;
     if (left == 0) return false;
     --left;
     count_work(counted_work.range_entries_read, 1);
@@ -25,14 +26,15 @@ bool take_entry(const unit_context& unit) {
 // A version 2 to 4 list in .debug_ranges: pairs of addresses, a pair whose
 // first is the largest address setting a new base.
 bool read_v4_list(const unit_context& unit, std::uint64_t offset, range_sink add, void* state) {
-    section_data* ranges = unit.sections->ranges.get();
+    section_data* ranges = unit.relocated_sections().ranges.get();
+    offset += unit.ranges_base;
     if (ranges == nullptr || offset >= ranges->size()) return false;
     const unsigned address_size = unit.header->address_size;
     const std::uint64_t largest = address_size == 8 ? ~std::uint64_t{0} : 0xffffffffu;
     std::uint64_t base = unit.base_address;
     dwarf_cursor cursor(ranges, static_cast<std::size_t>(offset), ranges->size());
     for (;;) {
-        if (!take_entry(unit)) return false;
+        if (!take_entry(unit.relocated_sections())) return false;
         const std::uint64_t begin = cursor.fixed(address_size);
         const std::uint64_t end = cursor.fixed(address_size);
         if (!cursor.ok()) return false;
@@ -47,7 +49,7 @@ bool read_v4_list(const unit_context& unit, std::uint64_t offset, range_sink add
 // Where in .debug_rnglists a list starts: an offset, or an index into the
 // unit's table of offsets.
 bool v5_list_offset(const unit_context& unit, const attribute_value& v, section_data* lists, std::uint64_t& offset) {
-    offset = v.value;
+    offset = v.value + unit.ranges_base;
     if (v.form != DW_FORM_rnglistx) return true;
     const unsigned size = offset_size(*unit.header);
     const std::uint64_t table = unit.has_rnglists_base ? unit.rnglists_base : v5_rnglists_header;
@@ -67,7 +69,7 @@ bool read_v5_entry(const unit_context& unit, dwarf_cursor& cursor, std::uint64_t
     std::uint64_t low = 0;
     std::uint64_t high = 0;
     done = false;
-    if (!cursor.ok() || !take_entry(unit)) return false;
+    if (!cursor.ok() || !take_entry(*unit.sections)) return false;
     switch (kind) {
     case DW_RLE_end_of_list:
         done = true;

@@ -22,20 +22,18 @@ long unit_index::find(std::uint64_t address) const noexcept {
 void unit_index::finish() {
     std::sort(ranges.begin(), ranges.end(), [](const range& a, const range& b) { return a.low < b.low; });
     ranges.shrink_to_fit();
-    // No array of none: its cookie would be reachable only from past its end,
-    // which valgrind takes for a leak.
+    // No array for no units: a zero-length one is a block that leak checkers
+    // cannot tell from a lost one.
     if (!offsets.empty()) data = std::make_unique<built_once<unit_lines>[]>(offsets.size());
 }
 
-std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code) {
+std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code, split_file_source* split) {
     if (sections.info == nullptr || sections.abbrev == nullptr || sections.line == nullptr) return nullptr;
     std::unique_ptr<source_lines> lines(new source_lines());
     lines->sections_ = std::move(sections);
-    dwarf_sections& s = lines->sections_;
-    const std::uint64_t list_bytes =
-        (s.ranges != nullptr ? s.ranges->size() : 0) + (s.rnglists != nullptr ? s.rnglists->size() : 0);
-    s.range_entries_left = 4 * list_bytes + 1024;
+    lines->sections_.bound_range_entries();
     lines->code_ = std::move(code);
+    if (split != nullptr) lines->split_ = std::make_unique<split_units>(*split);
     lines->primary_from_aranges_ = lines->read_aranges(lines->primary_);
     if (!lines->primary_from_aranges_) {
         lines->primary_.ranges.clear();
@@ -106,7 +104,7 @@ const unit_lines* source_lines::unit(const unit_index& index, long number) {
     const std::size_t n = static_cast<std::size_t>(number);
     return index.data[n].get(build_, [&] {
         std::unique_ptr<unit_lines> read =
-            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_);
+            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get());
         // A unit that cannot be read answers nothing, and is not read again.
         return read != nullptr ? std::move(read) : std::make_unique<unit_lines>();
     });

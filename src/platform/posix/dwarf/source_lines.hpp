@@ -14,6 +14,7 @@
 #include "platform/posix/support/built_once.hpp"
 #include "platform/posix/dwarf/dwarf_sections.hpp"
 #include "platform/posix/dwarf/line_table.hpp"
+#include "platform/posix/dwarf/split_units.hpp"
 #include "platform/posix/dwarf/unit_lines.hpp"
 
 namespace korvo {
@@ -40,7 +41,9 @@ class source_lines {
 public:
     // Null when the sections hold no debug information. `code` is where the
     // loaded object has code, in the addresses of the debug information.
-    static std::unique_ptr<source_lines> open(dwarf_sections sections, code_ranges code);
+    // `split` finds the split units of skeletons, and must outlive this.
+    static std::unique_ptr<source_lines> open(dwarf_sections sections, code_ranges code,
+                                              split_file_source* split = nullptr);
 
     source_lines(const source_lines&) = delete;
     source_lines& operator=(const source_lines&) = delete;
@@ -67,6 +70,7 @@ private:
     bool primary_from_aranges_ = false;
     // Units that .debug_aranges left out, found on the first miss.
     built_once<unit_index> unlisted_;
+    std::unique_ptr<split_units> split_;
 };
 
 } // namespace posix_engine

@@ -21,9 +21,9 @@ bool read_unit_header(section_data* info, std::size_t offset, unit_header& heade
         header.unit_type = body.u8();
         header.address_size = body.u8();
         header.abbrev_offset = body.fixed(offset_size(header));
-        // The unit's id, and a type unit's type offset, are not needed.
+        // A type unit's type offset is not needed.
         if (header.unit_type == DW_UT_skeleton || header.unit_type == DW_UT_split_compile)
-            body.skip(8);
+            header.unit_id = body.u64();
         else if (header.unit_type == DW_UT_type || header.unit_type == DW_UT_split_type)
             body.skip(8 + offset_size(header));
     } else {

@@ -17,6 +17,8 @@ struct unit_header {
     std::size_t end = 0;
     std::size_t first_entry = 0;
     std::uint64_t abbrev_offset = 0;
+    // A DWARF 5 skeleton's or split unit's id, which pairs them.
+    std::uint64_t unit_id = 0;
     std::uint16_t version = 0;
     std::uint8_t unit_type = 0;
     std::uint8_t address_size = 0;

@@ -34,22 +34,21 @@ bool unit_lines::find(std::uint64_t address, source_location& out) const {
     return true;
 }
 
-namespace {
-
-// A unit up to this size is read in one piece rather than many; a larger one
-// is read as its walk goes.
-constexpr std::size_t prefetched_unit = std::size_t{4} << 20;
-
-} // namespace
-
-std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code) {
+std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
+                                            split_units* split) {
     open_unit unit;
     if (!read_unit_root(sections, offset, unit)) return nullptr;
-    if (unit.header.end - unit.cursor.position() <= prefetched_unit && !unit.cursor.prefetch()) return nullptr;
+    if (!prefetch_unit(unit)) return nullptr;
     auto lines = std::make_unique<unit_lines>();
     if (!unit.root.has_stmt_list || !lines->lines.read(unit.context, unit.root.stmt_list, unit.root.comp_dir, code))
         return nullptr;
-    if (unit.root.has_children) lines->sites = read_inline_sites(unit, code);
+    if (is_skeleton(unit)) {
+        // Any row may lie in inlined code: without the inline tree no line
+        // is certainly the function's own.
+        if (split == nullptr || !split->read_sites(unit, code, lines->sites)) return nullptr;
+    } else if (unit.root.has_children) {
+        lines->sites = read_inline_sites(unit, code);
+    }
     // Nothing points into the unit's bytes any more: what it holds is in
     // `lines`, so the memory goes back.
     sections.info->release(unit.header.offset, unit.header.end);

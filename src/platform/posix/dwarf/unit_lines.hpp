@@ -13,6 +13,7 @@
 #include "platform/posix/dwarf/dwarf_sections.hpp"
 #include "platform/posix/dwarf/inline_sites.hpp"
 #include "platform/posix/dwarf/line_table.hpp"
+#include "platform/posix/dwarf/split_units.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -32,8 +33,10 @@ struct unit_lines {
     bool find(std::uint64_t address, source_location& out) const;
 };
 
-// Null when the unit at `offset` cannot be read.
-std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code);
+// Null when the unit at `offset` cannot be read, or when it is a skeleton
+// whose split unit `split` (null: none) cannot find.
+std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
+                                            split_units* split = nullptr);
 
 } // namespace posix_engine
 } // namespace calltrail

@@ -8,10 +8,36 @@ namespace posix_engine {
 
 namespace {
 
-// Takes the root attributes that matter; `comp_dir` is kept as stored,
-// since the string bases it may need can come after it.
-void take_root_attribute(std::uint32_t name, const attribute_value& value, open_unit& unit, attribute_value& comp_dir,
-                         bool& has_comp_dir) {
+// Strings whose form may need a base that comes later in the entry.
+struct deferred_strings {
+    attribute_value comp_dir;
+    attribute_value dwo_name;
+    bool has_comp_dir = false;
+    bool has_dwo_name = false;
+};
+
+void take_split_attribute(std::uint32_t name, const attribute_value& value, open_unit& unit,
+                          deferred_strings& strings) {
+    switch (name) {
+    case DW_AT_dwo_name:
+    case DW_AT_GNU_dwo_name:
+        strings.dwo_name = value;
+        strings.has_dwo_name = true;
+        break;
+    case DW_AT_GNU_dwo_id:
+        unit.root.gnu_dwo_id = value.value;
+        unit.root.has_gnu_dwo_id = true;
+        break;
+    case DW_AT_GNU_ranges_base:
+        unit.root.gnu_ranges_base = value.value;
+        break;
+    default:
+        break;
+    }
+}
+
+// Takes the root attributes that matter.
+void take_root_attribute(std::uint32_t name, const attribute_value& value, open_unit& unit, deferred_strings& strings) {
     unit_root& root = unit.root;
     unit_context& context = unit.context;
     if (root.pc.take(name, value)) return;
@@ -21,14 +47,15 @@ void take_root_attribute(std::uint32_t name, const attribute_value& value, open_
         root.has_stmt_list = true;
         break;
     case DW_AT_comp_dir:
-        comp_dir = value;
-        has_comp_dir = true;
+        strings.comp_dir = value;
+        strings.has_comp_dir = true;
         break;
     case DW_AT_str_offsets_base:
         context.str_offsets_base = value.value;
         context.has_str_offsets_base = true;
         break;
     case DW_AT_addr_base:
+    case DW_AT_GNU_addr_base:
         context.addr_base = value.value;
         context.has_addr_base = true;
         break;
@@ -37,6 +64,7 @@ void take_root_attribute(std::uint32_t name, const attribute_value& value, open_
         context.has_rnglists_base = true;
         break;
     default:
+        take_split_attribute(name, value, unit, strings);
         break;
     }
 }
@@ -59,18 +87,39 @@ bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& uni
 
     unit.context.header = &header;
     unit.context.sections = &sections;
-    attribute_value comp_dir;
-    bool has_comp_dir = false;
+    deferred_strings strings;
     const attribute_layout* layouts = unit.abbrevs->layouts(*entry);
     for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
         attribute_value value;
         if (!read_attribute(cursor, layouts[i].form, layouts[i].implicit_value, header, value)) return false;
-        take_root_attribute(layouts[i].name, value, unit, comp_dir, has_comp_dir);
+        take_root_attribute(layouts[i].name, value, unit, strings);
     }
     // Bases may follow the attributes that need them, so these come last.
     if (unit.root.pc.have_low) attribute_address(unit.context, unit.root.pc.low, unit.context.base_address);
-    if (has_comp_dir) unit.root.comp_dir = attribute_string(unit.context, comp_dir);
+    if (strings.has_comp_dir) unit.root.comp_dir = attribute_string(unit.context, strings.comp_dir);
+    if (strings.has_dwo_name) {
+        unit.root.dwo_name = attribute_string(unit.context, strings.dwo_name);
+        unit.root.has_dwo_name = true;
+    }
     return true;
+}
+
+bool prefetch_unit(open_unit& unit) {
+    constexpr std::size_t largest_prefetched = std::size_t{4} << 20;
+    return unit.header.end - unit.cursor.position() > largest_prefetched || unit.cursor.prefetch();
+}
+
+bool is_skeleton(const open_unit& unit) noexcept {
+    return unit.header.unit_type == DW_UT_skeleton || unit.root.has_dwo_name;
+}
+
+bool skeleton_id(const open_unit& unit, std::uint64_t& id) noexcept {
+    if (unit.header.unit_type == DW_UT_skeleton) {
+        id = unit.header.unit_id;
+        return true;
+    }
+    id = unit.root.gnu_dwo_id;
+    return unit.root.has_gnu_dwo_id;
 }
 
 } // namespace posix_engine

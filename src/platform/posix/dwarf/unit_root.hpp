@@ -25,6 +25,13 @@ struct unit_root {
     std::uint64_t stmt_list = 0;
     bool has_stmt_list = false;
     pc_attributes pc;
+    // A skeleton's: the file its split unit went to, and the GNU (DWARF 4)
+    // form's id and base of the split unit's range lists.
+    const char* dwo_name = nullptr;
+    bool has_dwo_name = false;
+    std::uint64_t gnu_dwo_id = 0;
+    bool has_gnu_dwo_id = false;
+    std::uint64_t gnu_ranges_base = 0;
 };
 
 // Everything needed to read on from a unit's root.
@@ -41,6 +48,15 @@ struct open_unit {
 // Reads the header, abbreviations and root entry of the compilation unit at
 // `offset`. False for anything but a full or skeleton compilation unit.
 bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& unit);
+
+// Makes the rest of a unit readable in one piece, rather than in many as a
+// walk goes, unless it is large: that is read through a window. False when
+// the bytes cannot be had.
+bool prefetch_unit(open_unit& unit);
+
+// Whether the unit's entries are in a split unit elsewhere, and its id.
+bool is_skeleton(const open_unit& unit) noexcept;
+bool skeleton_id(const open_unit& unit, std::uint64_t& id) noexcept;
 
 } // namespace posix_engine
 } // namespace calltrail

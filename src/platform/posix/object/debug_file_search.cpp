@@ -2,9 +2,9 @@
 
 #include <limits.h>
 #include <stdlib.h>
-#include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -32,18 +32,38 @@ bool plausible_debug_file(const elf_file& file) {
            file.file_size() <= file.extent() + most_slack;
 }
 
+// The CRC-32 of the debug link (zlib's), here so that a debug link does not
+// need zlib loaded.
+constexpr std::array<std::uint32_t, 256> crc_table() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t n = 0; n < 256; ++n) {
+        std::uint32_t c = n;
+        for (int bit = 0; bit < 8; ++bit) c = (c & 1) != 0 ? 0xedb88320u ^ (c >> 1) : c >> 1;
+        table[n] = c;
+    }
+    return table;
+}
+
+// Carries a running CRC (started at 0xffffffff, finished by inverting it)
+// over more bytes.
+std::uint32_t crc32_update(std::uint32_t c, const std::uint8_t* bytes, std::size_t size) {
+    static constexpr std::array<std::uint32_t, 256> table = crc_table();
+    for (std::size_t i = 0; i < size; ++i) c = table[(c ^ bytes[i]) & 0xffu] ^ (c >> 8);
+    return c;
+}
+
 bool checksum_matches(const elf_file& file, std::uint32_t crc) {
     std::vector<std::uint8_t> chunk(std::size_t{64} * 1024);
-    uLong sum = crc32(0L, Z_NULL, 0);
+    std::uint32_t sum = 0xffffffffu;
     for (std::uint64_t at = 0; at < file.file_size();) {
         const std::size_t count =
             static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), file.file_size() - at));
         if (!file.read(at, count, chunk.data())) return false;
-        sum = crc32(sum, chunk.data(), static_cast<uInt>(count));
+        sum = crc32_update(sum, chunk.data(), count);
         count_work(counted_work.bytes_checksummed, count);
         at += count;
     }
-    return static_cast<std::uint32_t>(sum) == crc;
+    return (sum ^ 0xffffffffu) == crc;
 }
 
 // A build-id decides alone; without one, the debug link's checksum, over a

@@ -1,6 +1,8 @@
 #ifndef KORVO_CALLTRAIL_POSIX_OBJECT_DEBUG_FILE_SEARCH_HPP
 #define KORVO_CALLTRAIL_POSIX_OBJECT_DEBUG_FILE_SEARCH_HPP
 
+// Where an object's separate debug file is, found only in local places.
+
 #include <memory>
 #include <string>
 

@@ -12,12 +12,16 @@ namespace posix_engine {
 
 namespace {
 
+// Newer than some systems' <elf.h>.
+constexpr std::uint32_t elf_compress_zstd = 2;
+
 std::unique_ptr<section_data> from_elf_compressed(std::unique_ptr<section_data> stored) {
     ElfW(Chdr) header;
-    if (!stored->copy_out(0, sizeof header, reinterpret_cast<std::uint8_t*>(&header)) ||
-        header.ch_type != ELFCOMPRESS_ZLIB)
-        return nullptr;
-    return section_data::zlib(std::move(stored), sizeof header, static_cast<std::size_t>(header.ch_size));
+    if (!stored->copy_out(0, sizeof header, reinterpret_cast<std::uint8_t*>(&header))) return nullptr;
+    const auto size = static_cast<std::size_t>(header.ch_size);
+    if (header.ch_type == ELFCOMPRESS_ZLIB) return section_data::zlib(std::move(stored), sizeof header, size);
+    if (header.ch_type == elf_compress_zstd) return section_data::zstd(std::move(stored), sizeof header, size);
+    return nullptr;
 }
 
 // The older GNU form: "ZLIB", the size in big-endian order, the stream.

@@ -2,8 +2,8 @@
 #define KORVO_CALLTRAIL_POSIX_OBJECT_DEBUG_SECTION_HPP
 
 // A debug section of an object by its short name ("info" for .debug_info),
-// in whichever of the forms toolchains write it: plain, compressed with the
-// ELF compression header, or in the older GNU .zdebug form.
+// in whichever of the forms toolchains write it: plain, compressed (zlib or
+// zstd) with the ELF compression header, or in the older GNU .zdebug form.
 
 #include <memory>
 

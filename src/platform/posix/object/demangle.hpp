@@ -1,6 +1,8 @@
 #ifndef KORVO_CALLTRAIL_POSIX_OBJECT_DEMANGLE_HPP
 #define KORVO_CALLTRAIL_POSIX_OBJECT_DEMANGLE_HPP
 
+// C++ symbol names as a reader writes them.
+
 #include <cstddef>
 #include <string>
 

@@ -75,10 +75,14 @@ std::unique_ptr<elf_file> elf_file::open_file(std::shared_ptr<file_source> file)
 }
 
 std::unique_ptr<elf_file> elf_file::copy_of(const void* image, std::size_t size) {
-    std::unique_ptr<elf_file> elf(new elf_file());
     const auto* bytes = static_cast<const std::uint8_t*>(image);
-    elf->copy_.assign(bytes, bytes + size);
-    elf->size_ = size;
+    return adopt(std::vector<std::uint8_t>(bytes, bytes + size));
+}
+
+std::unique_ptr<elf_file> elf_file::adopt(std::vector<std::uint8_t> image) {
+    std::unique_ptr<elf_file> elf(new elf_file());
+    elf->size_ = image.size();
+    elf->copy_ = std::move(image);
     if (!elf->parse()) return nullptr;
     return elf;
 }

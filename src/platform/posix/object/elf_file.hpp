@@ -55,6 +55,8 @@ public:
     static std::unique_ptr<elf_file> open(const char* path);
     static std::unique_ptr<elf_file> open_file(std::shared_ptr<file_source> file);
     static std::unique_ptr<elf_file> copy_of(const void* image, std::size_t size);
+    // An image made in memory, with no file behind it.
+    static std::unique_ptr<elf_file> adopt(std::vector<std::uint8_t> image);
 
     const std::vector<elf_section>& sections() const noexcept { return sections_; }
     const elf_section* find(const char* name) const noexcept;

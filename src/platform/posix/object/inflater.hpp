@@ -1,28 +1,24 @@
 #ifndef KORVO_CALLTRAIL_POSIX_OBJECT_INFLATER_HPP
 #define KORVO_CALLTRAIL_POSIX_OBJECT_INFLATER_HPP
 
-// The zlib stream behind a compressed section: where it stands, and how its
-// input is fed from the stored section without holding that in memory.
-
-#include <zlib.h>
+// The compressed stream behind a section: where it stands, and how its input
+// is fed from the stored section without holding that in memory.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 
+#include "platform/posix/object/decompression.hpp"
 #include "platform/posix/object/section_data.hpp"
 
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
-// The most a stream of `stream_size` bytes is taken to inflate to.
-std::size_t plausible_inflated_size(std::size_t stream_size) noexcept;
-
 struct section_data::inflater {
-    // Throws std::bad_alloc when zlib cannot start.
-    inflater(std::unique_ptr<section_data> stored, std::size_t stream_offset, std::size_t stream_size);
-    ~inflater();
+    inflater(std::unique_ptr<stream_decoder> decoder, std::unique_ptr<section_data> stored, std::size_t stream_offset,
+             std::size_t stream_size) noexcept;
+    ~inflater() = default;
     inflater(const inflater&) = delete;
     inflater& operator=(const inflater&) = delete;
 
@@ -33,7 +29,7 @@ struct section_data::inflater {
     bool pass_over(std::size_t count);
 
     bool broken = false;
-    // zlib ran out of memory midway: the stream must start again.
+    // The decoder ran out of memory midway: the stream must start again.
     bool needs_restart = false;
     bool whole = false;
     // Bytes of the output produced so far, and ever (restarts included).
@@ -43,7 +39,9 @@ struct section_data::inflater {
 private:
     bool refill();
 
-    z_stream stream_{};
+    std::unique_ptr<stream_decoder> decoder_;
+    const std::uint8_t* input_ = nullptr;
+    std::size_t input_left_ = 0;
     std::unique_ptr<section_data> stored_;
     std::size_t stream_offset_ = 0;
     std::size_t stream_size_ = 0;

@@ -83,23 +83,41 @@ std::unique_ptr<section_data> section_data::from_file(std::shared_ptr<file_sourc
     return section;
 }
 
-std::unique_ptr<section_data> section_data::zlib(std::unique_ptr<section_data> stored, std::size_t stream_offset,
-                                                 std::size_t size) {
-    if (stored == nullptr || stream_offset > stored->size()) return nullptr;
+std::unique_ptr<section_data> section_data::decoded(std::unique_ptr<stream_decoder> decoder, bool deflate,
+                                                    std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                                    std::size_t size) {
+    if (decoder == nullptr || stored == nullptr || stream_offset > stored->size()) return nullptr;
     const std::size_t stream_size = stored->size() - stream_offset;
-    size = std::min(size, plausible_inflated_size(stream_size));
+    size = std::min(size, plausible_inflated_size(stream_size, deflate));
     if (size == 0) return nullptr;
     auto section = std::make_unique<section_data>();
     section->compressed_ = true;
-    section->inflater_ = std::make_unique<inflater>(std::move(stored), stream_offset, stream_size);
+    section->inflater_ = std::make_unique<inflater>(std::move(decoder), std::move(stored), stream_offset, stream_size);
     section->reserve(size);
     section->inflater_->whole = size <= 2 * small_section;
     return section;
 }
 
+std::unique_ptr<section_data> section_data::zlib(std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                                 std::size_t size) {
+    if (stored == nullptr) return nullptr;
+    return decoded(zlib_decoder(), true, std::move(stored), stream_offset, size);
+}
+
+std::unique_ptr<section_data> section_data::zstd(std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                                 std::size_t size) {
+    if (stored == nullptr) return nullptr;
+    return decoded(zstd_decoder(), false, std::move(stored), stream_offset, size);
+}
+
 std::unique_ptr<section_data> section_data::zlib(const std::uint8_t* stream, std::size_t stream_size,
                                                  std::size_t size) {
     return zlib(plain(stream, stream_size), 0, size);
+}
+
+std::unique_ptr<section_data> section_data::zstd(const std::uint8_t* stream, std::size_t stream_size,
+                                                 std::size_t size) {
+    return zstd(plain(stream, stream_size), 0, size);
 }
 
 std::size_t section_data::page_end(std::size_t number) const noexcept { return std::min(size_, (number + 1) * page); }

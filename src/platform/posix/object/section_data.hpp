@@ -10,6 +10,7 @@ namespace calltrail {
 namespace posix_engine {
 
 class file_source;
+class stream_decoder;
 
 // Bytes that are written before they are read: not zeroed first.
 struct free_bytes {
@@ -22,8 +23,8 @@ unfilled_bytes allocate_unfilled(std::size_t size);
 // The bytes of one section, made readable only where a reader asks: a lookup
 // in one unit of libc must not pay for reading or inflating, nor for memory
 // to hold, the megabytes before it. Bytes asked for go to reserved address
-// space at their own offset, page by page, read from the file or inflated
-// from a zlib stream; pointers into the section stay valid and the bytes
+// space at their own offset, page by page, read from the file or decoded
+// from a zlib or zstd stream; pointers into the section stay valid and the bytes
 // behind them never change. Inflated bytes passed over on the way go to a
 // scratch buffer and are dropped. Reading behind the stream starts it again;
 // once that has cost as much as the section itself, the section is inflated
@@ -43,13 +44,16 @@ public:
     // `size` bytes at `offset` of a file, read as they are asked for.
     static std::unique_ptr<section_data> from_file(std::shared_ptr<file_source> file, std::uint64_t offset,
                                                    std::size_t size);
-    // The zlib stream that `stored` holds from `stream_offset` on, inflating
-    // to `size` bytes. A size beyond what the stream can plausibly hold is
-    // cut to that: the rest cannot be read. Null when the stream cannot be
-    // started.
+    // The zlib or zstd stream that `stored` holds from `stream_offset` on,
+    // decoding to `size` bytes. A size beyond what the stream can plausibly
+    // hold is cut to that: the rest cannot be read. Null when the decoder's
+    // library is missing or the stream cannot be started.
     static std::unique_ptr<section_data> zlib(std::unique_ptr<section_data> stored, std::size_t stream_offset,
                                               std::size_t size);
+    static std::unique_ptr<section_data> zstd(std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                              std::size_t size);
     static std::unique_ptr<section_data> zlib(const std::uint8_t* stream, std::size_t stream_size, std::size_t size);
+    static std::unique_ptr<section_data> zstd(const std::uint8_t* stream, std::size_t stream_size, std::size_t size);
 
     const std::uint8_t* bytes() const noexcept { return bytes_; }
     std::size_t size() const noexcept { return size_; }
@@ -76,6 +80,9 @@ public:
 private:
     struct inflater;
 
+    static std::unique_ptr<section_data> decoded(std::unique_ptr<stream_decoder> decoder, bool deflate,
+                                                 std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                                 std::size_t size);
     bool reserve(std::size_t size);
     bool make_ready(std::size_t begin, std::size_t end);
     bool read_pages(std::size_t first, std::size_t last, std::size_t needed);

@@ -68,32 +68,13 @@ std::unique_ptr<section_data> read_whole(const elf_file& file, const elf_section
     return bytes;
 }
 
+bool is_mangled(std::string_view name) { return name.size() >= 2 && name[0] == '_' && name[1] == 'Z'; }
+
 } // namespace
 
-std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dynamic, std::uint64_t bias) {
-    const elf_section* table = symbol_table_of(file, dynamic);
-    if (table == nullptr) return nullptr;
-    const elf_section* strings = file.at(table->link);
-    if (strings == nullptr || strings->size == 0) return nullptr;
-    std::unique_ptr<symbol_index> index(new symbol_index());
-    index->name_bytes_ = read_whole(file, *strings);
-    if (index->name_bytes_ == nullptr) return nullptr;
-    const char* names = reinterpret_cast<const char*>(index->name_bytes_->bytes());
-    if (names[strings->size - 1] != '\0') return nullptr;
-    index->names_ = names;
-    index->names_size_ = strings->size;
-    const std::unique_ptr<section_data> symbols = file.contents(*table);
-    if (symbols == nullptr ||
-        !index->collect(file, *symbols, std::min<std::size_t>(table->size / sizeof(symbol), UINT32_MAX), bias))
-        return nullptr;
-    index->index_pages();
-    index->blocks_ =
-        std::make_unique<published<name_block>[]>((index->functions_.size() + block_size - 1) / block_size);
-    return index;
-}
-
-// A function symbol as the build sees it: where, how long, which symbol and
-// name, and how it ranks among aliases of its address.
+// A function symbol as the build sees it: where, how long, which symbol (for
+// a stable choice among equals) and name, and how it ranks among aliases of
+// its address.
 struct symbol_index::candidate {
     std::uint64_t start;
     std::uint32_t size;
@@ -102,40 +83,96 @@ struct symbol_index::candidate {
     std::uint32_t rank;
 };
 
+std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dynamic, std::uint64_t bias) {
+    const table_source source{&file, dynamic, bias};
+    return build(&source, 1);
+}
+
+std::unique_ptr<symbol_index> symbol_index::build(const table_source* sources, std::size_t count) {
+    std::unique_ptr<symbol_index> index(new symbol_index());
+    std::vector<candidate> found;
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < count && used < 2; ++i) {
+        if (!open_table(sources[i], index->tables_[used])) continue;
+        // A table that changed while it was read gives no names at all.
+        if (!index->collect(sources[i], used == 0 ? 0 : second_table, found)) return nullptr;
+        ++used;
+    }
+    if (used == 0) return nullptr;
+    std::sort(found.begin(), found.end(), [](const candidate& a, const candidate& b) { return a.start < b.start; });
+    index->keep_best_aliases(found);
+    index->index_pages();
+    index->blocks_ =
+        std::make_unique<published<name_block>[]>((index->functions_.size() + block_size - 1) / block_size);
+    return index;
+}
+
+bool symbol_index::open_table(const table_source& source, table& out) {
+    const elf_section* symbols = symbol_table_of(*source.file, source.dynamic);
+    if (symbols == nullptr) return false;
+    const elf_section* strings = source.file->at(symbols->link);
+    if (strings == nullptr || strings->size == 0) return false;
+    std::unique_ptr<section_data> bytes = read_whole(*source.file, *strings);
+    if (bytes == nullptr) return false;
+    const char* names = reinterpret_cast<const char*>(bytes->bytes());
+    if (names[strings->size - 1] != '\0') return false;
+    out.bytes = std::move(bytes);
+    out.names = names;
+    out.names_size = strings->size;
+    return true;
+}
+
 // The table is read in pieces and let go: only names stay.
-bool symbol_index::collect(const elf_file& file, section_data& table, std::size_t count, std::uint64_t bias) {
+bool symbol_index::collect(const table_source& source, std::uint32_t table_bit, std::vector<candidate>& found) const {
+    const elf_file& file = *source.file;
+    const elf_section& section = *symbol_table_of(file, source.dynamic);
+    const std::unique_ptr<section_data> table = file.contents(section);
+    if (table == nullptr) return false;
+    const std::size_t count = std::min<std::size_t>(section.size / sizeof(symbol), second_table);
+    const std::size_t names_size = table_of(table_bit).names_size;
+    const char* names = table_of(table_bit).names;
     // Room for every symbol at once: pages of it that stay unused cost nothing,
     // and growing would copy.
-    std::vector<candidate> found;
-    found.reserve(count);
+    found.reserve(found.size() + count);
     std::vector<symbol> chunk(512);
     for (std::size_t first = 1; first < count; first += chunk.size()) {
         const std::size_t n = std::min(chunk.size(), count - first);
-        if (!table.copy_out(first * sizeof(symbol), n * sizeof(symbol), reinterpret_cast<std::uint8_t*>(chunk.data())))
+        if (!table->copy_out(first * sizeof(symbol), n * sizeof(symbol), reinterpret_cast<std::uint8_t*>(chunk.data())))
             return false;
         for (std::size_t k = 0; k < n; ++k) {
             const symbol& s = chunk[k];
-            if (s.st_name >= names_size_ || s.st_size > UINT32_MAX || !names_code(s, names_ + s.st_name, file))
+            if (s.st_name >= names_size || s.st_name >= second_table || s.st_size > UINT32_MAX ||
+                !names_code(s, names + s.st_name, file))
                 continue;
-            found.push_back(candidate{s.st_value + bias, static_cast<std::uint32_t>(s.st_size),
-                                      static_cast<std::uint32_t>(first + k), s.st_name,
-                                      rank_of(s, names_ + s.st_name)});
+            found.push_back(candidate{s.st_value + source.bias, static_cast<std::uint32_t>(s.st_size),
+                                      static_cast<std::uint32_t>(first + k) | table_bit, s.st_name | table_bit,
+                                      rank_of(s, names + s.st_name)});
         }
     }
-    std::sort(found.begin(), found.end(), [](const candidate& a, const candidate& b) { return a.start < b.start; });
-    keep_best_aliases(found);
     return true;
 }
 
 void symbol_index::keep_best_aliases(std::vector<candidate>& list) {
+    struct ranked_alias {
+        alias a;
+        std::uint32_t rank;
+        std::uint32_t symbol;
+    };
+    std::vector<ranked_alias> others;
     // One entry per address: the best-ranked alias, as long as the longest.
     std::size_t kept = 0;
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (kept > 0 && list[kept - 1].start == list[i].start) {
             candidate& best = list[kept - 1];
             const std::uint32_t longest = std::max(best.size, list[i].size);
-            if (list[i].rank > best.rank || (list[i].rank == best.rank && list[i].symbol < best.symbol)) best = list[i];
+            candidate other = list[i];
+            if (list[i].rank > best.rank || (list[i].rank == best.rank && list[i].symbol < best.symbol)) {
+                other = best;
+                best = list[i];
+            }
             best.size = longest;
+            others.push_back(
+                ranked_alias{alias{static_cast<std::uint32_t>(kept - 1), other.name}, other.rank, other.symbol});
             continue;
         }
         list[kept++] = list[i];
@@ -146,6 +183,12 @@ void symbol_index::keep_best_aliases(std::vector<candidate>& list) {
     for (std::size_t i = 0; i + 1 < functions_.size(); ++i)
         if (functions_[i].size == 0 && functions_[i + 1].start - functions_[i].start <= UINT32_MAX)
             functions_[i].size = static_cast<std::uint32_t>(functions_[i + 1].start - functions_[i].start);
+    std::sort(others.begin(), others.end(), [](const ranked_alias& x, const ranked_alias& y) {
+        if (x.a.function != y.a.function) return x.a.function < y.a.function;
+        return x.rank != y.rank ? x.rank > y.rank : x.symbol < y.symbol;
+    });
+    aliases_.reserve(others.size());
+    for (const ranked_alias& other : others) aliases_.push_back(other.a);
 }
 
 void symbol_index::index_pages() {
@@ -202,11 +245,13 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
     return nullptr;
 }
 
-std::string_view symbol_index::raw_name(const function& f) const noexcept {
-    const char* name = names_ + f.name;
+std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
+    const table& t = table_of(number);
+    const std::uint32_t offset = number & ~second_table;
+    const char* name = t.names + offset;
     // The version that a full symbol table appends ("memcpy@@GLIBC_2.14")
     // is not part of the name.
-    const std::size_t length = strnlen(name, names_size_ - f.name);
+    const std::size_t length = strnlen(name, t.names_size - offset);
     const void* mark = std::memchr(name, '@', length);
     std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
     // The compiler's cold part of a function ("f.cold", "f.cold.3") is still
@@ -223,20 +268,31 @@ std::string_view symbol_index::raw_name(const function& f) const noexcept {
     return std::string_view(name, size);
 }
 
+std::string symbol_index::display_name(std::size_t number, std::string_view raw) const {
+    std::string text;
+    if (demangle(raw.data(), raw.size(), text)) return text;
+    // Judged here, on the name a lookup wants, rather than for every alias
+    // while the index is built.
+    auto first = std::lower_bound(aliases_.begin(), aliases_.end(), number,
+                                  [](const alias& a, std::size_t n) { return a.function < n; });
+    for (auto a = first; a != aliases_.end() && a->function == number; ++a) {
+        const std::string_view other = raw_name(a->name);
+        if (!is_mangled(other)) return std::string(other);
+        if (demangle(other.data(), other.size(), text)) return text;
+    }
+    return std::string(raw);
+}
+
 std::string_view symbol_index::name_of(const function& f) const {
-    const std::string_view raw = raw_name(f);
-    if (raw.size() < 2 || raw[0] != '_' || raw[1] != 'Z') return raw;
+    const std::string_view raw = raw_name(f.name);
+    if (!is_mangled(raw)) return raw;
     const std::size_t number = static_cast<std::size_t>(&f - functions_.data());
     published<name_block>& block_slot = blocks_[number / block_size];
     name_block* block = block_slot.get();
     if (block == nullptr) block = block_slot.offer(std::make_unique<name_block>());
     published<const std::string>& slot = block->names[number % block_size];
     const std::string* name = slot.get();
-    if (name == nullptr) {
-        std::string text;
-        if (!demangle(raw.data(), raw.size(), text)) text.assign(raw.data(), raw.size());
-        name = slot.offer(std::make_unique<const std::string>(std::move(text)));
-    }
+    if (name == nullptr) name = slot.offer(std::make_unique<const std::string>(display_name(number, raw)));
     return *name;
 }
 

@@ -1,6 +1,8 @@
 #ifndef KORVO_CALLTRAIL_POSIX_OBJECT_SYMBOL_INDEX_HPP
 #define KORVO_CALLTRAIL_POSIX_OBJECT_SYMBOL_INDEX_HPP
 
+// The function symbols of one object, for looking an address up by name.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,8 +19,8 @@ namespace posix_engine {
 
 // The functions of one object, sorted by address and built once, so that a
 // lookup is a binary search instead of a walk over the symbol table. The
-// symbol table is read in pieces and let go; entries refer to the string
-// table, read whole into the index, for their names, which keeps the index
+// symbol tables are read in pieces and let go; entries refer to the string
+// tables, read whole into the index, for their names, which keeps the index
 // small. Names are demangled on first use and kept. Lookups and name reads
 // are safe from many threads at once.
 class symbol_index {
@@ -26,14 +28,25 @@ public:
     struct function {
         std::uint64_t start;
         std::uint32_t size;
-        // Where its name is in the string table.
+        // Where its name is in its string table; the top bit marks the
+        // second table's.
         std::uint32_t name;
     };
 
-    // From the symbol table of `file` (.symtab, or .dynsym when `dynamic`);
-    // `bias` moves the file's addresses to those of the loaded object's file.
-    // Null when the file has no such table.
+    // A symbol table of `file` (.symtab, or .dynsym when `dynamic`); `bias`
+    // moves the file's addresses to those of the loaded object's file.
+    struct table_source {
+        const elf_file* file;
+        bool dynamic;
+        std::uint64_t bias;
+    };
+
+    // From one table. Null when the file has no such table.
     static std::unique_ptr<symbol_index> build(const elf_file& file, bool dynamic, std::uint64_t bias);
+    // From one or two tables read as one, e.g. a stripped object's dynamic
+    // symbols with the full table its MiniDebugInfo keeps. Null when none of
+    // them can be read.
+    static std::unique_ptr<symbol_index> build(const table_source* sources, std::size_t count);
 
     symbol_index(const symbol_index&) = delete;
     symbol_index& operator=(const symbol_index&) = delete;
@@ -54,22 +67,40 @@ private:
         published<const std::string> names[block_size];
     };
 
+    // A string table, read whole.
+    struct table {
+        std::unique_ptr<section_data> bytes;
+        const char* names = nullptr;
+        std::size_t names_size = 0;
+    };
+    static constexpr std::uint32_t second_table = 0x80000000u;
+
+    // Another name at the address of functions_[function].
+    struct alias {
+        std::uint32_t function;
+        std::uint32_t name;
+    };
+
     symbol_index() = default;
     // The steps of build().
-    bool collect(const elf_file& file, section_data& table, std::size_t count, std::uint64_t bias);
     struct candidate;
+    static bool open_table(const table_source& source, table& out);
+    bool collect(const table_source& source, std::uint32_t table_bit, std::vector<candidate>& found) const;
     void keep_best_aliases(std::vector<candidate>& list);
     void index_pages();
-    std::string_view raw_name(const function& f) const noexcept;
+    const table& table_of(std::uint32_t name) const noexcept { return tables_[(name & second_table) != 0 ? 1 : 0]; }
+    std::string_view raw_name(std::uint32_t name) const noexcept;
+    std::string display_name(std::size_t function, std::string_view raw) const;
 
     std::vector<function> functions_;
+    // The aliases not chosen, by function and then best first: a chosen name
+    // the demangler cannot read gives way to one it can.
+    std::vector<alias> aliases_;
     // For each page of the address range, the first function starting in or
     // after it: a lookup searches one page's functions, not all of them.
     std::uint64_t page_base_ = 0;
     std::vector<std::uint32_t> page_first_;
-    std::unique_ptr<section_data> name_bytes_;
-    const char* names_ = nullptr;
-    std::size_t names_size_ = 0;
+    table tables_[2];
     std::unique_ptr<published<name_block>[]> blocks_;
 };
 

@@ -1,0 +1,62 @@
+#ifndef KORVO_CALLTRAIL_POSIX_UNWIND_RULE_CACHE_HPP
+#define KORVO_CALLTRAIL_POSIX_UNWIND_RULE_CACHE_HPP
+
+// A process-wide cache of packed unwind rules keyed by code address and the
+// fingerprint of the object holding it, so that an object loaded where an
+// unloaded one was never meets its predecessor's rules.
+//
+// Signal-safe and lock-free: each slot is a sequence lock that readers never
+// wait on and writers never wait for. No thread-local storage, which a
+// library loaded with dlopen may have to allocate.
+
+#include "platform/posix/unwind/seqlock.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace korvo {
+namespace calltrail {
+namespace posix_unwind {
+
+namespace rule_cache_detail {
+
+enum : unsigned { key_word, fingerprint_word, rule_word, word_count };
+using slot = seqlock_slot<word_count>;
+
+// 1,024 slots (32 KiB) in sets of four, so that the return addresses of one
+// deep stack rarely push each other out.
+constexpr unsigned way_count = 4;
+constexpr unsigned set_bits = 8;
+struct alignas(128) set {
+    slot ways[way_count];
+};
+// Hidden, so that the walk reaches it without going through the GOT.
+extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
+
+// Shifts and an exclusive or, not a multiplication: the walk waits for this
+// on every frame. Return addresses differ in their low bits.
+inline std::size_t set_index(std::uintptr_t pc) { return (pc ^ (pc >> set_bits)) & ((1u << set_bits) - 1); }
+inline set& set_for(std::uintptr_t pc) { return sets[set_index(pc)]; }
+
+} // namespace rule_cache_detail
+
+// Inline: the walk asks once per frame.
+inline bool find_cached_rule(std::uintptr_t pc, std::uint64_t fingerprint, std::uint64_t& rule) {
+    using namespace rule_cache_detail;
+    for (const slot& s : set_for(pc).ways) {
+        std::uint64_t words[word_count];
+        if (s.read(words) && words[key_word] == pc && words[fingerprint_word] == fingerprint) {
+            rule = words[rule_word];
+            return true;
+        }
+    }
+    return false;
+}
+
+void cache_rule(std::uintptr_t pc, std::uint64_t fingerprint, std::uint64_t rule);
+
+} // namespace posix_unwind
+} // namespace calltrail
+} // namespace korvo
+
+#endif

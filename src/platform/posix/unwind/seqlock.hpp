@@ -1,0 +1,45 @@
+#ifndef KORVO_CALLTRAIL_POSIX_UNWIND_SEQLOCK_HPP
+#define KORVO_CALLTRAIL_POSIX_UNWIND_SEQLOCK_HPP
+
+#include <atomic>
+#include <cstdint>
+
+namespace korvo {
+namespace calltrail {
+namespace posix_unwind {
+
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "slots must be usable from signal handlers");
+
+// A few words under a sequence lock that nobody ever waits on: a reader that
+// meets a writer misses, and a writer that meets another gives up. So it is
+// safe in a signal handler that interrupted a writer, on its thread or
+// another. The words are atomics, so no access is a data race.
+template <unsigned words> struct seqlock_slot {
+    std::atomic<std::uint64_t> sequence; // odd while written; 0 while never written
+    std::atomic<std::uint64_t> word[words];
+
+    bool empty() const { return sequence.load(std::memory_order_relaxed) == 0; }
+
+    bool read(std::uint64_t (&out)[words]) const {
+        const std::uint64_t before = sequence.load(std::memory_order_acquire);
+        for (unsigned i = 0; i < words; ++i) out[i] = word[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return before != 0 && (before & 1) == 0 && sequence.load(std::memory_order_relaxed) == before;
+    }
+
+    void write(const std::uint64_t (&in)[words]) {
+        std::uint64_t before = sequence.load(std::memory_order_relaxed);
+        if ((before & 1) != 0 ||
+            !sequence.compare_exchange_strong(before, before + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            return;
+        std::atomic_thread_fence(std::memory_order_release);
+        for (unsigned i = 0; i < words; ++i) word[i].store(in[i], std::memory_order_relaxed);
+        sequence.store(before + 2, std::memory_order_release);
+    }
+};
+
+} // namespace posix_unwind
+} // namespace calltrail
+} // namespace korvo
+
+#endif
