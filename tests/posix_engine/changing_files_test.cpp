@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -218,6 +220,22 @@ void look_for_files_among_fifos() {
         mkdir(by_id.substr(0, slash).c_str(), 0755);
     ASSERT_EQ(mkfifo(by_id.c_str(), 0644), 0);
     EXPECT_EQ(find_debug_file(*with_id, library, with_id->id(), root.c_str()), nullptr);
+    // Where the split part of a library is looked for: its package beside it,
+    // and the .dwo its skeleton names, beside it too (the one in the build
+    // tree is gone). It still names its functions.
+    const std::string split = dir.copy(POSIX_ENGINE_FORMS_SPLIT_DWARF4_MISSING, "split.so");
+    std::ifstream in(split, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_NE(bytes.find("forms_library.cpp.dwo"), std::string::npos);
+    dir.fifo("split.so.dwp");
+    dir.fifo("forms_library.cpp.dwo");
+    void* handle = dlopen(split.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    const void* frame = entry_frame(handle, "forms_entry");
+    const attached_symbols symbols;
+    EXPECT_EQ(symbols.name(frame), "split.so!forms::hidden_step(probe*, int)");
+    EXPECT_EQ(symbols.line(frame), 0u);
+    dlclose(handle);
 }
 
 TEST(posix_engine_changing_files, a_fifo_where_a_file_is_looked_for_is_refused_without_waiting) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "attached_symbols.hpp"
@@ -137,6 +138,31 @@ TEST(posix_engine_pressure, descriptors_are_not_held_between_lookups_even_when_f
         },
         std::chrono::seconds(120));
     EXPECT_EQ(calltrail_test::describe_status(result), "exited with 0") << result.output;
+}
+
+// The files a lookup reads beside a library's own or decodes from it: a
+// package of split units, a lone .dwo, MiniDebugInfo, compressed sections, a
+// debug link. (The DWARF 4 forms, which valgrind loads.)
+TEST(posix_engine_pressure, no_form_of_debug_information_holds_a_descriptor_after_a_lookup) {
+    const std::pair<const char*, bool> forms[] = {{POSIX_ENGINE_FORMS_SPLIT_DWARF4_PACKAGE, true},
+                                                  {POSIX_ENGINE_FORMS_SPLIT_DWARF4, true},
+                                                  {POSIX_ENGINE_FORMS_MINI_DEBUGINFO, false},
+                                                  {POSIX_ENGINE_FORMS_COMPRESSED, true},
+                                                  {POSIX_ENGINE_FORMS_DEBUGLINK, true}};
+    for (const auto& form : forms) {
+        SCOPED_TRACE(form.first);
+        void* handle = dlopen(form.first, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+        const probe p = captured(handle, "forms_entry");
+        const int descriptors = posix_engine_test::open_descriptors();
+        {
+            const attached_symbols symbols;
+            EXPECT_NE(symbols.name(p.frame_of(0)).find("!forms::hidden_step"), std::string::npos);
+            EXPECT_EQ(symbols.line(p.frame_of(1)) != 0, form.second);
+        }
+        EXPECT_EQ(posix_engine_test::open_descriptors(), descriptors);
+        dlclose(handle);
+    }
 }
 
 } // namespace
