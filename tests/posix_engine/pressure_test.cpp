@@ -86,6 +86,41 @@ TEST(posix_engine_pressure, an_allocation_failing_anywhere_in_a_first_lookup_lea
     dlclose(handle);
 }
 
+// The forms read through more than the object's own sections: a package of
+// split units, MiniDebugInfo decoded into memory and merged with the dynamic
+// symbols, zlib sections. Their first lookups fail at each allocation, and
+// the next lookups answer right.
+TEST(posix_engine_pressure, an_allocation_failing_in_a_first_lookup_of_each_form_leaves_the_next_one_right) {
+    for (const char* form :
+         {POSIX_ENGINE_FORMS_SPLIT_DWARF4_PACKAGE, POSIX_ENGINE_FORMS_MINI_DEBUGINFO, POSIX_ENGINE_FORMS_COMPRESSED}) {
+        SCOPED_TRACE(form);
+        void* handle = dlopen(form, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+        const probe p = captured(handle, "forms_entry");
+        const module_description description = loaded_description(form);
+        std::vector<std::string> right;
+        {
+            loaded_module module(description);
+            right = answers_of(module, p);
+        }
+        ASSERT_EQ(right[0], "forms::hidden_step(probe*, int)");
+        std::size_t failures = 0;
+        for (std::size_t fail_at = 1;; ++fail_at) {
+            loaded_module module(description);
+            calltrail_test::start_counting(fail_at);
+            try {
+                answers_of(module, p);
+            } catch (const std::bad_alloc&) {}
+            calltrail_test::stop_counting();
+            if (!calltrail_test::injected()) break;
+            ++failures;
+            EXPECT_EQ(answers_of(module, p), right) << "allocation " << fail_at;
+        }
+        EXPECT_GT(failures, 10u);
+        dlclose(handle);
+    }
+}
+
 // Thirty libraries looked up under a limit that leaves ten descriptors: none
 // is held afterwards, and the program can still open its own files. With
 // none left, a lookup answers what it can, and answers right once there are.
