@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
         {"inflating_unit_1g", [] { in_memory(crafted::inflating_unit(std::size_t{1} << 30)); }},
         // The largest unit of one-byte entries a stream of its size may still inflate to.
         {"inflating_unit_16m", [] { in_memory(crafted::inflating_unit((std::size_t{16} << 20) - 4096)); }},
+        {"inflating_zstd_unit_1g", [] { in_memory(crafted::inflating_unit(std::size_t{1} << 30, true)); }},
         {"sparse_debug_link_1g", [] { sparse_debug_link(); }},
     };
     for (const input& in : inputs) {

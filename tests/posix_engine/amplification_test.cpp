@@ -110,6 +110,11 @@ TEST(posix_engine_amplification, each_crafted_input_costs_about_what_its_size_do
          [](const work& w, const answer&) { EXPECT_LE(w.inflated, 1 * mib); }},
         {"a large unit within what its stream may hold", [] { return crafted::inflating_unit(2 * mib); }, true,
          [](const work& w, const answer&) { EXPECT_LE(w.inflated, 3 * mib); }},
+        // zstd has no bound of its own: 20 MB from a stream of a few hundred bytes.
+        {"a zstd unit that decodes far beyond its stream", [] { return crafted::inflating_unit(20 * mib, true); },
+         false, [](const work& w, const answer&) { EXPECT_LE(w.inflated, 1 * mib); }},
+        {"a large zstd unit within what its stream may hold", [] { return crafted::inflating_unit(2 * mib, true); },
+         true, [](const work& w, const answer&) { EXPECT_LE(w.inflated, 3 * mib); }},
     };
     for (const amplifying_input& input : inputs) {
         SCOPED_TRACE(input.name);

@@ -3,6 +3,7 @@
 #include <dwarf.h>
 #include <elf.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <cstring>
 
@@ -15,6 +16,9 @@ void put(bytes& out, std::size_t at, std::uint64_t v, int size) {
 }
 
 std::size_t aligned(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+// Newer than some systems' <elf.h>.
+constexpr std::uint32_t elf_compress_zstd = 2;
 
 // One abbreviation: code, tag, children, then (name, form) pairs.
 void abbreviation(writer& w, std::uint64_t code, std::uint64_t tag, bool children,
@@ -293,7 +297,59 @@ bytes long_directory(std::size_t files, std::size_t directory_length, bool defin
     return elf_image({plain(".debug_info", info.out), plain(".debug_abbrev", abbrev.out), plain(".debug_line", lines)});
 }
 
-bytes inflating_unit(std::size_t unit_size) {
+namespace {
+
+// A stream compressed as it is fed, never held whole.
+class compressor {
+public:
+    explicit compressor(bool zstd) : zstd_(zstd) {
+        if (zstd_)
+            zstd_stream_ = ZSTD_createCCtx();
+        else
+            deflateInit(&zlib_stream_, 9);
+    }
+    ~compressor() {
+        if (zstd_)
+            ZSTD_freeCCtx(zstd_stream_);
+        else
+            deflateEnd(&zlib_stream_);
+    }
+    compressor(const compressor&) = delete;
+    compressor& operator=(const compressor&) = delete;
+
+    void feed(const std::uint8_t* data, std::size_t size, bool last) {
+        std::uint8_t out[1 << 16];
+        if (zstd_) {
+            ZSTD_inBuffer in{data, size, 0};
+            std::size_t left = 0;
+            do {
+                ZSTD_outBuffer o{out, sizeof out, 0};
+                left = ZSTD_compressStream2(zstd_stream_, &o, &in, last ? ZSTD_e_end : ZSTD_e_continue);
+                stream.insert(stream.end(), out, out + o.pos);
+            } while (last ? left != 0 : in.pos < in.size);
+            return;
+        }
+        zlib_stream_.next_in = const_cast<Bytef*>(data);
+        zlib_stream_.avail_in = static_cast<uInt>(size);
+        do {
+            zlib_stream_.next_out = out;
+            zlib_stream_.avail_out = sizeof out;
+            deflate(&zlib_stream_, last ? Z_FINISH : Z_NO_FLUSH);
+            stream.insert(stream.end(), out, out + (sizeof out - zlib_stream_.avail_out));
+        } while (zlib_stream_.avail_out == 0);
+    }
+
+    bytes stream;
+
+private:
+    bool zstd_;
+    z_stream zlib_stream_{};
+    ZSTD_CCtx* zstd_stream_ = nullptr;
+};
+
+} // namespace
+
+bytes inflating_unit(std::size_t unit_size, bool zstd) {
     writer abbrev;
     abbreviation(abbrev, 1, DW_TAG_compile_unit, true, root_attributes);
     abbreviation(abbrev, 2, DW_TAG_variable, false, {});
@@ -303,38 +359,24 @@ bytes inflating_unit(std::size_t unit_size) {
     put(head.out, 0, unit_size - 4, 4);
     root_entry(head);
     // Entries of one byte each fill the unit; its last byte ends the root's
-    // children. Deflated as they go, never held whole.
-    z_stream z{};
-    deflateInit(&z, 9);
-    bytes stream;
+    // children. Compressed as they go, never held whole.
+    compressor c(zstd);
     bytes chunk(1 << 20, 2);
     std::size_t left = unit_size - head.out.size();
-    auto feed = [&](const std::uint8_t* data, std::size_t size, int flush) {
-        z.next_in = const_cast<Bytef*>(data);
-        z.avail_in = static_cast<uInt>(size);
-        do {
-            std::uint8_t out[1 << 16];
-            z.next_out = out;
-            z.avail_out = sizeof out;
-            deflate(&z, flush);
-            stream.insert(stream.end(), out, out + (sizeof out - z.avail_out));
-        } while (z.avail_out == 0);
-    };
-    feed(head.out.data(), head.out.size(), Z_NO_FLUSH);
+    c.feed(head.out.data(), head.out.size(), false);
     while (left > 1) {
         const std::size_t n = std::min(left - 1, chunk.size());
-        feed(chunk.data(), n, Z_NO_FLUSH);
+        c.feed(chunk.data(), n, false);
         left -= n;
     }
     const std::uint8_t end = 0;
-    feed(&end, 1, Z_FINISH);
-    deflateEnd(&z);
+    c.feed(&end, 1, true);
     writer info;
-    info.fixed(ELFCOMPRESS_ZLIB, 4);
+    info.fixed(zstd ? elf_compress_zstd : ELFCOMPRESS_ZLIB, 4);
     info.fixed(0, 4);
     info.fixed(unit_size, 8);
     info.fixed(1, 8);
-    info.out.insert(info.out.end(), stream.begin(), stream.end());
+    info.out.insert(info.out.end(), c.stream.begin(), c.stream.end());
     return elf_image({section{".debug_info", SHT_PROGBITS, SHF_COMPRESSED, info.out},
                       plain(".debug_abbrev", abbrev.out), plain(".debug_line", line_program({}, 1, {}))});
 }

@@ -58,8 +58,9 @@ bytes shared_range_list(std::size_t inlined, std::size_t ranges);
 // Many file entries, declared or defined by the line program, in one long
 // directory.
 bytes long_directory(std::size_t files, std::size_t directory_length, bool defined_by_program);
-// A compressed .debug_info whose one unit inflates to `unit_size` bytes.
-bytes inflating_unit(std::size_t unit_size);
+// A compressed .debug_info (zlib, or zstd) whose one unit inflates to
+// `unit_size` bytes.
+bytes inflating_unit(std::size_t unit_size, bool zstd = false);
 // A library without build-id whose debug link names `debug_name`, and a
 // debug file that matches it by checksum.
 bytes linked_library(const std::string& debug_name, std::uint32_t crc);
