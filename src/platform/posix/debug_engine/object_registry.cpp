@@ -1,6 +1,7 @@
 #include "platform/posix/debug_engine/object_registry.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 
@@ -14,34 +15,44 @@ namespace {
 
 // Our walks of the loader's list hold the loader's lock, and a child of fork()
 // would find that lock held for ever had a thread of the parent been inside
-// one. So they hold a lock of ours for reading, which fork() takes for writing;
-// the writer goes first, so that a stream of walks cannot keep a fork waiting.
-pthread_rwlock_t loader_walks = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+// one. So fork() waits until no walk of ours is under way, and lets none begin
+// until it is done. Two counters rather than a lock: a lock would keep, in the
+// child, the walks that were waiting for it in the parent.
+std::atomic<long> walks_under_way{0};
+std::atomic<bool> forking{false};
 
 class loader_walk {
 public:
-    loader_walk() noexcept { pthread_rwlock_rdlock(&loader_walks); }
-    ~loader_walk() { pthread_rwlock_unlock(&loader_walks); }
+    loader_walk() noexcept {
+        for (;;) {
+            walks_under_way.fetch_add(1);
+            if (!forking.load()) return;
+            walks_under_way.fetch_sub(1);
+            while (forking.load()) sched_yield();
+        }
+    }
+    ~loader_walk() { walks_under_way.fetch_sub(1); }
     loader_walk(const loader_walk&) = delete;
     loader_walk& operator=(const loader_walk&) = delete;
 };
 
 std::atomic<object_registry*> this_process_registry{nullptr};
 
-void before_fork() { pthread_rwlock_wrlock(&loader_walks); }
+void before_fork() {
+    forking.store(true);
+    // A fork from a signal handler that interrupted one of our walks would
+    // wait for ever; after a long while the fork goes on without the guard.
+    for (long waited = 0; walks_under_way.load() != 0 && waited < 1000000; ++waited) sched_yield();
+}
 
-void after_fork_in_parent() { pthread_rwlock_unlock(&loader_walks); }
+void after_fork_in_parent() { forking.store(false); }
 
 // The parent's registry is left behind unread: threads that the child does
-// not have may hold its locks. The walks' lock is made anew, since walks that
-// were waiting for it in the parent are still counted in it.
+// not have may hold its locks.
 void after_fork_in_child() {
     this_process_registry.store(nullptr, std::memory_order_relaxed);
-    pthread_rwlockattr_t writer_first;
-    pthread_rwlockattr_init(&writer_first);
-    pthread_rwlockattr_setkind_np(&writer_first, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&loader_walks, &writer_first);
-    pthread_rwlockattr_destroy(&writer_first);
+    walks_under_way.store(0);
+    forking.store(false);
 }
 
 // Set while the library loads, before any thread can be inside it.
