@@ -10,10 +10,10 @@ build=${CALLTRAIL_BUILD_DIR:-$root/build}
 # What building the libraries and running the demo needs; the decompressors'
 # headers, though their libraries are opened only when a compressed form of
 # debug information is first read.
-demo_packages=(cmake ninja-build g++ pkg-config libelf-dev zlib1g-dev libzstd-dev liblzma-dev)
-# The tests also make split DWARF packages (llvm-dwp), dwz and MiniDebugInfo
-# forms.
-packages=("${demo_packages[@]}" googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev
+demo_packages=(cmake ninja-build g++ zlib1g-dev libzstd-dev liblzma-dev)
+# The tests also find their reference libraries with pkg-config, and make
+# split DWARF packages (llvm-dwp), dwz and MiniDebugInfo forms.
+packages=("${demo_packages[@]}" pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev
           valgrind clang-14 libclang-rt-14-dev clang-format git file llvm-14 dwz xz-utils)
 
 configure() {

@@ -2,6 +2,7 @@
 #include <korvo/hex_address_text.hpp>
 
 #include "engine_text.hpp"
+#include "escaped_text.hpp"
 #include "symbol_resolver.hpp"
 
 namespace korvo {
@@ -18,7 +19,7 @@ void symbol_resolver::render_frame(const void* address, std::string& out) const 
     if (ask_name(offset, name)) parts = split_symbol_text(name.text());
     // The head goes in before the source is asked for.
     if (!parts.function.empty()) {
-        out.append(parts.function);
+        append_escaped(out, parts.function);
     } else {
         const array<char, 19> hex = hex_address_text(offset);
         out.append(hex.data(), hex.size() - 1);
@@ -28,12 +29,12 @@ void symbol_resolver::render_frame(const void* address, std::string& out) const 
     ULONG line = 0;
     if (ask_source(offset, source, line) && !source.text().empty() && line != 0) {
         out += " at ";
-        out.append(source.text());
+        append_escaped(out, source.text());
         out += ':';
         append_decimal(out, line);
     } else if (!parts.module.empty()) {
         out += " in ";
-        out.append(parts.module);
+        append_escaped(out, parts.module);
     }
 }
 

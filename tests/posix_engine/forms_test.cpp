@@ -74,8 +74,7 @@ bool zstd_compressed(const elf_file& file) {
     const auto* section = file.find(".debug_info");
     ElfW(Chdr) header{};
     if (section == nullptr || (section->flags & SHF_COMPRESSED) == 0 || section->size < sizeof header) return false;
-    std::memcpy(&header, section->data, sizeof header);
-    return header.ch_type == 2;
+    return file.read(section->offset, sizeof header, &header) && header.ch_type == 2;
 }
 
 bool mini_debuginfo_only(const elf_file& file) {

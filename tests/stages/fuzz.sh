@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the rendering fuzzer with Clang's libFuzzer and runs it for a fixed
-# time from the committed seeds; any crash or sanitizer report fails it.
+# Builds the fuzzers with Clang's libFuzzer and runs each for its share of a
+# fixed time: the rendering fuzzer from the committed seeds, the object fuzzer
+# from the libraries built for the engine's tests. Any crash or sanitizer
+# report fails it.
 #   fuzz.sh SOURCE_DIR BUILD_DIR [SECONDS]
 set -euo pipefail
 source_dir=$1
@@ -18,22 +20,38 @@ cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_
     -DCALLTRAIL_BUILD_TESTS=ON -DCALLTRAIL_BUILD_EXAMPLES=OFF -DCALLTRAIL_BUILD_BENCH=OFF \
     -DCALLTRAIL_BUILD_FUZZERS=ON -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="$link_flags" -DCMAKE_SHARED_LINKER_FLAGS="$link_flags" >/dev/null
-cmake --build "$build_dir" -j"$jobs" --target calltrail_render_fuzzer
+cmake --build "$build_dir" -j"$jobs" --target calltrail_render_fuzzer calltrail_object_fuzzer
 
-# The seeds stay as committed; what the run finds goes to a scratch corpus.
-corpus=$build_dir/fuzz_corpus
-mkdir -p "$corpus"
-log=$build_dir/fuzz.log
+# The seeds stay as they are; what a run finds goes to a scratch corpus.
+object_seeds=$build_dir/object_seeds
+rm -rf "$object_seeds"
+mkdir -p "$object_seeds"
+cp "$build_dir"/tests/posix_engine/libposix_engine_*.so "$build_dir"/tests/posix_engine/*.dbg "$object_seeds"/
 # libFuzzer's own C++ runtime is loaded before the shared ASan runtime, which
 # intercepts nothing of it.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-if ! "$build_dir/tests/fuzz/calltrail_render_fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$build_dir/" "$corpus" "$source_dir/tests/fuzz/seeds" >"$log" 2>&1; then
-    tail -n 80 "$log"
-    echo "FAIL fuzz: see $log"
-    exit 1
-fi
-executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
-speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-echo "ok   fuzz: $executions executions in ${seconds} s ($speed per second), no crash"
+
+# fuzz NAME SECONDS SEED_DIRECTORY
+fuzz() {
+    local name=$1 time=$2 seeds=$3
+    local corpus=$build_dir/fuzz_corpus_$name log=$build_dir/fuzz_$name.log
+    mkdir -p "$corpus"
+    if ! "$build_dir/tests/fuzz/calltrail_${name}_fuzzer" -max_total_time="$time" -print_final_stats=1 \
+        -artifact_prefix="$build_dir/${name}_" "$corpus" "$seeds" >"$log" 2>&1; then
+        tail -n 80 "$log"
+        echo "FAIL fuzz $name: see $log"
+        return 1
+    fi
+    local executions speed
+    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    speed=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    echo "ok   fuzz $name: $executions executions in $time s ($speed per second), no crash"
+}
+
+# The time is shared: the stage takes about as long with two fuzzers as it
+# did with one.
+status=0
+fuzz render $((seconds / 2)) "$source_dir/tests/fuzz/seeds" || status=1
+fuzz object $((seconds - seconds / 2)) "$object_seeds" || status=1
+exit $status

@@ -1,5 +1,7 @@
 #include "failing_allocation.hpp"
 
+#include <malloc.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -11,7 +13,15 @@ std::atomic<std::size_t> numbered{0};
 std::atomic<std::size_t> armed{0};
 std::atomic<bool> failed{false};
 std::atomic<long> live{0};
+std::atomic<std::size_t> bytes{0};
+std::atomic<std::size_t> peak{0};
 thread_local int shield_depth = 0;
+
+void held(void* p) noexcept {
+    const std::size_t now = bytes.fetch_add(malloc_usable_size(p)) + malloc_usable_size(p);
+    std::size_t highest = peak.load();
+    while (now > highest && !peak.compare_exchange_weak(highest, now)) {}
+}
 
 void* allocate(std::size_t size, std::size_t alignment) {
     if (counting.load() && shield_depth == 0) {
@@ -31,12 +41,14 @@ void* allocate(std::size_t size, std::size_t alignment) {
     }
     if (p == nullptr) throw std::bad_alloc();
     live.fetch_add(1);
+    held(p);
     return p;
 }
 
 void deallocate(void* p) noexcept {
     if (p == nullptr) return;
     live.fetch_sub(1);
+    bytes.fetch_sub(malloc_usable_size(p));
     std::free(p);
 }
 
@@ -60,6 +72,12 @@ std::size_t stop_counting() noexcept {
 bool injected() noexcept { return failed.load(); }
 
 std::size_t live_allocations() noexcept { return static_cast<std::size_t>(live.load()); }
+
+std::size_t live_bytes() noexcept { return bytes.load(); }
+
+void start_peak() noexcept { peak.store(bytes.load()); }
+
+std::size_t peak_bytes() noexcept { return peak.load(); }
 
 void enter_shield() noexcept { ++shield_depth; }
 void leave_shield() noexcept { --shield_depth; }

@@ -19,6 +19,12 @@ bool injected() noexcept;
 // Allocations and releases over the program's life, numbered or not.
 std::size_t live_allocations() noexcept;
 
+// Bytes held in allocations now, and the most held at once since the last
+// start_peak().
+std::size_t live_bytes() noexcept;
+void start_peak() noexcept;
+std::size_t peak_bytes() noexcept;
+
 // Code whose allocations must never fail (a test's own fakes) runs shielded;
 // shields nest, per thread.
 void enter_shield() noexcept;

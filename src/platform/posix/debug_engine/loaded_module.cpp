@@ -1,6 +1,10 @@
 #include "platform/posix/debug_engine/loaded_module.hpp"
 
 #include <elf.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
 
 #include "platform/posix/object/debug_file_search.hpp"
 #include "platform/posix/object/debug_section.hpp"
@@ -19,7 +23,7 @@ bool has_section(const elf_file& file, const char* name, const char* compressed_
 
 bool has_symbol_table(const elf_file& file) {
     for (const elf_section& section : file.sections())
-        if (section.type == SHT_SYMTAB && section.data != nullptr) return true;
+        if (section.type == SHT_SYMTAB && section.size != 0) return true;
     return false;
 }
 
@@ -43,31 +47,40 @@ dwarf_sections debug_sections_of(const elf_file& file) {
 
 loaded_module::loaded_module(module_description description) : description_(std::move(description)) {}
 
-const elf_file* loaded_module::object() {
-    return object_.get_locked([this] {
-        std::unique_ptr<elf_file> file;
-        switch (description_.source) {
-        case module_source::vdso:
-            file = elf_file::copy_of(description_.image, description_.image_size);
-            break;
-        // The running executable, even when its path has gone or changed.
-        case module_source::executable:
-            file = elf_file::open("/proc/self/exe");
-            break;
-        case module_source::file:
-            file = elf_file::open(description_.path.c_str());
-            break;
-        }
-        // A file replaced on disk since it was loaded describes other code.
-        if (file != nullptr && !description_.id.empty() && file->id() != description_.id) file.reset();
+// The file the object was loaded from: through /proc/self/map_files where
+// the system allows it, which opens it even when replaced or deleted since;
+// otherwise its path, while that still leads to the same file. A file whose
+// identity differs is taken only when the build-id says it is the same.
+std::unique_ptr<elf_file> loaded_module::open_object() const {
+    const module_description& d = description_;
+    if (d.source == module_source::memory) return elf_file::copy_of(d.image, d.image_size);
+    std::vector<std::string> paths;
+    if (!d.map_files_path.empty()) paths.push_back(d.map_files_path);
+    // The running executable, even when its path has gone or changed.
+    if (d.source == module_source::executable) paths.emplace_back("/proc/self/exe");
+    paths.push_back(d.path);
+    for (const std::string& path : paths) {
+        struct stat status {};
+        unique_fd fd = open_regular_file(path.c_str(), status);
+        if (!fd) continue;
+        const bool same_file = !d.file.known() || identity_of(status) == d.file;
+        if (!same_file && d.id.empty()) continue;
+        std::unique_ptr<elf_file> file =
+            elf_file::open_file(std::make_shared<file_source>(path, std::move(fd), status));
+        if (file == nullptr || (!d.id.empty() && file->id() != d.id)) continue;
         return file;
-    });
+    }
+    return nullptr;
+}
+
+const elf_file* loaded_module::object() {
+    return object_.get_locked([this] { return open_object(); });
 }
 
 const elf_file* loaded_module::debug_file() {
     return debug_.get_locked([this]() -> std::unique_ptr<elf_file> {
         const elf_file* main = object();
-        if (main == nullptr || description_.source == module_source::vdso) return nullptr;
+        if (main == nullptr || description_.source == module_source::memory) return nullptr;
         return find_debug_file(*main, description_.path, description_.id.empty() ? main->id() : description_.id);
     });
 }
@@ -113,12 +126,13 @@ std::unique_ptr<loaded_module::line_source> loaded_module::build_lines() {
     if (source != nullptr && !has_section(*source, ".debug_info", ".zdebug_info")) source = debug_file();
     if (source == nullptr) return nullptr;
     auto found = std::make_unique<line_source>();
-    std::uint64_t first = 0;
-    found->bias = source->first_load_address(first) ? description_.first_load - first : 0;
+    found->bias = bias_of(*source);
     code_ranges code;
     for (const auto& range : description_.code)
         code.ranges.emplace_back(range.first - found->bias, range.second - found->bias);
-    found->split = std::make_unique<split_dwarf_files>(description_.path);
+    // An image in memory has no place beside it where split files could be.
+    if (description_.source != module_source::memory)
+        found->split = std::make_unique<split_dwarf_files>(description_.path);
     found->lines = source_lines::open(debug_sections_of(*source), std::move(code), found->split.get());
     if (found->lines == nullptr) return nullptr;
     return found;
@@ -128,13 +142,25 @@ loaded_module::line_source* loaded_module::lines() {
     return lines_.get(build_, [this] { return build_lines(); });
 }
 
-bool loaded_module::follows_call(std::uint64_t address) const noexcept {
-    // The bytes read must lie in one executable segment.
+bool loaded_module::follows_call(std::uint64_t address) {
+    // The bytes come from the file: the live code may be unmapped at any
+    // moment, or unreadable. They must lie in one executable segment.
+    std::uint8_t bytes[16];
+    const elf_file* file = object_.peek();
     const std::uint64_t link_address = address - description_.bias;
+    if (file == nullptr || longest_call == 0 || longest_call > sizeof bytes) return false;
     for (const auto& range : description_.code)
         if (link_address >= range.first + longest_call && link_address <= range.second)
-            return ends_in_call(reinterpret_cast<const std::uint8_t*>(static_cast<std::uintptr_t>(address)));
+            return file->read_loaded(link_address - longest_call, longest_call, bytes) &&
+                   ends_in_call(bytes + longest_call);
     return false;
+}
+
+void loaded_module::let_go_of_files() const noexcept {
+    if (const elf_file* file = object_.peek()) file->let_go();
+    if (const elf_file* file = debug_.peek()) file->let_go();
+    if (const line_source* source = lines_.peek())
+        if (source->split != nullptr) source->split->let_go();
 }
 
 std::uint64_t loaded_module::described_address(std::uint64_t address, const symbol_index::function** function) {
@@ -162,6 +188,7 @@ std::uint64_t loaded_module::described_address(std::uint64_t address, const symb
 }
 
 bool loaded_module::function_at(std::uint64_t address, function_answer& out) {
+    const files_in_use scope{*this};
     const symbol_index::function* f = nullptr;
     described_address(address, &f);
     if (f == nullptr) return false;
@@ -171,6 +198,7 @@ bool loaded_module::function_at(std::uint64_t address, function_answer& out) {
 }
 
 bool loaded_module::line_at(std::uint64_t address, source_location& out) {
+    const files_in_use scope{*this};
     const symbol_index::function* f = nullptr;
     const std::uint64_t link_address = described_address(address, &f);
     line_source* source = lines();

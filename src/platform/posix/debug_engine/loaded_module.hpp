@@ -3,7 +3,9 @@
 
 // One object loaded into the process. Its files are opened, and its symbol
 // and line indexes built, on the first lookup that needs them; afterwards
-// lookups read immutable data and take no lock.
+// lookups read immutable data and take no lock. A file is read only if it is
+// the one the object was loaded from, and its descriptor is let go at the end
+// of every lookup.
 
 #include <cstdint>
 #include <memory>
@@ -43,6 +45,12 @@ public:
     bool line_at(std::uint64_t address, source_location& out);
 
 private:
+    // Lets the module's descriptors go however a lookup ends.
+    struct files_in_use {
+        const loaded_module& module;
+        ~files_in_use() { module.let_go_of_files(); }
+    };
+
     // Source lines with the distance between the loaded object's addresses
     // and those of the file they were read from.
     struct line_source {
@@ -56,7 +64,7 @@ private:
     // that holds it, if any.
     std::uint64_t described_address(std::uint64_t address, const symbol_index::function** function);
     // Whether the bytes before a runtime address end in a call instruction.
-    bool follows_call(std::uint64_t address) const noexcept;
+    bool follows_call(std::uint64_t address);
     const symbol_index* symbols();
     line_source* lines();
     std::unique_ptr<symbol_index> build_symbols();
@@ -66,6 +74,8 @@ private:
     const elf_file* debug_file();
     const elf_file* mini_debuginfo();
     std::uint64_t bias_of(const elf_file& file) const noexcept;
+    std::unique_ptr<elf_file> open_object() const;
+    void let_go_of_files() const noexcept;
 
     module_description description_;
     annotated_mutex build_;

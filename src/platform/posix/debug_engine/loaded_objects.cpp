@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/posix/debug_engine/process_mappings.hpp"
 #include "platform/posix/support/loader_lock_reads.hpp"
 
 namespace korvo {
@@ -94,7 +95,7 @@ int collect_object(dl_phdr_info* info, std::size_t, void* data) {
     const auto* headers = reinterpret_cast<const char*>(info->dlpi_phdr);
     const auto* vdso = static_cast<const char*>(walk.vdso.start);
     if (vdso != nullptr && headers >= vdso && headers < vdso + walk.vdso.size) {
-        d.source = module_source::vdso;
+        d.source = module_source::memory;
         d.image = walk.vdso.start;
         d.image_size = walk.vdso.size;
     } else if (name[0] == '\0') {
@@ -124,50 +125,36 @@ std::string executable_path() {
     return path;
 }
 
-std::string read_mappings() {
-    std::string text;
-    const int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got <= 0) break;
-        text.append(buffer, static_cast<std::size_t>(got));
+// Which file each object was mapped from, by the address of its first
+// loadable segment.
+void identify_files(loaded_objects& list) {
+    const std::vector<mapping> mappings = read_mappings();
+    for (module_description& d : list.objects) {
+        if (d.source == module_source::memory) continue;
+        const mapping* m = mapping_at(mappings, d.bias + d.first_load);
+        if (m == nullptr || !m->file.known()) continue;
+        d.file = m->file;
+        d.map_files_path = map_files_path(*m);
+        d.mapped_path = m->path;
     }
-    close(fd);
-    return text;
-}
-
-// The path of the file mapped at an address, from the kernel's list of
-// mappings: a library opened by a relative path is found wherever the
-// working directory has moved since.
-std::string mapped_path(std::uint64_t address) {
-    const std::string text = read_mappings();
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(at, end - at);
-        at = end + 1;
-        char* rest = nullptr;
-        const unsigned long long low = std::strtoull(line.c_str(), &rest, 16);
-        if (rest == nullptr || *rest != '-') continue;
-        const unsigned long long high = std::strtoull(rest + 1, &rest, 16);
-        if (address < low || address >= high) continue;
-        const std::size_t slash = line.find('/');
-        return slash == std::string::npos ? std::string() : line.substr(slash);
-    }
-    return std::string();
 }
 
 } // namespace
 
 loaded_objects list_loaded_objects() {
-    object_walk walk;
-    walk.vdso = find_vdso();
-    walk.executable_headers = reinterpret_cast<const void*>(getauxval(AT_PHDR));
-    dl_iterate_phdr(collect_object, &walk);
-    return std::move(walk.list);
+    // The mappings are read after the loader's list: an object loaded or
+    // unloaded in between is taken as it is afterwards, by trying again.
+    for (int attempt = 0;; ++attempt) {
+        object_walk walk;
+        walk.vdso = find_vdso();
+        walk.executable_headers = reinterpret_cast<const void*>(getauxval(AT_PHDR));
+        dl_iterate_phdr(collect_object, &walk);
+        identify_files(walk.list);
+        unsigned long long adds = 0;
+        unsigned long long subs = 0;
+        loader_counters(adds, subs);
+        if ((adds == walk.list.adds && subs == walk.list.subs) || attempt == 2) return std::move(walk.list);
+    }
 }
 
 void loader_counters(unsigned long long& adds, unsigned long long& subs) {
@@ -180,13 +167,33 @@ void loader_counters(unsigned long long& adds, unsigned long long& subs) {
 void name_object(module_description& d) {
     if (d.source == module_source::executable) {
         d.path = executable_path();
-    } else if (d.source == module_source::file && d.path[0] != '/') {
-        const std::string resolved = mapped_path(d.bias + d.first_load);
         d.name = file_name_of(d.path);
-        if (!resolved.empty()) d.path = resolved;
-        return;
+    } else if (d.source == module_source::file && d.path[0] != '/') {
+        // Named as the loader was asked, found where the kernel says it is:
+        // the working directory may have moved since.
+        d.name = file_name_of(d.path);
+        if (!d.mapped_path.empty()) d.path = d.mapped_path;
+    } else {
+        d.name = file_name_of(d.path);
     }
-    d.name = file_name_of(d.path);
+    std::replace(d.name.begin(), d.name.end(), '!', '_');
+}
+
+module_description describe_image(const void* image, std::size_t size, std::string name) {
+    module_description d;
+    d.source = module_source::memory;
+    d.image = image;
+    d.image_size = size;
+    d.loader_name = d.path = d.name = std::move(name);
+    std::replace(d.name.begin(), d.name.end(), '!', '_');
+    const std::unique_ptr<elf_file> file = elf_file::copy_of(image, size);
+    if (file == nullptr) return d;
+    for (const load_segment& segment : file->load_segments()) {
+        if (segment.memory_size == 0 || segment.address > UINT64_MAX - segment.memory_size) continue;
+        if ((segment.flags & PF_X) != 0) d.code.emplace_back(segment.address, segment.address + segment.memory_size);
+    }
+    file->first_load_address(d.first_load);
+    return d;
 }
 
 } // namespace posix_engine

@@ -37,6 +37,9 @@ public:
 };
 
 std::atomic<object_registry*> this_process_registry{nullptr};
+// The registry a child of fork() left behind, until the child makes its own,
+// which keeps it referenced.
+std::atomic<object_registry*> left_behind{nullptr};
 
 void before_fork() {
     forking.store(true);
@@ -48,8 +51,11 @@ void before_fork() {
 void after_fork_in_parent() { forking.store(false); }
 
 // The parent's registry is left behind unread: threads that the child does
-// not have may hold its locks.
+// not have may hold its locks. It stays referenced, so that a leak checker in
+// the child sees it held rather than lost.
 void after_fork_in_child() {
+    object_registry* parents = this_process_registry.load(std::memory_order_relaxed);
+    if (parents != nullptr) left_behind.store(parents, std::memory_order_relaxed);
     this_process_registry.store(nullptr, std::memory_order_relaxed);
     walks_under_way.store(0);
     forking.store(false);
@@ -97,8 +103,10 @@ object_registry& object_registry::instance() {
     // Never destroyed: threads may still resolve while the process exits.
     std::unique_ptr<object_registry> made(new object_registry());
     if (this_process_registry.compare_exchange_strong(registry, made.get(), std::memory_order_acq_rel,
-                                                      std::memory_order_acquire))
+                                                      std::memory_order_acquire)) {
+        made->left_behind_ = left_behind.exchange(nullptr, std::memory_order_relaxed);
         return *made.release();
+    }
     return *registry;
 }
 

@@ -35,6 +35,9 @@ private:
 
     annotated_mutex mutex_;
     std::shared_ptr<const module_table> current_ CALLTRAIL_GUARDED_BY(mutex_);
+    // In a child of fork(), the parent's registry (and the one it left behind
+    // in turn): never read, only held.
+    object_registry* left_behind_ = nullptr;
 };
 
 } // namespace posix_engine

@@ -1,9 +1,5 @@
 #include "platform/posix/debug_engine/split_dwarf_files.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <vector>
 
 #include "platform/posix/object/debug_section.hpp"
@@ -25,24 +21,13 @@ std::string joined(const std::string& directory, const std::string& name) {
     return directory.back() == '/' ? directory + name : directory + "/" + name;
 }
 
-// A FIFO or device where a file is expected must not block a lookup, nor be
-// read at all.
-std::unique_ptr<elf_file> open_regular(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return nullptr;
-    struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    return elf_file::open_descriptor(fd);
-}
-
 } // namespace
 
+// Opened as a regular file only, without blocking: a FIFO or device where a
+// file is expected is refused unread. Throws when descriptors run out.
 std::unique_ptr<split_dwarf_files::opened> split_dwarf_files::open_file(const std::string& path) {
     auto found = std::make_unique<opened>();
-    found->object = open_regular(path);
+    found->object = elf_file::open(path.c_str());
     if (found->object == nullptr) return nullptr;
     dwarf_sections& s = found->file.sections;
     s.info = open_debug_section(*found->object, "info.dwo");
@@ -51,16 +36,18 @@ std::unique_ptr<split_dwarf_files::opened> split_dwarf_files::open_file(const st
     s.str = open_debug_section(*found->object, "str.dwo");
     s.str_offsets = open_debug_section(*found->object, "str_offsets.dwo");
     s.rnglists = open_debug_section(*found->object, "rnglists.dwo");
+    s.bound_range_entries();
     found->file.cu_index = open_debug_section(*found->object, "cu_index");
     return found;
 }
 
 split_file* split_dwarf_files::package() {
-    if (!package_opened_) {
-        package_opened_ = true;
-        package_ = open_file(object_path_ + ".dwp");
-    }
-    return package_ != nullptr ? &package_->file : nullptr;
+    opened* found = package_.get_locked([this] { return open_file(object_path_ + ".dwp"); });
+    return found != nullptr ? &found->file : nullptr;
+}
+
+void split_dwarf_files::let_go() const noexcept {
+    if (const opened* found = package_.peek()) found->object->let_go();
 }
 
 bool split_dwarf_files::offer_split_files(const char* dwo_name, const char* comp_dir, const visitor& accept) {

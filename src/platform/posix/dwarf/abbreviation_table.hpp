@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/posix/object/section_data.hpp"
@@ -30,7 +32,9 @@ struct abbreviation {
 
 class abbreviation_table {
 public:
-    bool read(section_data* abbrev, std::uint64_t offset);
+    // Reads the table at `offset`, giving up after `most_bytes`; false for
+    // a damaged or overlong table. `used` tells how many bytes it took.
+    bool read(section_data* abbrev, std::uint64_t offset, std::size_t most_bytes, std::size_t& used);
     const abbreviation* find(std::uint64_t code) const noexcept;
     const attribute_layout* layouts(const abbreviation& a) const noexcept { return layouts_.data() + a.first_layout; }
 
@@ -39,6 +43,21 @@ private:
     std::vector<attribute_layout> layouts_;
     // Codes 1, 2, 3... as compilers number them: found by index.
     bool dense_ = true;
+};
+
+// The tables of one object, each read once however many units share it.
+// What all of them may cost together is bounded by the section's size (twice
+// over), so that tables overlapping one another, which no toolchain writes,
+// cannot make reading them quadratic.
+class abbreviation_cache {
+public:
+    // The table at `offset`, or null when it cannot be read.
+    const abbreviation_table* at(section_data* abbrev, std::uint64_t offset);
+
+private:
+    std::unordered_map<std::uint64_t, std::unique_ptr<const abbreviation_table>> tables_;
+    bool budget_set_ = false;
+    std::uint64_t bytes_left_ = 0;
 };
 
 } // namespace posix_engine

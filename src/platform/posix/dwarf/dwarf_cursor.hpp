@@ -3,8 +3,10 @@
 
 // The one way DWARF bytes are read: bounded, little-endian, failing softly.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/posix/object/section_data.hpp"
 
@@ -13,9 +15,11 @@ namespace calltrail {
 namespace posix_engine {
 
 // Reads little-endian DWARF data from [position, limit) of a section,
-// inflating it as it goes. Any read past the limit or into a broken stream
-// sets the cursor failed; reads then give zeros, so parsers check ok() at
-// their decision points instead of after every field.
+// reading or inflating it as it goes. Any read past the limit or into a
+// broken stream sets the cursor failed; reads then give zeros, so parsers
+// check ok() at their decision points instead of after every field. A read
+// throws only when the process is out of descriptors or memory (see
+// section_data::ensure), which a later lookup may not be.
 class dwarf_cursor {
 public:
     dwarf_cursor() noexcept : ok_(false) {}
@@ -40,27 +44,27 @@ public:
 
     // Makes the rest of the cursor's range readable at once, for a reader
     // that will walk all of it.
-    bool prefetch() noexcept {
+    bool prefetch() {
         if (!ok_ || !section_->ensure(position_, limit_)) ok_ = false;
         return ok_;
     }
 
-    bool skip(std::uint64_t count) noexcept {
+    bool skip(std::uint64_t count) {
         if (!need(count)) return false;
         position_ += static_cast<std::size_t>(count);
         return true;
     }
 
-    std::uint8_t u8() noexcept {
+    std::uint8_t u8() {
         if (!need(1)) return 0;
         return section_->bytes()[position_++];
     }
-    std::uint16_t u16() noexcept { return static_cast<std::uint16_t>(fixed(2)); }
-    std::uint32_t u32() noexcept { return static_cast<std::uint32_t>(fixed(4)); }
-    std::uint64_t u64() noexcept { return fixed(8); }
+    std::uint16_t u16() { return static_cast<std::uint16_t>(fixed(2)); }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(fixed(4)); }
+    std::uint64_t u64() { return fixed(8); }
 
     // Fixed-size unsigned value of 1 to 8 bytes.
-    std::uint64_t fixed(unsigned size) noexcept {
+    std::uint64_t fixed(unsigned size) {
         if (size > 8 || !need(size)) {
             ok_ = false;
             return 0;
@@ -72,7 +76,7 @@ public:
         return value;
     }
 
-    std::uint64_t uleb() noexcept {
+    std::uint64_t uleb() {
         std::uint64_t value = 0;
         unsigned shift = 0;
         for (;;) {
@@ -84,7 +88,7 @@ public:
         }
     }
 
-    std::int64_t sleb() noexcept {
+    std::int64_t sleb() {
         std::uint64_t value = 0;
         unsigned shift = 0;
         std::uint8_t byte = 0;
@@ -99,7 +103,7 @@ public:
     }
 
     // A NUL-terminated string in place; null when unterminated.
-    const char* c_string() noexcept {
+    const char* c_string() {
         const std::size_t start = position_;
         for (;;) {
             if (!need(1)) return nullptr;
@@ -109,7 +113,7 @@ public:
     }
 
 private:
-    bool need(std::uint64_t count) noexcept {
+    bool need(std::uint64_t count) {
         if (!ok_ || count > limit_ - position_ ||
             !section_->ensure(position_, position_ + static_cast<std::size_t>(count))) {
             ok_ = false;
@@ -128,7 +132,7 @@ private:
 // escape followed by 64 bits, which also makes the offsets inside 64-bit.
 // False when it is reserved or reaches past the cursor's limit; otherwise
 // `end` is where the unit ends.
-inline bool read_initial_length(dwarf_cursor& cursor, std::size_t& end, bool& offset64) noexcept {
+inline bool read_initial_length(dwarf_cursor& cursor, std::size_t& end, bool& offset64) {
     std::uint64_t length = cursor.u32();
     offset64 = length == 0xffffffffu;
     if (offset64)
@@ -140,11 +144,25 @@ inline bool read_initial_length(dwarf_cursor& cursor, std::size_t& end, bool& of
     return true;
 }
 
-// The NUL-terminated string at an offset of a string section, or null.
-inline const char* string_at(section_data* section, std::uint64_t offset) noexcept {
+// Strings that name files and directories are read no further than this: a
+// path can be only so long, and a bound keeps many entries that share one
+// long string from costing its length each.
+constexpr std::size_t longest_path = std::size_t{16} * 1024;
+
+// The NUL-terminated string at an offset of a string section, or null when
+// there is none within `longest` bytes.
+inline const char* string_at(section_data* section, std::uint64_t offset, std::size_t longest = longest_path) {
     if (section == nullptr || offset >= section->size()) return nullptr;
-    dwarf_cursor cursor(section, static_cast<std::size_t>(offset), section->size());
-    return cursor.c_string();
+    const std::size_t begin = static_cast<std::size_t>(offset);
+    const std::size_t most = std::min(section->size() - begin, longest + 1);
+    // Most strings are short: a compressed section is inflated no further
+    // than the string needs, give or take.
+    for (std::size_t reach = std::min<std::size_t>(most, 256);; reach = std::min(most, reach * 16)) {
+        if (!section->ensure(begin, begin + reach)) return nullptr;
+        const char* text = reinterpret_cast<const char*>(section->bytes() + begin);
+        if (std::memchr(text, 0, reach) != nullptr) return text;
+        if (reach == most) return nullptr;
+    }
 }
 
 } // namespace posix_engine

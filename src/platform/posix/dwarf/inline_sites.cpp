@@ -39,7 +39,7 @@ struct entry_facts {
 
 bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) {
     const bool wanted = entry.tag == DW_TAG_subprogram || entry.tag == DW_TAG_inlined_subroutine;
-    const attribute_layout* layouts = unit.abbrevs.layouts(entry);
+    const attribute_layout* layouts = unit.abbrevs->layouts(entry);
     for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
         attribute_value value;
         if (!read_attribute(unit.cursor, layouts[i].form, layouts[i].implicit_value, unit.header, value)) return false;
@@ -78,23 +78,49 @@ scope enter(open_unit& unit, const abbreviation& entry, const entry_facts& facts
     return scope::inlined;
 }
 
+// Outermost inlined calls in one function body cannot overlap, nor can
+// functions: sites that overlap one before them come from damaged entries.
+void drop_overlapping(std::vector<inline_site>& sites) {
+    std::stable_sort(sites.begin(), sites.end(),
+                     [](const inline_site& a, const inline_site& b) { return a.low < b.low; });
+    std::size_t kept = 0;
+    for (const inline_site& site : sites)
+        if (kept == 0 || site.low >= sites[kept - 1].high) sites[kept++] = site;
+    sites.resize(kept);
+}
+
+constexpr std::size_t walk_window = std::size_t{4} << 20;
+
 } // namespace
 
 std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code) {
     std::vector<inline_site> sites;
+    std::size_t most_sites = 2 * std::max<std::uint64_t>(code.bytes(), 4096);
     std::vector<scope> stack;
     stack.push_back(scope::outside);
     dwarf_cursor& cursor = unit.cursor;
+    section_data* info = unit.context.sections->info.get();
+    std::size_t released = cursor.position();
     while (!stack.empty() && !cursor.at_end()) {
         const std::uint64_t code_number = cursor.uleb();
         if (code_number == 0) {
             stack.pop_back();
             continue;
         }
-        const abbreviation* entry = unit.abbrevs.find(code_number);
+        const abbreviation* entry = unit.abbrevs->find(code_number);
         entry_facts facts;
         if (entry == nullptr || !read_entry(unit, *entry, facts)) break;
         const scope here = enter(unit, *entry, facts, stack.back(), code, sites);
+        if (sites.size() > most_sites) {
+            drop_overlapping(sites);
+            most_sites = std::max(most_sites, 2 * sites.size());
+        }
+        // A large unit is walked through a window: what lies behind is read
+        // once and given back.
+        if (cursor.position() - released >= walk_window) {
+            info->release(released, cursor.position());
+            released = cursor.position();
+        }
         if (!entry->has_children) continue;
         // Types hold no code; their members need not be read.
         if (facts.has_sibling && is_type_tag(entry->tag) && unit.header.offset + facts.sibling > cursor.position()) {
@@ -103,7 +129,7 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         }
         stack.push_back(here);
     }
-    std::sort(sites.begin(), sites.end(), [](const inline_site& a, const inline_site& b) { return a.low < b.low; });
+    drop_overlapping(sites);
     sites.shrink_to_fit();
     return sites;
 }

@@ -22,8 +22,9 @@ struct inline_site {
 };
 
 // The outermost inlined calls in functions that have code, from the entries
-// below the unit's root, sorted by address. A damaged entry ends the walk
-// with what was found before it.
+// below the unit's root, sorted by address, none overlapping another. A
+// damaged entry ends the walk with what was found before it. Leaves the
+// unit's bytes behind the walk given back.
 std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code);
 
 } // namespace posix_engine

@@ -11,10 +11,7 @@ namespace posix_engine {
 
 namespace {
 
-struct file_entry {
-    const char* name;
-    std::uint64_t directory;
-};
+using file_entry = line_table::file_entry;
 
 struct sequence {
     std::uint64_t start;
@@ -33,8 +30,6 @@ struct program_header {
     // Where the opcodes begin.
     std::size_t program = 0;
 };
-
-bool absolute(const char* path) { return path != nullptr && path[0] == '/'; }
 
 // The fields from the version to the standard opcodes' argument counts;
 // `format_unit` takes the version and address size that later forms need.
@@ -75,6 +70,8 @@ bool read_entry_table(dwarf_cursor& cursor, const unit_context& unit, const unit
     }
     const std::uint64_t count = cursor.uleb();
     if (!cursor.ok() || count > cursor.limit() - cursor.position()) return false;
+    // Entries of no fields name nothing, however many there are.
+    if (formats.empty()) return true;
     out.reserve(static_cast<std::size_t>(count));
     for (std::uint64_t i = 0; i < count; ++i) {
         file_entry entry{nullptr, 0};
@@ -92,10 +89,9 @@ bool read_entry_table(dwarf_cursor& cursor, const unit_context& unit, const unit
 }
 
 // Versions 2 to 4: NUL-terminated lists, directory 0 being the compilation
-// directory itself.
-bool read_v4_file_tables(dwarf_cursor& cursor, const char* comp_dir, std::vector<file_entry>& directories,
-                         std::vector<file_entry>& files) {
-    directories.push_back(file_entry{comp_dir, 0});
+// directory itself, which the table holds apart.
+bool read_v4_file_tables(dwarf_cursor& cursor, std::vector<file_entry>& directories, std::vector<file_entry>& files) {
+    directories.push_back(file_entry{nullptr, 0});
     for (;;) {
         const char* name = cursor.c_string();
         if (name == nullptr) return false;
@@ -114,38 +110,13 @@ bool read_v4_file_tables(dwarf_cursor& cursor, const char* comp_dir, std::vector
     return cursor.ok();
 }
 
-// Makes a file entry a path: a relative name under its directory, and a
-// relative directory under the compilation directory.
-class path_maker {
-public:
-    path_maker(const std::vector<file_entry>& directories, const char* comp_dir)
-        : directories_(directories), base_(comp_dir != nullptr    ? comp_dir
-                                           : !directories.empty() ? directories[0].name
-                                                                  : nullptr) {}
-
-    std::string operator()(const file_entry& file) const {
-        if (file.name == nullptr) return std::string();
-        const char* directory = file.directory < directories_.size()
-                                    ? directories_[static_cast<std::size_t>(file.directory)].name
-                                    : nullptr;
-        std::string path = join_path(directory, file.name);
-        // Directory 0 is the compilation directory itself.
-        if (!absolute(path.c_str()) && base_ != nullptr && file.directory != 0) path = join_path(base_, path.c_str());
-        return path;
-    }
-
-private:
-    const std::vector<file_entry>& directories_;
-    const char* base_;
-};
-
 // The line-number state machine over one program. Rows of a sequence that
-// does not start in code are dropped when the sequence ends.
+// does not start in code are dropped when the sequence ends; rows in effect
+// over no code, as the next row shows, are dropped as they come.
 class line_program {
 public:
-    line_program(const program_header& header, const code_ranges& code, const path_maker& paths,
-                 std::vector<std::string>& path_list)
-        : h_(header), code_(code), paths_(paths), path_list_(path_list) {}
+    line_program(const program_header& header, const code_ranges& code, std::vector<file_entry>& files)
+        : h_(header), code_(code), files_(files) {}
 
     bool run(dwarf_cursor& cursor) {
         const std::uint64_t const_add =
@@ -173,6 +144,13 @@ public:
 
 private:
     void emit(bool last) {
+        if (!started_) {
+            sequence_start_ = address_;
+            started_ = true;
+        } else if (rows.size() > sequence_begin_ && rows.back().address <= address_ &&
+                   !code_.overlaps(rows.back().address, address_)) {
+            rows.pop_back();
+        }
         rows.push_back(line_row{address_, last ? line_table::end_of_sequence : static_cast<std::uint32_t>(file_),
                                 static_cast<std::uint32_t>(line_ < 0 ? 0 : line_)});
     }
@@ -180,7 +158,7 @@ private:
     void end_sequence() {
         emit(true);
         const std::size_t begin = sequence_begin_;
-        if (rows.size() - begin > 1 && code_.holds(rows[begin].address)) {
+        if (rows.size() - begin > 1 && code_.holds(sequence_start_)) {
             // Rows of a sequence must ascend for the search.
             std::stable_sort(rows.begin() + static_cast<std::ptrdiff_t>(begin), rows.end() - 1,
                              [](const line_row& a, const line_row& b) { return a.address < b.address; });
@@ -190,6 +168,7 @@ private:
             rows.resize(begin);
         }
         sequence_begin_ = rows.size();
+        started_ = false;
         address_ = 0;
         file_ = 1;
         line_ = 1;
@@ -207,7 +186,7 @@ private:
         } else if (opcode == DW_LNE_define_file && h_.version < 5) {
             const char* name = cursor.c_string();
             const std::uint64_t directory = cursor.uleb();
-            if (name != nullptr) path_list_.push_back(paths_(file_entry{name, directory}));
+            if (name != nullptr) files_.push_back(file_entry{name, directory});
         }
         cursor.seek(next);
         return true;
@@ -238,29 +217,31 @@ private:
 
     const program_header& h_;
     const code_ranges& code_;
-    const path_maker& paths_;
-    std::vector<std::string>& path_list_;
+    std::vector<file_entry>& files_;
     std::uint64_t address_ = 0;
     std::uint64_t file_ = 1;
     std::int64_t line_ = 1;
     std::size_t sequence_begin_ = 0;
+    std::uint64_t sequence_start_ = 0;
+    bool started_ = false;
 };
 
-} // namespace
-
-std::string join_path(const char* directory, const char* name) {
-    std::string path;
-    if (absolute(name) || directory == nullptr || directory[0] == '\0') {
-        path.assign(name != nullptr ? name : "");
-        return path;
+// Sequences by address, those that overlap one before them left out (a
+// program can name the same code only so many times).
+void keep_sequences(line_program& program, std::vector<line_row>& rows) {
+    std::sort(program.sequences.begin(), program.sequences.end(),
+              [](const sequence& a, const sequence& b) { return a.start < b.start; });
+    rows.clear();
+    rows.reserve(program.rows.size());
+    for (const sequence& s : program.sequences) {
+        if (!rows.empty() && s.start < rows.back().address) continue;
+        rows.insert(rows.end(), program.rows.begin() + static_cast<std::ptrdiff_t>(s.begin),
+                    program.rows.begin() + static_cast<std::ptrdiff_t>(s.end));
     }
-    const std::size_t length = std::strlen(directory);
-    path.reserve(length + 1 + std::strlen(name));
-    path.assign(directory, length);
-    if (path.back() != '/') path.push_back('/');
-    path.append(name);
-    return path;
+    rows.shrink_to_fit();
 }
+
+} // namespace
 
 bool line_table::read(const unit_context& unit, std::uint64_t offset, const char* comp_dir, const code_ranges& code) {
     section_data* section = unit.sections->line.get();
@@ -274,31 +255,29 @@ bool line_table::read(const unit_context& unit, std::uint64_t offset, const char
     if (!cursor.prefetch() || !read_program_header(cursor, end, format_unit, header)) return false;
 
     std::vector<file_entry> directories;
-    std::vector<file_entry> files;
+    files_.clear();
     if (header.version >= 5) {
         if (!read_entry_table(cursor, unit, format_unit, directories) ||
-            !read_entry_table(cursor, unit, format_unit, files))
+            !read_entry_table(cursor, unit, format_unit, files_))
             return false;
         first_file_ = 0;
     } else {
-        if (!read_v4_file_tables(cursor, comp_dir, directories, files)) return false;
+        if (!read_v4_file_tables(cursor, directories, files_)) return false;
         first_file_ = 1;
+        directory_zero_is_comp_dir_ = true;
     }
-    const path_maker paths(directories, comp_dir);
-    paths_.clear();
-    paths_.reserve(files.size());
-    for (const file_entry& file : files) paths_.push_back(paths(file));
+    has_comp_dir_ = comp_dir != nullptr;
+    if (has_comp_dir_) comp_dir_ = comp_dir;
+    directories_.clear();
+    directories_.reserve(directories.size());
+    for (const file_entry& d : directories) directories_.push_back(d.name);
 
     cursor.seek(header.program);
-    line_program program(header, code, paths, paths_);
+    line_program program(header, code, files_);
     if (!program.run(cursor)) return false;
-    std::sort(program.sequences.begin(), program.sequences.end(),
-              [](const sequence& a, const sequence& b) { return a.start < b.start; });
-    rows_.clear();
-    rows_.reserve(program.rows.size());
-    for (const sequence& s : program.sequences)
-        rows_.insert(rows_.end(), program.rows.begin() + static_cast<std::ptrdiff_t>(s.begin),
-                     program.rows.begin() + static_cast<std::ptrdiff_t>(s.end));
+    keep_sequences(program, rows_);
+    files_.shrink_to_fit();
+    paths_ = std::make_unique<published<const std::string>[]>(files_.size());
     return true;
 }
 
@@ -308,12 +287,6 @@ const line_row* line_table::row_at(std::uint64_t address) const noexcept {
     if (after == rows_.begin()) return nullptr;
     const line_row& row = *(after - 1);
     return row.file == end_of_sequence ? nullptr : &row;
-}
-
-const std::string* line_table::path_of(std::uint64_t file) const noexcept {
-    if (file < first_file_ || file - first_file_ >= paths_.size()) return nullptr;
-    const std::string& path = paths_[static_cast<std::size_t>(file - first_file_)];
-    return path.empty() ? nullptr : &path;
 }
 
 } // namespace posix_engine

@@ -2,6 +2,8 @@
 
 #include <dwarf.h>
 
+#include "platform/posix/support/work_counts.hpp"
+
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
@@ -10,6 +12,16 @@ namespace {
 
 // The header before the first offset of a version 5 range list table.
 constexpr std::uint64_t v5_rnglists_header = 12;
+
+// One more entry of what may be read from the sections that hold the list;
+// false once spent.
+bool take_entry(dwarf_sections& holder) {
+    std::uint64_t& left = holder.range_entries_left;
+    if (left == 0) return false;
+    --left;
+    count_work(counted_work.range_entries_read, 1);
+    return true;
+}
 
 // A version 2 to 4 list in .debug_ranges: pairs of addresses, a pair whose
 // first is the largest address setting a new base.
@@ -22,6 +34,7 @@ bool read_v4_list(const unit_context& unit, std::uint64_t offset, range_sink add
     std::uint64_t base = unit.base_address;
     dwarf_cursor cursor(ranges, static_cast<std::size_t>(offset), ranges->size());
     for (;;) {
+        if (!take_entry(unit.relocated_sections())) return false;
         const std::uint64_t begin = cursor.fixed(address_size);
         const std::uint64_t end = cursor.fixed(address_size);
         if (!cursor.ok()) return false;
@@ -56,7 +69,7 @@ bool read_v5_entry(const unit_context& unit, dwarf_cursor& cursor, std::uint64_t
     std::uint64_t low = 0;
     std::uint64_t high = 0;
     done = false;
-    if (!cursor.ok()) return false;
+    if (!cursor.ok() || !take_entry(*unit.sections)) return false;
     switch (kind) {
     case DW_RLE_end_of_list:
         done = true;

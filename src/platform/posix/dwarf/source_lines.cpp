@@ -31,6 +31,7 @@ std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_r
     if (sections.info == nullptr || sections.abbrev == nullptr || sections.line == nullptr) return nullptr;
     std::unique_ptr<source_lines> lines(new source_lines());
     lines->sections_ = std::move(sections);
+    lines->sections_.bound_range_entries();
     lines->code_ = std::move(code);
     if (split != nullptr) lines->split_ = std::make_unique<split_units>(*split);
     lines->primary_from_aranges_ = lines->read_aranges(lines->primary_);
@@ -95,6 +96,8 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
         }
         offset = unit.header.end;
     }
+    // Only the roots were wanted, and nothing points into them now.
+    info->release(0, info->size());
 }
 
 const unit_lines* source_lines::unit(const unit_index& index, long number) {

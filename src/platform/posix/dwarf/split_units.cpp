@@ -36,15 +36,16 @@ bool open_split_unit(const open_unit& skeleton, dwarf_sections& split, const uni
     if (!read_unit_header(split.info.get(), static_cast<std::size_t>(part.info_offset), header)) return false;
     if (part.info_size != 0 && header.end - part.info_offset > part.info_size) return false;
     if (header.unit_type != DW_UT_split_compile && header.unit_type != DW_UT_compile) return false;
-    if (!unit.abbrevs.read(split.abbrev.get(), header.abbrev_offset + part.abbrev_offset)) return false;
+    unit.abbrevs = split.abbreviations.at(split.abbrev.get(), header.abbrev_offset + part.abbrev_offset);
+    if (unit.abbrevs == nullptr) return false;
     dwarf_cursor& cursor = unit.cursor;
     cursor = dwarf_cursor(split.info.get(), header.first_entry, header.end);
-    const abbreviation* entry = unit.abbrevs.find(cursor.uleb());
+    const abbreviation* entry = unit.abbrevs->find(cursor.uleb());
     if (entry == nullptr || entry->tag != DW_TAG_compile_unit) return false;
     unit.root.tag = entry->tag;
     unit.root.has_children = entry->has_children;
     id = header.unit_id;
-    const attribute_layout* layouts = unit.abbrevs.layouts(*entry);
+    const attribute_layout* layouts = unit.abbrevs->layouts(*entry);
     for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
         attribute_value value;
         if (!read_attribute(cursor, layouts[i].form, layouts[i].implicit_value, header, value)) return false;
@@ -59,11 +60,13 @@ bool read_split_sites(const open_unit& skeleton, std::uint64_t id, dwarf_section
     open_unit unit;
     std::uint64_t found_id = 0;
     if (!open_split_unit(skeleton, split, part, unit, found_id) || found_id != id) return false;
-    if (!unit.cursor.prefetch()) return false;
+    if (!prefetch_unit(unit)) return false;
     if (unit.root.has_children) {
         const std::vector<inline_site> found = read_inline_sites(unit, code);
         sites.insert(sites.end(), found.begin(), found.end());
     }
+    // A package's units are read once each: their bytes go back.
+    split.info->release(unit.header.offset, unit.header.end);
     return true;
 }
 
@@ -87,9 +90,14 @@ bool find_in_split_file(const open_unit& skeleton, std::uint64_t id, dwarf_secti
 
 const package_index* split_units::package() {
     if (!package_opened_) {
+        // Opening or reading may throw (descriptors or memory running out):
+        // nothing is remembered until both are done.
+        split_file* found = source_.package();
+        package_index index;
+        if (found != nullptr && !index.read(found->cu_index.get())) found = nullptr;
+        package_ = found;
+        index_ = index;
         package_opened_ = true;
-        package_ = source_.package();
-        if (package_ != nullptr && !index_.read(package_->cu_index.get())) package_ = nullptr;
     }
     return package_ != nullptr ? &index_ : nullptr;
 }

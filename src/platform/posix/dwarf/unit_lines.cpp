@@ -6,7 +6,7 @@ namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
-bool unit_lines::find(std::uint64_t address, source_location& out) const noexcept {
+bool unit_lines::find(std::uint64_t address, source_location& out) const {
     std::uint64_t file = 0;
     std::uint32_t line = 0;
     bool found = false;
@@ -38,8 +38,7 @@ std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_
                                             split_units* split) {
     open_unit unit;
     if (!read_unit_root(sections, offset, unit)) return nullptr;
-    // The whole unit is read: one range of the section rather than many.
-    if (!unit.cursor.prefetch()) return nullptr;
+    if (!prefetch_unit(unit)) return nullptr;
     auto lines = std::make_unique<unit_lines>();
     if (!unit.root.has_stmt_list || !lines->lines.read(unit.context, unit.root.stmt_list, unit.root.comp_dir, code))
         return nullptr;
@@ -50,6 +49,9 @@ std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_
     } else if (unit.root.has_children) {
         lines->sites = read_inline_sites(unit, code);
     }
+    // Nothing points into the unit's bytes any more: what it holds is in
+    // `lines`, so the memory goes back.
+    sections.info->release(unit.header.offset, unit.header.end);
     return lines;
 }
 

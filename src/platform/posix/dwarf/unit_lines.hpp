@@ -30,7 +30,7 @@ struct unit_lines {
 
     // The line of the call into the outermost inlined code at an address, or
     // else the line table's.
-    bool find(std::uint64_t address, source_location& out) const noexcept;
+    bool find(std::uint64_t address, source_location& out) const;
 };
 
 // Null when the unit at `offset` cannot be read, or when it is a skeleton

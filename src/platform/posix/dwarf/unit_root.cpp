@@ -75,10 +75,11 @@ bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& uni
     unit_header& header = unit.header;
     if (!read_unit_header(sections.info.get(), offset, header)) return false;
     if (header.unit_type != DW_UT_compile && header.unit_type != DW_UT_skeleton) return false;
-    if (!unit.abbrevs.read(sections.abbrev.get(), header.abbrev_offset)) return false;
+    unit.abbrevs = sections.abbreviations.at(sections.abbrev.get(), header.abbrev_offset);
+    if (unit.abbrevs == nullptr) return false;
     dwarf_cursor& cursor = unit.cursor;
     cursor = dwarf_cursor(sections.info.get(), header.first_entry, header.end);
-    const abbreviation* entry = unit.abbrevs.find(cursor.uleb());
+    const abbreviation* entry = unit.abbrevs->find(cursor.uleb());
     if (entry == nullptr) return false;
     unit.root.tag = entry->tag;
     unit.root.has_children = entry->has_children;
@@ -87,7 +88,7 @@ bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& uni
     unit.context.header = &header;
     unit.context.sections = &sections;
     deferred_strings strings;
-    const attribute_layout* layouts = unit.abbrevs.layouts(*entry);
+    const attribute_layout* layouts = unit.abbrevs->layouts(*entry);
     for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
         attribute_value value;
         if (!read_attribute(cursor, layouts[i].form, layouts[i].implicit_value, header, value)) return false;
@@ -101,6 +102,11 @@ bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& uni
         unit.root.has_dwo_name = true;
     }
     return true;
+}
+
+bool prefetch_unit(open_unit& unit) {
+    constexpr std::size_t largest_prefetched = std::size_t{4} << 20;
+    return unit.header.end - unit.cursor.position() > largest_prefetched || unit.cursor.prefetch();
 }
 
 bool is_skeleton(const open_unit& unit) noexcept {

@@ -37,7 +37,8 @@ struct unit_root {
 // Everything needed to read on from a unit's root.
 struct open_unit {
     unit_header header;
-    abbreviation_table abbrevs;
+    // Owned by the sections' abbreviation cache.
+    const abbreviation_table* abbrevs = nullptr;
     unit_context context;
     unit_root root;
     // At the root's first child.
@@ -47,6 +48,11 @@ struct open_unit {
 // Reads the header, abbreviations and root entry of the compilation unit at
 // `offset`. False for anything but a full or skeleton compilation unit.
 bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& unit);
+
+// Makes the rest of a unit readable in one piece, rather than in many as a
+// walk goes, unless it is large: that is read through a window. False when
+// the bytes cannot be had.
+bool prefetch_unit(open_unit& unit);
 
 // Whether the unit's entries are in a split unit elsewhere, and its id.
 bool is_skeleton(const open_unit& unit) noexcept;

@@ -3,8 +3,12 @@
 #include <limits.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <vector>
+
+#include "platform/posix/support/work_counts.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -12,7 +16,21 @@ namespace posix_engine {
 
 namespace {
 
-constexpr const char* system_debug_root = "/usr/lib/debug";
+// A file is checksummed only if it is no larger than this, and no larger
+// than its own headers and sections make it (a debug file ends with them).
+constexpr std::uint64_t most_checksummed = std::uint64_t{256} << 20;
+constexpr std::uint64_t most_slack = std::uint64_t{64} * 1024;
+
+// Debug sections or a symbol table: a file with neither is of no use.
+bool has_debug_content(const elf_file& file) {
+    return file.has_section_named(".debug_info") || file.has_section_named(".zdebug_info") ||
+           file.has_section_named(".symtab");
+}
+
+bool plausible_debug_file(const elf_file& file) {
+    return has_debug_content(file) && file.file_size() <= most_checksummed &&
+           file.file_size() <= file.extent() + most_slack;
+}
 
 // The CRC-32 of the debug link (zlib's), here so that a debug link does not
 // need zlib loaded.
@@ -26,22 +44,33 @@ constexpr std::array<std::uint32_t, 256> crc_table() {
     return table;
 }
 
-std::uint32_t crc32_of(const std::uint8_t* bytes, std::size_t size) {
+// Carries a running CRC (started at 0xffffffff, finished by inverting it)
+// over more bytes.
+std::uint32_t crc32_update(std::uint32_t c, const std::uint8_t* bytes, std::size_t size) {
     static constexpr std::array<std::uint32_t, 256> table = crc_table();
-    std::uint32_t c = 0xffffffffu;
     for (std::size_t i = 0; i < size; ++i) c = table[(c ^ bytes[i]) & 0xffu] ^ (c >> 8);
-    return c ^ 0xffffffffu;
+    return c;
 }
 
+bool checksum_matches(const elf_file& file, std::uint32_t crc) {
+    std::vector<std::uint8_t> chunk(std::size_t{64} * 1024);
+    std::uint32_t sum = 0xffffffffu;
+    for (std::uint64_t at = 0; at < file.file_size();) {
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), file.file_size() - at));
+        if (!file.read(at, count, chunk.data())) return false;
+        sum = crc32_update(sum, chunk.data(), count);
+        count_work(counted_work.bytes_checksummed, count);
+        at += count;
+    }
+    return (sum ^ 0xffffffffu) == crc;
+}
+
+// A build-id decides alone; without one, the debug link's checksum, over a
+// file that is plausibly a debug file at all.
 bool matches(const elf_file& candidate, const build_id& id, bool check_crc, std::uint32_t crc) {
-    if (!id.empty()) return candidate.id() == id;
-    return check_crc && crc32_of(candidate.image(), candidate.image_size()) == crc;
-}
-
-// Debug sections or a symbol table: a file with neither is of no use.
-bool has_debug_content(const elf_file& file) {
-    return file.has_section_named(".debug_info") || file.has_section_named(".zdebug_info") ||
-           file.has_section_named(".symtab");
+    if (!id.empty()) return candidate.id() == id && has_debug_content(candidate);
+    return check_crc && plausible_debug_file(candidate) && checksum_matches(candidate, crc);
 }
 
 std::string directory_of(const std::string& path) {
@@ -55,12 +84,13 @@ std::unique_ptr<elf_file> try_candidate(const std::string& path, const std::stri
                                         bool check_crc, std::uint32_t crc) {
     if (path == object_path) return nullptr;
     std::unique_ptr<elf_file> candidate = elf_file::open(path.c_str());
-    if (candidate == nullptr || !matches(*candidate, id, check_crc, crc) || !has_debug_content(*candidate))
-        return nullptr;
+    if (candidate == nullptr || !matches(*candidate, id, check_crc, crc)) return nullptr;
     return candidate;
 }
 
 } // namespace
+
+const char* const system_debug_root = "/usr/lib/debug";
 
 std::string build_id_path(const char* root, const build_id& id) {
     static const char digits[] = "0123456789abcdef";
@@ -75,22 +105,25 @@ std::string build_id_path(const char* root, const build_id& id) {
     return path;
 }
 
-std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::string& object_path, const build_id& id) {
+std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::string& object_path, const build_id& id,
+                                          const char* debug_root) {
     if (id.size() >= 2) {
-        std::unique_ptr<elf_file> found =
-            try_candidate(build_id_path(system_debug_root, id), object_path, id, false, 0);
+        std::unique_ptr<elf_file> found = try_candidate(build_id_path(debug_root, id), object_path, id, false, 0);
         if (found != nullptr) return found;
     }
 
-    const elf_section* link = object.find(".gnu_debuglink");
-    if (link == nullptr || link->data == nullptr || link->size < 8) return nullptr;
-    const char* name = reinterpret_cast<const char*>(link->data);
-    const std::size_t name_length = strnlen(name, link->size);
-    if (name_length == 0 || name_length == link->size || std::strchr(name, '/') != nullptr) return nullptr;
+    // A file name and a checksum; a name longer than a path can be is none.
+    const elf_section* section = object.find(".gnu_debuglink");
+    if (section == nullptr || section->size < 8) return nullptr;
+    std::vector<char> link(std::min<std::size_t>(section->size, PATH_MAX + 8));
+    if (!object.read(section->offset, link.size(), link.data())) return nullptr;
+    const char* name = link.data();
+    const std::size_t name_length = strnlen(name, link.size());
+    if (name_length == 0 || name_length == link.size() || std::strchr(name, '/') != nullptr) return nullptr;
     const std::size_t crc_at = (name_length + 1 + 3) & ~std::size_t{3};
-    if (crc_at + 4 > link->size) return nullptr;
+    if (crc_at + 4 > link.size()) return nullptr;
     std::uint32_t crc = 0;
-    std::memcpy(&crc, link->data + crc_at, 4);
+    std::memcpy(&crc, link.data() + crc_at, 4);
 
     std::string directories[2] = {directory_of(object_path), std::string()};
     char resolved[PATH_MAX];
@@ -99,7 +132,7 @@ std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::str
         if (directory.empty()) continue;
         const std::string base = directory == "/" ? std::string() : directory;
         const std::string candidates[] = {base + "/" + name, base + "/.debug/" + name,
-                                          std::string(system_debug_root) + base + "/" + name};
+                                          std::string(debug_root) + base + "/" + name};
         for (const std::string& path : candidates) {
             std::unique_ptr<elf_file> found = try_candidate(path, object_path, id, true, crc);
             if (found != nullptr) return found;

@@ -4,20 +4,18 @@
 #include <lzma.h>
 #include <zlib.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
-#include <optional>
+#include <new>
 
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
 namespace {
-
-// Loaded once and never closed: decoders made from it may live as long as
-// the process.
-void* open_library(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
 
 template <class Function> bool resolve(void* library, const char* name, Function& out) {
     out = reinterpret_cast<Function>(dlsym(library, name));
@@ -29,6 +27,11 @@ struct zlib_functions {
     decltype(&::inflate) inflate;
     decltype(&::inflateReset) reset;
     decltype(&::inflateEnd) end;
+
+    bool load(void* library) {
+        return resolve(library, "inflateInit_", init) && resolve(library, "inflate", inflate) &&
+               resolve(library, "inflateReset", reset) && resolve(library, "inflateEnd", end);
+    }
 };
 
 struct zstd_functions {
@@ -37,164 +40,187 @@ struct zstd_functions {
     decltype(&::ZSTD_DCtx_reset) reset;
     decltype(&::ZSTD_decompressStream) decompress;
     decltype(&::ZSTD_isError) is_error;
+    decltype(&::ZSTD_getErrorCode) error_code;
+
+    bool load(void* library) {
+        return resolve(library, "ZSTD_createDStream", create) && resolve(library, "ZSTD_freeDStream", free) &&
+               resolve(library, "ZSTD_DCtx_reset", reset) && resolve(library, "ZSTD_decompressStream", decompress) &&
+               resolve(library, "ZSTD_isError", is_error) && resolve(library, "ZSTD_getErrorCode", error_code);
+    }
 };
 
 struct lzma_functions {
     decltype(&::lzma_stream_decoder) decoder;
     decltype(&::lzma_code) code;
     decltype(&::lzma_end) end;
+
+    bool load(void* library) {
+        return resolve(library, "lzma_stream_decoder", decoder) && resolve(library, "lzma_code", code) &&
+               resolve(library, "lzma_end", end);
+    }
 };
 
-const zlib_functions* zlib_library() {
-    static const std::optional<zlib_functions> loaded = []() -> std::optional<zlib_functions> {
-        void* library = open_library("libz.so.1");
-        zlib_functions f{};
-        if (library == nullptr || !resolve(library, "inflateInit_", f.init) ||
-            !resolve(library, "inflate", f.inflate) || !resolve(library, "inflateReset", f.reset) ||
-            !resolve(library, "inflateEnd", f.end))
-            return std::nullopt;
-        return f;
-    }();
-    return loaded ? &*loaded : nullptr;
-}
-
-const zstd_functions* zstd_library() {
-    static const std::optional<zstd_functions> loaded = []() -> std::optional<zstd_functions> {
-        void* library = open_library("libzstd.so.1");
-        zstd_functions f{};
-        if (library == nullptr || !resolve(library, "ZSTD_createDStream", f.create) ||
-            !resolve(library, "ZSTD_freeDStream", f.free) || !resolve(library, "ZSTD_DCtx_reset", f.reset) ||
-            !resolve(library, "ZSTD_decompressStream", f.decompress) || !resolve(library, "ZSTD_isError", f.is_error))
-            return std::nullopt;
-        return f;
-    }();
-    return loaded ? &*loaded : nullptr;
-}
-
-const lzma_functions* lzma_library() {
-    static const std::optional<lzma_functions> loaded = []() -> std::optional<lzma_functions> {
-        void* library = open_library("liblzma.so.5");
-        lzma_functions f{};
-        if (library == nullptr || !resolve(library, "lzma_stream_decoder", f.decoder) ||
-            !resolve(library, "lzma_code", f.code) || !resolve(library, "lzma_end", f.end))
-            return std::nullopt;
-        return f;
-    }();
-    return loaded ? &*loaded : nullptr;
-}
-
-class zlib_decoder final : public stream_decoder {
+// A library's functions, kept once it has been loaded; it is never closed,
+// since decoders made from it may live as long as the process. A failure is
+// not kept: dlopen may have failed for want of memory, which may pass. No
+// lock is taken: threads that race each load it (the loader counts them),
+// and each decoder holds its own copy of the functions.
+template <class Functions> class decoder_library {
 public:
-    zlib_decoder(const zlib_functions& z, const std::uint8_t* input, std::size_t size)
-        : z_(z), input_(input), size_(size) {}
-    ~zlib_decoder() override {
-        if (started_) z_.end(&stream_);
-    }
-    zlib_decoder(const zlib_decoder&) = delete;
-    zlib_decoder& operator=(const zlib_decoder&) = delete;
+    constexpr explicit decoder_library(const char* name) noexcept : name_(name) {}
 
-    bool start() {
-        rewind();
-        started_ = z_.init(&stream_, ZLIB_VERSION, static_cast<int>(sizeof stream_)) == Z_OK;
-        return started_;
-    }
-
-    bool read(std::uint8_t* out, std::size_t count) override {
-        while (count > 0) {
-            const std::size_t room = std::min<std::size_t>(count, UINT_MAX);
-            stream_.next_out = out;
-            stream_.avail_out = static_cast<uInt>(room);
-            const int result = z_.inflate(&stream_, Z_NO_FLUSH);
-            const std::size_t produced = room - stream_.avail_out;
-            out += produced;
-            count -= produced;
-            if (count > 0 && (result != Z_OK || produced == 0)) return false;
+    bool get(Functions& out) {
+        if (state_.load(std::memory_order_acquire) == ready) {
+            out = functions_;
+            return true;
         }
-        return true;
-    }
-
-    bool restart() override {
-        if (z_.reset(&stream_) != Z_OK) return false;
-        rewind();
+        void* library = dlopen(name_, RTLD_NOW | RTLD_LOCAL);
+        Functions loaded{};
+        if (library == nullptr || !loaded.load(library)) return false;
+        int expected = unset;
+        if (state_.compare_exchange_strong(expected, writing, std::memory_order_acq_rel)) {
+            functions_ = loaded;
+            state_.store(ready, std::memory_order_release);
+        }
+        out = loaded;
         return true;
     }
 
 private:
-    void rewind() {
-        stream_.next_in = const_cast<Bytef*>(input_);
-        stream_.avail_in = static_cast<uInt>(size_);
+    static constexpr int unset = 0;
+    static constexpr int writing = 1;
+    static constexpr int ready = 2;
+
+    const char* name_;
+    std::atomic<int> state_{unset};
+    Functions functions_{};
+};
+
+decoder_library<zlib_functions> zlib_library("libz.so.1");
+decoder_library<zstd_functions> zstd_library("libzstd.so.1");
+decoder_library<lzma_functions> lzma_library("liblzma.so.5");
+
+class zlib_stream final : public stream_decoder {
+public:
+    explicit zlib_stream(const zlib_functions& z) : z_(z) {
+        const int result = z_.init(&stream_, ZLIB_VERSION, static_cast<int>(sizeof stream_));
+        if (result == Z_MEM_ERROR) throw std::bad_alloc();
+        started_ = result == Z_OK;
+    }
+    ~zlib_stream() override {
+        if (started_) z_.end(&stream_);
+    }
+    zlib_stream(const zlib_stream&) = delete;
+    zlib_stream& operator=(const zlib_stream&) = delete;
+
+    bool started() const noexcept { return started_; }
+
+    status decode(const std::uint8_t*& in, std::size_t& in_size, std::uint8_t*& out, std::size_t& out_size) override {
+        const auto in_room = static_cast<uInt>(std::min<std::size_t>(in_size, UINT_MAX));
+        const auto out_room = static_cast<uInt>(std::min<std::size_t>(out_size, UINT_MAX));
+        stream_.next_in = const_cast<Bytef*>(in);
+        stream_.avail_in = in_room;
+        stream_.next_out = out;
+        stream_.avail_out = out_room;
+        const int result = z_.inflate(&stream_, Z_NO_FLUSH);
+        in += in_room - stream_.avail_in;
+        in_size -= in_room - stream_.avail_in;
+        out += out_room - stream_.avail_out;
+        out_size -= out_room - stream_.avail_out;
+        switch (result) {
+        case Z_OK:
+        case Z_BUF_ERROR:
+            return status::going;
+        case Z_STREAM_END:
+            return status::ended;
+        case Z_MEM_ERROR:
+            return status::out_of_memory;
+        default:
+            return status::broken;
+        }
     }
 
-    const zlib_functions& z_;
-    const std::uint8_t* input_;
-    std::size_t size_;
+    bool restart() override { return z_.reset(&stream_) == Z_OK; }
+
+private:
+    const zlib_functions z_;
     z_stream stream_{};
     bool started_ = false;
 };
 
-class zstd_decoder final : public stream_decoder {
+class zstd_stream final : public stream_decoder {
 public:
-    zstd_decoder(const zstd_functions& z, const std::uint8_t* input, std::size_t size)
-        : z_(z), stream_(z.create()), input_{input, size, 0} {}
-    ~zstd_decoder() override {
-        if (stream_ != nullptr) z_.free(stream_);
+    explicit zstd_stream(const zstd_functions& z) : z_(z), stream_(z.create()) {
+        if (stream_ == nullptr) throw std::bad_alloc();
     }
-    zstd_decoder(const zstd_decoder&) = delete;
-    zstd_decoder& operator=(const zstd_decoder&) = delete;
+    ~zstd_stream() override { z_.free(stream_); }
+    zstd_stream(const zstd_stream&) = delete;
+    zstd_stream& operator=(const zstd_stream&) = delete;
 
-    bool started() const noexcept { return stream_ != nullptr; }
-
-    bool read(std::uint8_t* out, std::size_t count) override {
-        ZSTD_outBuffer output{out, count, 0};
-        while (output.pos < output.size) {
-            const std::size_t read_before = input_.pos;
-            const std::size_t written_before = output.pos;
-            if (z_.is_error(z_.decompress(stream_, &output, &input_))) return false;
-            // Neither input taken nor output given: the stream has ended.
-            if (input_.pos == read_before && output.pos == written_before) return false;
-        }
-        return true;
+    // A frame's end is not the stream's: a section may hold several frames.
+    status decode(const std::uint8_t*& in, std::size_t& in_size, std::uint8_t*& out, std::size_t& out_size) override {
+        ZSTD_inBuffer input{in, in_size, 0};
+        ZSTD_outBuffer output{out, out_size, 0};
+        const std::size_t result = z_.decompress(stream_, &output, &input);
+        in += input.pos;
+        in_size -= input.pos;
+        out += output.pos;
+        out_size -= output.pos;
+        if (!z_.is_error(result)) return status::going;
+        return z_.error_code(result) == ZSTD_error_memory_allocation ? status::out_of_memory : status::broken;
     }
 
-    bool restart() override {
-        if (z_.is_error(z_.reset(stream_, ZSTD_reset_session_only))) return false;
-        input_.pos = 0;
-        return true;
-    }
+    bool restart() override { return !z_.is_error(z_.reset(stream_, ZSTD_reset_session_only)); }
 
 private:
-    const zstd_functions& z_;
+    const zstd_functions z_;
     ZSTD_DStream* stream_;
-    ZSTD_inBuffer input_;
 };
 
 // More than xz needs for its largest dictionary.
 constexpr std::uint64_t xz_memory_limit = std::uint64_t{256} << 20;
 
+// Deflate cannot expand a stream more than 1032 times (zstd can, by far).
+// Debug sections compress much less: 3 to 35 times among the system's debug
+// files, 83 for a small abbreviation table repeated for every unit. A size
+// declared beyond what is plausible is cut there, so that a small stream can
+// make a lookup neither inflate nor hold gigabytes.
+constexpr std::size_t deflate_expansion = 1032;
+constexpr std::size_t plausible_expansion = 32;
+constexpr std::size_t always_plausible = std::size_t{16} << 20;
+
 } // namespace
 
-std::unique_ptr<stream_decoder> zlib_stream(const std::uint8_t* input, std::size_t size) {
-    const zlib_functions* z = zlib_library();
-    if (z == nullptr || size > UINT_MAX) return nullptr;
-    auto decoder = std::make_unique<zlib_decoder>(*z, input, size);
-    if (!decoder->start()) return nullptr;
-    return decoder;
+std::size_t plausible_inflated_size(std::size_t stream_size, bool deflate) noexcept {
+    if (stream_size > SIZE_MAX / deflate_expansion) return SIZE_MAX;
+    const std::size_t plausible = std::max(always_plausible, plausible_expansion * stream_size);
+    return deflate ? std::min(deflate_expansion * stream_size + 64, plausible) : plausible;
 }
 
-std::unique_ptr<stream_decoder> zstd_stream(const std::uint8_t* input, std::size_t size) {
-    const zstd_functions* z = zstd_library();
-    if (z == nullptr) return nullptr;
-    auto decoder = std::make_unique<zstd_decoder>(*z, input, size);
+std::unique_ptr<stream_decoder> zlib_decoder() {
+    zlib_functions z{};
+    if (!zlib_library.get(z)) return nullptr;
+    auto decoder = std::make_unique<zlib_stream>(z);
     if (!decoder->started()) return nullptr;
     return decoder;
 }
 
+std::unique_ptr<stream_decoder> zstd_decoder() {
+    zstd_functions z{};
+    if (!zstd_library.get(z)) return nullptr;
+    return std::make_unique<zstd_stream>(z);
+}
+
 bool decode_xz(const std::uint8_t* input, std::size_t size, std::size_t limit, std::vector<std::uint8_t>& out) {
-    const lzma_functions* x = lzma_library();
+    lzma_functions x{};
     out.clear();
-    if (x == nullptr) return false;
+    if (!lzma_library.get(x)) return false;
     lzma_stream stream = LZMA_STREAM_INIT;
-    if (x->decoder(&stream, xz_memory_limit, 0) != LZMA_OK) return false;
+    const lzma_ret started = x.decoder(&stream, xz_memory_limit, 0);
+    if (started == LZMA_MEM_ERROR) throw std::bad_alloc();
+    if (started != LZMA_OK) return false;
+    // Ended however decoding ends, a throw included.
+    const std::unique_ptr<lzma_stream, decltype(x.end)> ending(&stream, x.end);
     stream.next_in = input;
     stream.avail_in = size;
     lzma_ret result = LZMA_OK;
@@ -206,9 +232,9 @@ bool decode_xz(const std::uint8_t* input, std::size_t size, std::size_t limit, s
             stream.next_out = out.data() + used;
             stream.avail_out = out.size() - used;
         }
-        result = x->code(&stream, LZMA_FINISH);
+        result = x.code(&stream, LZMA_FINISH);
     }
-    x->end(&stream);
+    if (result == LZMA_MEM_ERROR) throw std::bad_alloc();
     if (result != LZMA_STREAM_END) {
         out.clear();
         return false;

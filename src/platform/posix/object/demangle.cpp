@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace korvo {
 namespace calltrail {
@@ -14,12 +15,12 @@ bool demangle(const char* name, std::size_t length, std::string& out) {
     // are not terminated where they end.
     const std::string mangled(name, length);
     int status = 0;
-    char* text = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
-    if (text == nullptr) return false;
-    const bool ok = status == 0;
-    if (ok) out.assign(text);
-    std::free(text);
-    return ok;
+    // Freed also when the copy below runs out of memory.
+    const std::unique_ptr<char, void (*)(void*)> text(abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status),
+                                                      &std::free);
+    if (text == nullptr || status != 0) return false;
+    out.assign(text.get());
+    return true;
 }
 
 } // namespace posix_engine

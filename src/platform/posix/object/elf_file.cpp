@@ -1,12 +1,9 @@
 #include "platform/posix/object/elf_file.hpp"
 
 #include <elf.h>
-#include <fcntl.h>
-#include <gelf.h>
-#include <libelf.h>
 #include <link.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace korvo {
@@ -15,10 +12,9 @@ namespace posix_engine {
 
 namespace {
 
-bool libelf_ready() {
-    static const bool ready = elf_version(EV_CURRENT) != EV_NONE;
-    return ready;
-}
+using file_header = ElfW(Ehdr);
+using section_header = ElfW(Shdr);
+using program_header = ElfW(Phdr);
 
 // Only objects of this process's own class are read, so ElfW types fit.
 constexpr unsigned char own_class = sizeof(ElfW(Addr)) == 8 ? ELFCLASS64 : ELFCLASS32;
@@ -31,7 +27,16 @@ bool own_byte_order(unsigned char data) {
 #endif
 }
 
+// Section names of real objects take a few kilobytes.
+constexpr std::size_t most_name_bytes = std::size_t{4} << 20;
+// The build-id note is small and comes first among few.
+constexpr std::size_t most_note_bytes = std::size_t{64} * 1024;
+
 std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+
+bool inside(std::uint64_t offset, std::uint64_t size, std::uint64_t limit) {
+    return offset <= limit && size <= limit - offset;
+}
 
 } // namespace
 
@@ -54,86 +59,124 @@ build_id build_id_in_notes(const std::uint8_t* notes, std::size_t size) {
     return build_id();
 }
 
-elf_file::~elf_file() {
-    if (elf_ != nullptr) elf_end(elf_);
-    if (fd_ >= 0) close(fd_);
-}
-
 std::unique_ptr<elf_file> elf_file::open(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    return open_descriptor(fd);
+    struct stat status {};
+    unique_fd fd = open_regular_file(path, status);
+    if (!fd) return nullptr;
+    return open_file(std::make_shared<file_source>(path, std::move(fd), status));
 }
 
-std::unique_ptr<elf_file> elf_file::open_descriptor(int fd) {
-    std::unique_ptr<elf_file> file(new elf_file());
-    file->fd_ = fd;
-    if (!libelf_ready()) return nullptr;
-    file->elf_ = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
-    if (file->elf_ == nullptr) return nullptr;
-    std::size_t size = 0;
-    file->image_ = reinterpret_cast<const std::uint8_t*>(elf_rawfile(file->elf_, &size));
-    file->image_size_ = size;
-    return adopt(std::move(file));
+std::unique_ptr<elf_file> elf_file::open_file(std::shared_ptr<file_source> file) {
+    std::unique_ptr<elf_file> elf(new elf_file());
+    elf->size_ = file->size();
+    elf->file_ = std::move(file);
+    if (!elf->parse()) return nullptr;
+    return elf;
 }
 
 std::unique_ptr<elf_file> elf_file::copy_of(const void* image, std::size_t size) {
-    if (!libelf_ready()) return nullptr;
-    std::unique_ptr<elf_file> file(new elf_file());
     const auto* bytes = static_cast<const std::uint8_t*>(image);
-    file->copy_.assign(bytes, bytes + size);
-    file->elf_ = elf_memory(reinterpret_cast<char*>(file->copy_.data()), size);
-    if (file->elf_ == nullptr) return nullptr;
-    file->image_ = file->copy_.data();
-    file->image_size_ = size;
-    return adopt(std::move(file));
+    return adopt(std::vector<std::uint8_t>(bytes, bytes + size));
 }
 
-std::unique_ptr<elf_file> elf_file::adopt(std::unique_ptr<elf_file> file) {
-    Elf* elf = file->elf_;
-    if (elf_kind(elf) != ELF_K_ELF) return nullptr;
-    const char* ident = elf_getident(elf, nullptr);
-    if (ident == nullptr || static_cast<unsigned char>(ident[EI_CLASS]) != own_class ||
-        !own_byte_order(static_cast<unsigned char>(ident[EI_DATA])))
-        return nullptr;
+std::unique_ptr<elf_file> elf_file::adopt(std::vector<std::uint8_t> image) {
+    std::unique_ptr<elf_file> elf(new elf_file());
+    elf->size_ = image.size();
+    elf->copy_ = std::move(image);
+    if (!elf->parse()) return nullptr;
+    return elf;
+}
 
-    std::size_t names_index = 0;
-    if (elf_getshdrstrndx(elf, &names_index) != 0) return nullptr;
-    std::size_t count = 0;
-    if (elf_getshdrnum(elf, &count) != 0) return nullptr;
-    file->sections_.resize(count);
+bool elf_file::read(std::uint64_t offset, std::size_t size, void* out) const {
+    if (!inside(offset, size, size_)) return false;
+    if (file_ != nullptr) return file_->read(offset, size, out);
+    std::memcpy(out, copy_.data() + offset, size);
+    return true;
+}
+
+bool elf_file::parse() {
+    file_header header;
+    if (!read(0, sizeof header, &header) || std::memcmp(header.e_ident, ELFMAG, SELFMAG) != 0 ||
+        header.e_ident[EI_CLASS] != own_class || !own_byte_order(header.e_ident[EI_DATA]))
+        return false;
+    // Counts too large for the header are kept in the first section header.
+    std::size_t sections = header.e_shnum;
+    std::size_t names_index = header.e_shstrndx;
+    std::size_t segments = header.e_phnum;
+    if (header.e_shoff != 0 && (sections == 0 || names_index == SHN_XINDEX || segments == PN_XNUM)) {
+        section_header first;
+        if (!read(header.e_shoff, sizeof first, &first)) return false;
+        if (sections == 0) sections = static_cast<std::size_t>(first.sh_size);
+        if (names_index == SHN_XINDEX) names_index = first.sh_link;
+        if (segments == PN_XNUM) segments = first.sh_info;
+    }
+    extent_ = sizeof header;
+    if (sections != 0 && header.e_shentsize != sizeof(section_header)) return false;
+    if (segments != 0 && header.e_phentsize != sizeof(program_header)) return false;
+    return read_section_headers(header.e_shoff, sections, names_index) &&
+           read_program_headers(header.e_phoff, segments);
+}
+
+bool elf_file::read_section_headers(std::uint64_t offset, std::size_t count, std::size_t names_index) {
+    if (count == 0) return true;
+    if (count > size_ / sizeof(section_header) || !inside(offset, count * sizeof(section_header), size_)) return false;
+    std::vector<section_header> headers(count);
+    if (!read(offset, count * sizeof(section_header), headers.data())) return false;
+    extent_ = std::max(extent_, offset + count * sizeof(section_header));
+    if (names_index < count) {
+        const section_header& names = headers[names_index];
+        if (names.sh_type != SHT_NOBITS && names.sh_size <= most_name_bytes &&
+            inside(names.sh_offset, names.sh_size, size_)) {
+            names_.resize(static_cast<std::size_t>(names.sh_size) + 1);
+            if (!read(names.sh_offset, static_cast<std::size_t>(names.sh_size), names_.data())) names_.clear();
+        }
+    }
+    sections_.resize(count);
     for (std::size_t i = 1; i < count; ++i) {
-        Elf_Scn* scn = elf_getscn(elf, i);
-        GElf_Shdr header;
-        if (scn == nullptr || gelf_getshdr(scn, &header) == nullptr) continue;
-        elf_section& section = file->sections_[i];
-        const char* name = elf_strptr(elf, names_index, header.sh_name);
-        section.name = name != nullptr ? name : "";
-        section.type = header.sh_type;
-        section.flags = header.sh_flags;
-        section.link = header.sh_link;
-        if (header.sh_type != SHT_NOBITS) {
-            Elf_Data* data = elf_rawdata(scn, nullptr);
-            if (data != nullptr && data->d_buf != nullptr) {
-                section.data = static_cast<const std::uint8_t*>(data->d_buf);
-                section.size = data->d_size;
-            }
+        const section_header& h = headers[i];
+        elf_section& section = sections_[i];
+        section.name = h.sh_name < names_.size() ? names_.data() + h.sh_name : "";
+        section.type = h.sh_type;
+        section.flags = h.sh_flags;
+        section.link = h.sh_link;
+        section.offset = h.sh_offset;
+        if (h.sh_type != SHT_NOBITS && inside(h.sh_offset, h.sh_size, size_)) {
+            section.size = static_cast<std::size_t>(h.sh_size);
+            extent_ = std::max(extent_, h.sh_offset + h.sh_size);
         }
-        if (section.type == SHT_NOTE && file->id_.empty() && section.data != nullptr)
-            file->id_ = build_id_in_notes(section.data, section.size);
     }
+    find_build_id();
+    return true;
+}
 
-    std::size_t segments = 0;
-    if (elf_getphdrnum(elf, &segments) == 0) {
-        for (std::size_t i = 0; i < segments; ++i) {
-            GElf_Phdr phdr;
-            if (gelf_getphdr(elf, static_cast<int>(i), &phdr) == nullptr || phdr.p_type != PT_LOAD) continue;
-            file->has_load_ = true;
-            file->first_load_ = phdr.p_vaddr;
-            break;
-        }
+bool elf_file::read_program_headers(std::uint64_t offset, std::size_t count) {
+    if (count == 0) return true;
+    if (count > size_ / sizeof(program_header) || !inside(offset, count * sizeof(program_header), size_)) return true;
+    std::vector<program_header> headers(count);
+    if (!read(offset, count * sizeof(program_header), headers.data())) return false;
+    extent_ = std::max(extent_, offset + count * sizeof(program_header));
+    for (const program_header& h : headers) {
+        if (h.p_type != PT_LOAD) continue;
+        loads_.push_back(load_segment{h.p_vaddr, h.p_memsz, h.p_offset, h.p_filesz, h.p_flags});
+        if (inside(h.p_offset, h.p_filesz, size_)) extent_ = std::max(extent_, h.p_offset + h.p_filesz);
     }
-    return file;
+    return true;
+}
+
+void elf_file::find_build_id() {
+    for (const elf_section& section : sections_) {
+        if (section.type != SHT_NOTE || section.size == 0) continue;
+        std::vector<std::uint8_t> notes(std::min(section.size, most_note_bytes));
+        if (!read(section.offset, notes.size(), notes.data())) continue;
+        id_ = build_id_in_notes(notes.data(), notes.size());
+        if (!id_.empty()) return;
+    }
+}
+
+std::unique_ptr<section_data> elf_file::contents(const elf_section& section) const {
+    if (section.size == 0) return nullptr;
+    if (file_ == nullptr) return section_data::plain(copy_.data() + section.offset, section.size);
+    return section_data::from_file(file_, section.offset, section.size);
 }
 
 const elf_section* elf_file::find(const char* name) const noexcept {
@@ -143,9 +186,20 @@ const elf_section* elf_file::find(const char* name) const noexcept {
 }
 
 bool elf_file::first_load_address(std::uint64_t& address) const noexcept {
-    if (!has_load_) return false;
-    address = first_load_;
+    if (loads_.empty()) return false;
+    address = loads_.front().address;
     return true;
+}
+
+bool elf_file::read_loaded(std::uint64_t address, std::size_t size, void* out) const {
+    for (const load_segment& segment : loads_)
+        if (address >= segment.address && inside(address - segment.address, size, segment.file_size))
+            return read(segment.offset + (address - segment.address), size, out);
+    return false;
+}
+
+void elf_file::let_go() const noexcept {
+    if (file_ != nullptr) file_->let_go();
 }
 
 } // namespace posix_engine

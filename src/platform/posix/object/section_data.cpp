@@ -1,39 +1,49 @@
 #include "platform/posix/object/section_data.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
-#include "platform/posix/object/decompression.hpp"
+#include "platform/posix/object/file_source.hpp"
+#include "platform/posix/object/inflater.hpp"
 
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
 namespace {
+
+constexpr std::size_t page = 4096;
 // Read-ahead past what a reader asked for, so that walking forward through
-// a unit costs few calls into the decoder.
-constexpr std::size_t read_ahead = std::size_t{16} * 1024;
-// Small sections are inflated whole at once.
-constexpr std::size_t small_section = std::size_t{128} * 1024;
-// A gap this small is inflated in place rather than passed over, keeping
-// the readable ranges few.
-constexpr std::size_t small_gap = 4096;
+// a unit costs few reads or calls into zlib; less where bytes must be
+// inflated to be had.
+constexpr std::size_t read_ahead_pages = 16;
+constexpr std::size_t inflate_ahead_pages = 4;
+// Sections this small are read whole at once, into the heap.
+constexpr std::size_t small_section = std::size_t{64} * 1024;
+
+std::size_t system_page() noexcept {
+    static const std::size_t size = std::max<std::size_t>(page, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
+    return size;
+}
+
 } // namespace
 
-struct section_data::inflater {
-    std::unique_ptr<stream_decoder> stream;
-    bool broken = false;
-    // Bytes of the output the stream has produced so far.
-    std::size_t position = 0;
-    // Everything ever inflated, passes over and restarts included.
-    std::size_t spent = 0;
-    bool whole = false;
-};
+void free_bytes::operator()(std::uint8_t* bytes) const noexcept { std::free(bytes); }
+
+unfilled_bytes allocate_unfilled(std::size_t size) {
+    void* bytes = std::malloc(size != 0 ? size : 1);
+    if (bytes == nullptr) throw std::bad_alloc();
+    return unfilled_bytes(static_cast<std::uint8_t*>(bytes));
+}
 
 section_data::~section_data() {
     inflater_.reset();
-    if (reserved_ != nullptr) munmap(reserved_, size_);
+    if (mapped_) munmap(storage_, size_);
 }
 
 std::unique_ptr<section_data> section_data::plain(const std::uint8_t* bytes, std::size_t size) {
@@ -44,129 +54,182 @@ std::unique_ptr<section_data> section_data::plain(const std::uint8_t* bytes, std
     return section;
 }
 
-std::unique_ptr<section_data> section_data::decoded(std::unique_ptr<stream_decoder> stream, std::size_t size) {
-    if (size == 0 || stream == nullptr) return nullptr;
+bool section_data::reserve(std::size_t size) {
+    size_ = size;
+    pages_ = (size + page - 1) / page;
+    if (size == 0) return true;
+    filled_ = std::make_unique<std::uint64_t[]>((pages_ + 63) / 64);
+    if (size <= small_section) {
+        heap_ = allocate_unfilled(size);
+        storage_ = heap_.get();
+    } else {
+        // Untouched pages of the reservation cost no memory.
+        void* reserved =
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (reserved == MAP_FAILED) throw std::bad_alloc();
+        storage_ = static_cast<std::uint8_t*>(reserved);
+        mapped_ = true;
+    }
+    bytes_ = storage_;
+    return true;
+}
+
+std::unique_ptr<section_data> section_data::from_file(std::shared_ptr<file_source> file, std::uint64_t offset,
+                                                      std::size_t size) {
     auto section = std::make_unique<section_data>();
-    // Untouched pages of the reservation cost no memory.
-    void* reserved = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (reserved == MAP_FAILED) return nullptr;
-    section->reserved_ = static_cast<std::uint8_t*>(reserved);
-    section->bytes_ = section->reserved_;
-    section->size_ = size;
-    section->inflater_ = std::make_unique<inflater>();
-    section->inflater_->stream = std::move(stream);
-    section->inflater_->whole = size <= small_section;
+    section->reserve(size);
+    section->file_ = std::move(file);
+    section->file_offset_ = offset;
     return section;
+}
+
+std::unique_ptr<section_data> section_data::decoded(std::unique_ptr<stream_decoder> decoder, bool deflate,
+                                                    std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                                    std::size_t size) {
+    if (decoder == nullptr || stored == nullptr || stream_offset > stored->size()) return nullptr;
+    const std::size_t stream_size = stored->size() - stream_offset;
+    size = std::min(size, plausible_inflated_size(stream_size, deflate));
+    if (size == 0) return nullptr;
+    auto section = std::make_unique<section_data>();
+    section->compressed_ = true;
+    section->inflater_ = std::make_unique<inflater>(std::move(decoder), std::move(stored), stream_offset, stream_size);
+    section->reserve(size);
+    section->inflater_->whole = size <= 2 * small_section;
+    return section;
+}
+
+std::unique_ptr<section_data> section_data::zlib(std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                                 std::size_t size) {
+    if (stored == nullptr) return nullptr;
+    return decoded(zlib_decoder(), true, std::move(stored), stream_offset, size);
+}
+
+std::unique_ptr<section_data> section_data::zstd(std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                                 std::size_t size) {
+    if (stored == nullptr) return nullptr;
+    return decoded(zstd_decoder(), false, std::move(stored), stream_offset, size);
 }
 
 std::unique_ptr<section_data> section_data::zlib(const std::uint8_t* stream, std::size_t stream_size,
                                                  std::size_t size) {
-    return decoded(zlib_stream(stream, stream_size), size);
+    return zlib(plain(stream, stream_size), 0, size);
 }
 
 std::unique_ptr<section_data> section_data::zstd(const std::uint8_t* stream, std::size_t stream_size,
                                                  std::size_t size) {
-    return decoded(zstd_stream(stream, stream_size), size);
+    return zstd(plain(stream, stream_size), 0, size);
 }
 
-bool section_data::restart() {
-    inflater& z = *inflater_;
-    if (!z.stream->restart()) {
-        z.broken = true;
-        return false;
-    }
-    z.position = 0;
-    return true;
-}
+std::size_t section_data::page_end(std::size_t number) const noexcept { return std::min(size_, (number + 1) * page); }
 
-bool section_data::inflate_into(std::uint8_t* out, std::size_t count) {
-    inflater& z = *inflater_;
-    // A failed read leaves the stream's place unknown.
-    if (!z.stream->read(out, count)) {
-        z.broken = true;
-        return false;
-    }
-    z.position += count;
-    z.spent += count;
-    return true;
-}
-
-bool section_data::pass_over(std::size_t count) {
-    // The decoder keeps the window it needs; what passes through here is dropped.
-    std::uint8_t scratch[4 * 1024];
-    while (count > 0) {
-        const std::size_t chunk = std::min(count, sizeof scratch);
-        if (!inflate_into(scratch, chunk)) return false;
-        count -= chunk;
-    }
-    return true;
-}
-
-void section_data::add_range(std::size_t begin, std::size_t end) {
-    // Ranges stay sorted and disjoint; touching ones merge.
-    auto at = std::lower_bound(ranges_.begin(), ranges_.end(), std::make_pair(begin, std::size_t{0}));
-    if (at != ranges_.begin() && std::prev(at)->second >= begin) --at;
-    std::size_t low = begin;
-    std::size_t high = end;
-    auto last = at;
-    while (last != ranges_.end() && last->first <= high) {
-        low = std::min(low, last->first);
-        high = std::max(high, last->second);
-        ++last;
-    }
-    at = ranges_.erase(at, last);
-    ranges_.insert(at, std::make_pair(low, high));
-    ready_begin_ = low;
-    ready_end_ = high;
+void section_data::set_ready(std::size_t first, std::size_t last) noexcept {
+    // The run of filled pages around the range, within reason.
+    for (int steps = 0; steps < 64 && first > 0 && filled(first - 1); ++steps) --first;
+    for (int steps = 0; steps < 64 && last + 1 < pages_ && filled(last + 1); ++steps) ++last;
+    ready_begin_ = first * page;
+    ready_end_ = page_end(last);
 }
 
 bool section_data::make_ready(std::size_t begin, std::size_t end) {
-    if (begin > end || end > size_) return false;
-    for (const auto& range : ranges_)
-        if (begin >= range.first && end <= range.second) {
-            ready_begin_ = range.first;
-            ready_end_ = range.second;
+    if (begin > end || end > size_ || filled_ == nullptr) return false;
+    if (begin == end) return true;
+    const std::size_t first = begin / page;
+    const std::size_t last = (end - 1) / page;
+    std::size_t missing = first;
+    while (missing <= last && filled(missing)) ++missing;
+    if (missing <= last) {
+        const std::size_t ahead = inflater_ != nullptr ? inflate_ahead_pages : read_ahead_pages;
+        const std::size_t through =
+            size_ <= small_section ? pages_ - 1 : std::min(pages_ - 1, std::max(last, missing + ahead - 1));
+        const bool ok =
+            inflater_ != nullptr ? inflate_pages(missing, through, last) : read_pages(missing, through, last);
+        if (!ok) return false;
+        if (inflater_ == nullptr && compressed_) {
+            // Inflated whole: everything is readable from now on.
+            ready_begin_ = 0;
+            ready_end_ = size_;
             return true;
         }
-    if (inflater_ == nullptr || inflater_->broken) return false;
-    inflater& z = *inflater_;
-
-    if (z.whole) {
-        begin = 0;
-    } else if (begin < z.position) {
-        // Reading on from a range that ends where the stream is needs no
-        // restart; anything else behind the stream does.
-        bool continues = false;
-        for (const auto& range : ranges_)
-            if (range.second == z.position && range.first <= begin) continues = true;
-        if (continues) {
-            begin = z.position;
-        } else {
-            if (z.spent >= size_) {
-                z.whole = true;
-                begin = 0;
-            }
-            if (!restart()) return false;
-        }
     }
-    const std::size_t target = z.whole ? size_ : std::min(size_, std::max(end, begin + read_ahead));
+    set_ready(first, last);
+    return true;
+}
 
-    if (begin > z.position) {
-        if (begin - z.position <= small_gap)
-            begin = z.position;
-        else if (!pass_over(begin - z.position))
-            return false;
-    }
-    // Bytes already in a range may be written again: they come out the same.
-    if (!inflate_into(reserved_ + z.position, target - z.position)) return false;
-    add_range(begin, target);
-    if (z.whole && z.position == size_) {
-        ranges_.assign(1, std::make_pair(std::size_t{0}, size_));
-        ready_begin_ = 0;
-        ready_end_ = size_;
-        inflater_.reset();
+bool section_data::read_pages(std::size_t first, std::size_t last, std::size_t needed) {
+    if (file_ == nullptr) return false;
+    for (std::size_t p = first; p <= last; ++p) {
+        if (filled(p)) continue;
+        std::size_t q = p;
+        while (q < last && !filled(q + 1)) ++q;
+        const std::size_t begin = p * page;
+        const std::size_t end = page_end(q);
+        // What was read ahead and not asked for may fail quietly.
+        if (!file_->read(file_offset_ + begin, end - begin, storage_ + begin)) return p > needed;
+        for (std::size_t r = p; r <= q; ++r) mark(r);
+        p = q;
     }
     return true;
+}
+
+bool section_data::inflate_pages(std::size_t first, std::size_t last, std::size_t needed) {
+    inflater& z = *inflater_;
+    if (z.broken) return false;
+    if (z.whole) {
+        first = 0;
+        last = pages_ - 1;
+    }
+    if (first * page < z.position || z.needs_restart) {
+        if (z.spent >= size_ && !z.whole) {
+            z.whole = true;
+            first = 0;
+            last = pages_ - 1;
+        }
+        if (!z.restart()) return false;
+    }
+    if (!z.pass_over(first * page - z.position)) return false;
+    // Runs of pages not yet filled are inflated in place in one go; pages
+    // already filled may be in use, and are passed over, never written again.
+    for (std::size_t p = first; p <= last;) {
+        std::size_t q = p;
+        const bool run_filled = filled(p);
+        while (q < last && filled(q + 1) == run_filled) ++q;
+        const std::size_t begin = p * page;
+        const std::size_t end = page_end(q);
+        const bool ok = run_filled ? z.pass_over(end - begin) : z.inflate_into(storage_ + begin, end - begin);
+        if (!ok) {
+            // Whole pages inflated before the stream broke are good.
+            const std::size_t good = (z.position - begin) / page;
+            for (std::size_t r = p; !run_filled && r < p + good && r <= q; ++r) mark(r);
+            return p + good > needed;
+        }
+        for (std::size_t r = p; r <= q; ++r) mark(r);
+        p = q + 1;
+    }
+    if (z.whole && z.position == size_) inflater_.reset();
+    return true;
+}
+
+bool section_data::copy_out(std::size_t offset, std::size_t count, std::uint8_t* out) {
+    if (offset > size_ || count > size_ - offset) return false;
+    if (file_ != nullptr) return file_->read(file_offset_ + offset, count, out);
+    if (!ensure(offset, offset + count)) return false;
+    std::memcpy(out, bytes_ + offset, count);
+    return true;
+}
+
+void section_data::release(std::size_t begin, std::size_t end) noexcept {
+    // Only reserved space can be given back, and a section inflated whole
+    // could not be filled again.
+    if (!mapped_ || (compressed_ && inflater_ == nullptr)) return;
+    const std::size_t unit = system_page();
+    const std::size_t from = (begin + unit - 1) / unit * unit;
+    const std::size_t to = end >= size_ ? (size_ + unit - 1) / unit * unit : end / unit * unit;
+    if (from >= to) return;
+    madvise(storage_ + from, to - from, MADV_DONTNEED);
+    for (std::size_t p = from / page; p < to / page && p < pages_; ++p)
+        filled_[p / 64] &= ~(std::uint64_t{1} << (p % 64));
+    ready_begin_ = 0;
+    ready_end_ = 0;
 }
 
 } // namespace posix_engine

@@ -1,30 +1,37 @@
 #ifndef KORVO_CALLTRAIL_POSIX_OBJECT_SECTION_DATA_HPP
 #define KORVO_CALLTRAIL_POSIX_OBJECT_SECTION_DATA_HPP
 
-// The bytes of one section, as far as a reader has asked for them.
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <utility>
-#include <vector>
 
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
+class file_source;
 class stream_decoder;
 
-// The bytes of one debug section. A compressed section is inflated only
-// where a reader asks: a lookup in one unit of libc must not pay for
-// decoding, nor for memory to hold, the megabytes before it. Bytes passed
-// over are inflated into a scratch buffer and dropped; bytes asked for go to
-// reserved address space at their own offset, so pointers into the section
-// stay valid. Reading behind the stream starts it again; once that has cost
-// as much as the section itself, the section is inflated whole instead.
+// Bytes that are written before they are read: not zeroed first.
+struct free_bytes {
+    void operator()(std::uint8_t* bytes) const noexcept;
+};
+using unfilled_bytes = std::unique_ptr<std::uint8_t[], free_bytes>;
+// Throws std::bad_alloc.
+unfilled_bytes allocate_unfilled(std::size_t size);
+
+// The bytes of one section, made readable only where a reader asks: a lookup
+// in one unit of libc must not pay for reading or inflating, nor for memory
+// to hold, the megabytes before it. Bytes asked for go to reserved address
+// space at their own offset, page by page, read from the file or decoded
+// from a zlib or zstd stream; pointers into the section stay valid and the bytes
+// behind them never change. Inflated bytes passed over on the way go to a
+// scratch buffer and are dropped. Reading behind the stream starts it again;
+// once that has cost as much as the section itself, the section is inflated
+// whole instead, so a section is never inflated more than about twice.
 //
 // Not thread-safe: callers serialise ensure() (the owning object's build
-// lock). Bytes that ensure() made readable never change again.
+// lock).
 class section_data {
 public:
     section_data() = default;
@@ -32,42 +39,74 @@ public:
     section_data(const section_data&) = delete;
     section_data& operator=(const section_data&) = delete;
 
-    // Bytes used where they are, e.g. in a mapped file.
+    // Bytes used where they are, e.g. in an image in memory.
     static std::unique_ptr<section_data> plain(const std::uint8_t* bytes, std::size_t size);
-    // A stream that decodes to exactly `size` bytes; null when address space
-    // cannot be reserved or the stream cannot be started.
-    static std::unique_ptr<section_data> decoded(std::unique_ptr<stream_decoder> stream, std::size_t size);
+    // `size` bytes at `offset` of a file, read as they are asked for.
+    static std::unique_ptr<section_data> from_file(std::shared_ptr<file_source> file, std::uint64_t offset,
+                                                   std::size_t size);
+    // The zlib or zstd stream that `stored` holds from `stream_offset` on,
+    // decoding to `size` bytes. A size beyond what the stream can plausibly
+    // hold is cut to that: the rest cannot be read. Null when the decoder's
+    // library is missing or the stream cannot be started.
+    static std::unique_ptr<section_data> zlib(std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                              std::size_t size);
+    static std::unique_ptr<section_data> zstd(std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                              std::size_t size);
     static std::unique_ptr<section_data> zlib(const std::uint8_t* stream, std::size_t stream_size, std::size_t size);
     static std::unique_ptr<section_data> zstd(const std::uint8_t* stream, std::size_t stream_size, std::size_t size);
 
     const std::uint8_t* bytes() const noexcept { return bytes_; }
     std::size_t size() const noexcept { return size_; }
     // Stored compressed, whether or not it has been inflated since.
-    bool compressed() const noexcept { return reserved_ != nullptr; }
+    bool compressed() const noexcept { return compressed_; }
+    // Held whole in memory, as plain() holds it.
+    bool in_memory() const noexcept { return filled_ == nullptr; }
 
-    // Makes [begin, end) readable. False when it lies beyond the section or
-    // the stream is broken before its end.
+    // Makes [begin, end) readable. False when it lies beyond the section, or
+    // the file or stream cannot give it. Throws when the process is out of
+    // descriptors, which may pass.
     bool ensure(std::size_t begin, std::size_t end) {
         if (begin >= ready_begin_ && end <= ready_end_) return true;
         return make_ready(begin, end);
     }
 
+    // Copies bytes out without keeping them readable.
+    bool copy_out(std::size_t offset, std::size_t count, std::uint8_t* out);
+
+    // Gives back the memory of the whole pages inside [begin, end), which
+    // nothing may point into any more; they are read again if asked for.
+    void release(std::size_t begin, std::size_t end) noexcept;
+
 private:
     struct inflater;
 
+    static std::unique_ptr<section_data> decoded(std::unique_ptr<stream_decoder> decoder, bool deflate,
+                                                 std::unique_ptr<section_data> stored, std::size_t stream_offset,
+                                                 std::size_t size);
+    bool reserve(std::size_t size);
     bool make_ready(std::size_t begin, std::size_t end);
-    bool restart();
-    bool inflate_into(std::uint8_t* out, std::size_t count);
-    bool pass_over(std::size_t count);
-    void add_range(std::size_t begin, std::size_t end);
+    bool read_pages(std::size_t first, std::size_t last, std::size_t needed);
+    bool inflate_pages(std::size_t first, std::size_t last, std::size_t needed);
+    bool filled(std::size_t page) const noexcept { return (filled_[page / 64] >> (page % 64) & 1) != 0; }
+    void mark(std::size_t page) noexcept { filled_[page / 64] |= std::uint64_t{1} << (page % 64); }
+    std::size_t page_end(std::size_t page) const noexcept;
+    void set_ready(std::size_t first, std::size_t last) noexcept;
 
     const std::uint8_t* bytes_ = nullptr;
     std::size_t size_ = 0;
-    // The readable range last used; the others are in ranges_.
+    bool compressed_ = false;
+    // The readable range last used; other pages are known by filled_.
     std::size_t ready_begin_ = 0;
     std::size_t ready_end_ = 0;
-    std::vector<std::pair<std::size_t, std::size_t>> ranges_;
-    std::uint8_t* reserved_ = nullptr;
+    // Where bytes are filled in: reserved address space, or for a small
+    // section a block of the heap.
+    std::uint8_t* storage_ = nullptr;
+    bool mapped_ = false;
+    unfilled_bytes heap_;
+    std::unique_ptr<std::uint64_t[]> filled_;
+    std::size_t pages_ = 0;
+    std::shared_ptr<file_source> file_;
+    std::uint64_t file_offset_ = 0;
     std::unique_ptr<inflater> inflater_;
 };
 

@@ -21,12 +21,6 @@ constexpr unsigned page_shift = 12;
 // than it saves.
 constexpr std::uint64_t most_pages = std::uint64_t{1} << 18;
 
-symbol symbol_at(const std::uint8_t* table, std::uint32_t index) {
-    symbol s;
-    std::memcpy(&s, table + std::size_t{index} * sizeof(symbol), sizeof s);
-    return s;
-}
-
 // Among aliases of one address the one a reader expects: exported before
 // local, the default version before an old one, plain names before reserved.
 std::uint32_t rank_of(const symbol& s, const char* name) {
@@ -62,13 +56,32 @@ bool names_code(const symbol& s, const char* name, const elf_file& file) {
 
 const elf_section* symbol_table_of(const elf_file& file, bool dynamic) {
     for (const elf_section& section : file.sections())
-        if (section.type == (dynamic ? SHT_DYNSYM : SHT_SYMTAB) && section.data != nullptr) return &section;
+        if (section.type == (dynamic ? SHT_DYNSYM : SHT_SYMTAB) && section.size != 0) return &section;
     return nullptr;
+}
+
+// The names, read whole into memory the index owns: the file may change
+// later, and a name offset checked once must stay what was checked.
+std::unique_ptr<section_data> read_whole(const elf_file& file, const elf_section& section) {
+    std::unique_ptr<section_data> bytes = file.contents(section);
+    if (bytes == nullptr || !bytes->ensure(0, bytes->size())) return nullptr;
+    return bytes;
 }
 
 bool is_mangled(std::string_view name) { return name.size() >= 2 && name[0] == '_' && name[1] == 'Z'; }
 
 } // namespace
+
+// A function symbol as the build sees it: where, how long, which symbol (for
+// a stable choice among equals) and name, and how it ranks among aliases of
+// its address.
+struct symbol_index::candidate {
+    std::uint64_t start;
+    std::uint32_t size;
+    std::uint32_t symbol;
+    std::uint32_t name;
+    std::uint32_t rank;
+};
 
 std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dynamic, std::uint64_t bias) {
     const table_source source{&file, dynamic, bias};
@@ -77,16 +90,17 @@ std::unique_ptr<symbol_index> symbol_index::build(const elf_file& file, bool dyn
 
 std::unique_ptr<symbol_index> symbol_index::build(const table_source* sources, std::size_t count) {
     std::unique_ptr<symbol_index> index(new symbol_index());
+    std::vector<candidate> found;
     std::size_t used = 0;
     for (std::size_t i = 0; i < count && used < 2; ++i) {
         if (!open_table(sources[i], index->tables_[used])) continue;
-        index->collect(*sources[i].file, used == 0 ? 0 : second_table, sources[i].bias);
+        // A table that changed while it was read gives no names at all.
+        if (!index->collect(sources[i], used == 0 ? 0 : second_table, found)) return nullptr;
         ++used;
     }
     if (used == 0) return nullptr;
-    std::sort(index->functions_.begin(), index->functions_.end(),
-              [](const function& a, const function& b) { return a.start < b.start; });
-    index->keep_best_aliases();
+    std::sort(found.begin(), found.end(), [](const candidate& a, const candidate& b) { return a.start < b.start; });
+    index->keep_best_aliases(found);
     index->index_pages();
     index->blocks_ =
         std::make_unique<published<name_block>[]>((index->functions_.size() + block_size - 1) / block_size);
@@ -97,81 +111,81 @@ bool symbol_index::open_table(const table_source& source, table& out) {
     const elf_section* symbols = symbol_table_of(*source.file, source.dynamic);
     if (symbols == nullptr) return false;
     const elf_section* strings = source.file->at(symbols->link);
-    if (strings == nullptr || strings->data == nullptr || strings->size == 0) return false;
-    const char* names = reinterpret_cast<const char*>(strings->data);
+    if (strings == nullptr || strings->size == 0) return false;
+    std::unique_ptr<section_data> bytes = read_whole(*source.file, *strings);
+    if (bytes == nullptr) return false;
+    const char* names = reinterpret_cast<const char*>(bytes->bytes());
     if (names[strings->size - 1] != '\0') return false;
-    out.symbols = symbols->data;
+    out.bytes = std::move(bytes);
     out.names = names;
     out.names_size = strings->size;
-    out.count = std::min<std::size_t>(symbols->size / sizeof(symbol), second_table);
     return true;
 }
 
-const symbol_index::table& symbol_index::table_of(std::uint32_t symbol) const noexcept {
-    return tables_[(symbol & second_table) != 0 ? 1 : 0];
-}
-
-void symbol_index::collect(const elf_file& file, std::uint32_t table_bit, std::uint64_t bias) {
-    const table& t = table_of(table_bit);
-    auto is_function = [&](const symbol& s) {
-        return s.st_name < t.names_size && s.st_size <= UINT32_MAX && names_code(s, t.names + s.st_name, file);
-    };
-    // Counted first, so that the index is allocated once at its size.
-    std::size_t functions = 0;
-    for (std::size_t i = 1; i < t.count; ++i)
-        if (is_function(symbol_at(t.symbols, static_cast<std::uint32_t>(i)))) ++functions;
-    functions_.reserve(functions_.size() + functions);
-    for (std::size_t i = 1; i < t.count; ++i) {
-        const symbol s = symbol_at(t.symbols, static_cast<std::uint32_t>(i));
-        if (is_function(s))
-            functions_.push_back(function{s.st_value + bias, static_cast<std::uint32_t>(s.st_size),
-                                          static_cast<std::uint32_t>(i) | table_bit});
+// The table is read in pieces and let go: only names stay.
+bool symbol_index::collect(const table_source& source, std::uint32_t table_bit, std::vector<candidate>& found) const {
+    const elf_file& file = *source.file;
+    const elf_section& section = *symbol_table_of(file, source.dynamic);
+    const std::unique_ptr<section_data> table = file.contents(section);
+    if (table == nullptr) return false;
+    const std::size_t count = std::min<std::size_t>(section.size / sizeof(symbol), second_table);
+    const std::size_t names_size = table_of(table_bit).names_size;
+    const char* names = table_of(table_bit).names;
+    // Room for every symbol at once: pages of it that stay unused cost nothing,
+    // and growing would copy.
+    found.reserve(found.size() + count);
+    std::vector<symbol> chunk(512);
+    for (std::size_t first = 1; first < count; first += chunk.size()) {
+        const std::size_t n = std::min(chunk.size(), count - first);
+        if (!table->copy_out(first * sizeof(symbol), n * sizeof(symbol), reinterpret_cast<std::uint8_t*>(chunk.data())))
+            return false;
+        for (std::size_t k = 0; k < n; ++k) {
+            const symbol& s = chunk[k];
+            if (s.st_name >= names_size || s.st_name >= second_table || s.st_size > UINT32_MAX ||
+                !names_code(s, names + s.st_name, file))
+                continue;
+            found.push_back(candidate{s.st_value + source.bias, static_cast<std::uint32_t>(s.st_size),
+                                      static_cast<std::uint32_t>(first + k) | table_bit, s.st_name | table_bit,
+                                      rank_of(s, names + s.st_name)});
+        }
     }
+    return true;
 }
 
-std::uint32_t symbol_index::rank(std::uint32_t number) const noexcept {
-    const table& t = table_of(number);
-    const symbol s = symbol_at(t.symbols, number & ~second_table);
-    return rank_of(s, t.names + s.st_name);
-}
-
-void symbol_index::keep_best_aliases() {
-    std::vector<function>& list = functions_;
+void symbol_index::keep_best_aliases(std::vector<candidate>& list) {
     struct ranked_alias {
         alias a;
         std::uint32_t rank;
+        std::uint32_t symbol;
     };
     std::vector<ranked_alias> others;
     // One entry per address: the best-ranked alias, as long as the longest.
     std::size_t kept = 0;
-    std::uint32_t kept_rank = 0;
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (kept > 0 && list[kept - 1].start == list[i].start) {
-            const std::uint32_t r = rank(list[i].symbol);
-            function& best = list[kept - 1];
-            std::uint32_t other = list[i].symbol;
-            std::uint32_t other_rank = r;
-            if (r > kept_rank || (r == kept_rank && list[i].symbol < best.symbol)) {
-                other = best.symbol;
-                other_rank = kept_rank;
-                best.symbol = list[i].symbol;
-                kept_rank = r;
+            candidate& best = list[kept - 1];
+            const std::uint32_t longest = std::max(best.size, list[i].size);
+            candidate other = list[i];
+            if (list[i].rank > best.rank || (list[i].rank == best.rank && list[i].symbol < best.symbol)) {
+                other = best;
+                best = list[i];
             }
-            others.push_back(ranked_alias{alias{static_cast<std::uint32_t>(kept - 1), other}, other_rank});
-            best.size = std::max(best.size, list[i].size);
+            best.size = longest;
+            others.push_back(
+                ranked_alias{alias{static_cast<std::uint32_t>(kept - 1), other.name}, other.rank, other.symbol});
             continue;
         }
         list[kept++] = list[i];
-        kept_rank = rank(list[i].symbol);
     }
-    list.resize(kept);
+    functions_.reserve(kept);
+    for (std::size_t i = 0; i < kept; ++i) functions_.push_back(function{list[i].start, list[i].size, list[i].name});
     // A symbol without a size (hand-written code) reaches to the next one.
-    for (std::size_t i = 0; i + 1 < list.size(); ++i)
-        if (list[i].size == 0 && list[i + 1].start - list[i].start <= UINT32_MAX)
-            list[i].size = static_cast<std::uint32_t>(list[i + 1].start - list[i].start);
+    for (std::size_t i = 0; i + 1 < functions_.size(); ++i)
+        if (functions_[i].size == 0 && functions_[i + 1].start - functions_[i].start <= UINT32_MAX)
+            functions_[i].size = static_cast<std::uint32_t>(functions_[i + 1].start - functions_[i].start);
     std::sort(others.begin(), others.end(), [](const ranked_alias& x, const ranked_alias& y) {
         if (x.a.function != y.a.function) return x.a.function < y.a.function;
-        return x.rank != y.rank ? x.rank > y.rank : x.a.symbol < y.a.symbol;
+        return x.rank != y.rank ? x.rank > y.rank : x.symbol < y.symbol;
     });
     aliases_.reserve(others.size());
     for (const ranked_alias& other : others) aliases_.push_back(other.a);
@@ -233,11 +247,11 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
 
 std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
     const table& t = table_of(number);
-    const symbol s = symbol_at(t.symbols, number & ~second_table);
-    const char* name = t.names + s.st_name;
+    const std::uint32_t offset = number & ~second_table;
+    const char* name = t.names + offset;
     // The version that a full symbol table appends ("memcpy@@GLIBC_2.14")
     // is not part of the name.
-    const std::size_t length = strnlen(name, t.names_size - s.st_name);
+    const std::size_t length = strnlen(name, t.names_size - offset);
     const void* mark = std::memchr(name, '@', length);
     std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
     // The compiler's cold part of a function ("f.cold", "f.cold.3") is still
@@ -262,7 +276,7 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
     auto first = std::lower_bound(aliases_.begin(), aliases_.end(), number,
                                   [](const alias& a, std::size_t n) { return a.function < n; });
     for (auto a = first; a != aliases_.end() && a->function == number; ++a) {
-        const std::string_view other = raw_name(a->symbol);
+        const std::string_view other = raw_name(a->name);
         if (!is_mangled(other)) return std::string(other);
         if (demangle(other.data(), other.size(), text)) return text;
     }
@@ -270,7 +284,7 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
 }
 
 std::string_view symbol_index::name_of(const function& f) const {
-    const std::string_view raw = raw_name(f.symbol);
+    const std::string_view raw = raw_name(f.name);
     if (!is_mangled(raw)) return raw;
     const std::size_t number = static_cast<std::size_t>(&f - functions_.data());
     published<name_block>& block_slot = blocks_[number / block_size];

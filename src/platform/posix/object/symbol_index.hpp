@@ -18,17 +18,19 @@ namespace calltrail {
 namespace posix_engine {
 
 // The functions of one object, sorted by address and built once, so that a
-// lookup is a binary search instead of a walk over the symbol table. Entries
-// refer back to the (mapped) symbol tables for their names, which keeps the
-// index small; names are demangled on first use and kept. Lookups and name
-// reads are safe from many threads at once.
+// lookup is a binary search instead of a walk over the symbol table. The
+// symbol tables are read in pieces and let go; entries refer to the string
+// tables, read whole into the index, for their names, which keeps the index
+// small. Names are demangled on first use and kept. Lookups and name reads
+// are safe from many threads at once.
 class symbol_index {
 public:
     struct function {
         std::uint64_t start;
         std::uint32_t size;
-        // The symbol's number in its table; the top bit marks the second table.
-        std::uint32_t symbol;
+        // Where its name is in its string table; the top bit marks the
+        // second table's.
+        std::uint32_t name;
     };
 
     // A symbol table of `file` (.symtab, or .dynsym when `dynamic`); `bias`
@@ -39,8 +41,7 @@ public:
         std::uint64_t bias;
     };
 
-    // From one table. Null when the file has no such table. `file` must
-    // outlive the index.
+    // From one table. Null when the file has no such table.
     static std::unique_ptr<symbol_index> build(const elf_file& file, bool dynamic, std::uint64_t bias);
     // From one or two tables read as one, e.g. a stripped object's dynamic
     // symbols with the full table its MiniDebugInfo keeps. Null when none of
@@ -66,29 +67,29 @@ private:
         published<const std::string> names[block_size];
     };
 
+    // A string table, read whole.
     struct table {
-        const std::uint8_t* symbols = nullptr;
+        std::unique_ptr<section_data> bytes;
         const char* names = nullptr;
         std::size_t names_size = 0;
-        std::size_t count = 0;
     };
     static constexpr std::uint32_t second_table = 0x80000000u;
 
-    // Another symbol at the address of functions_[function].
+    // Another name at the address of functions_[function].
     struct alias {
         std::uint32_t function;
-        std::uint32_t symbol;
+        std::uint32_t name;
     };
 
     symbol_index() = default;
     // The steps of build().
+    struct candidate;
     static bool open_table(const table_source& source, table& out);
-    void collect(const elf_file& file, std::uint32_t table_bit, std::uint64_t bias);
-    void keep_best_aliases();
+    bool collect(const table_source& source, std::uint32_t table_bit, std::vector<candidate>& found) const;
+    void keep_best_aliases(std::vector<candidate>& list);
     void index_pages();
-    const table& table_of(std::uint32_t symbol) const noexcept;
-    std::uint32_t rank(std::uint32_t symbol) const noexcept;
-    std::string_view raw_name(std::uint32_t symbol) const noexcept;
+    const table& table_of(std::uint32_t name) const noexcept { return tables_[(name & second_table) != 0 ? 1 : 0]; }
+    std::string_view raw_name(std::uint32_t name) const noexcept;
     std::string display_name(std::size_t function, std::string_view raw) const;
 
     std::vector<function> functions_;
