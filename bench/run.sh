@@ -11,8 +11,9 @@ repetitions=${CALLTRAIL_BENCH_REPETITIONS:-5}
 
 # libc6-dbg: developers who debug have it, and it is what makes lines inside
 # the C library cost something for every renderer.
-packages=(cmake ninja-build g++ python3 libbenchmark-dev libbackward-cpp-dev libc6-dbg
-          libdw-dev libelf-dev libunwind-dev libunwind8)
+# libunwind is a peer of the capture rows only; calltrail does not use it.
+packages=(cmake ninja-build g++ python3 zlib1g-dev libzstd-dev liblzma-dev libbenchmark-dev libbackward-cpp-dev
+          libc6-dbg libdw-dev libunwind-dev libunwind8)
 
 "$root/tools/install_missing.sh" "${packages[@]}"
 
