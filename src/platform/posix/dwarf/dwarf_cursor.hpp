@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/posix/object/section_data.hpp"
+#include "platform/posix/support/leb128.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -76,31 +77,8 @@ public:
         return value;
     }
 
-    std::uint64_t uleb() {
-        std::uint64_t value = 0;
-        unsigned shift = 0;
-        for (;;) {
-            if (!need(1)) return 0;
-            const std::uint8_t byte = section_->bytes()[position_++];
-            if (shift < 64) value |= std::uint64_t{byte & 0x7fu} << shift;
-            shift += 7;
-            if ((byte & 0x80u) == 0) return value;
-        }
-    }
-
-    std::int64_t sleb() {
-        std::uint64_t value = 0;
-        unsigned shift = 0;
-        std::uint8_t byte = 0;
-        do {
-            if (!need(1)) return 0;
-            byte = section_->bytes()[position_++];
-            if (shift < 64) value |= std::uint64_t{byte & 0x7fu} << shift;
-            shift += 7;
-        } while ((byte & 0x80u) != 0);
-        if (shift < 64 && (byte & 0x40u) != 0) value |= ~std::uint64_t{0} << shift;
-        return static_cast<std::int64_t>(value);
-    }
+    std::uint64_t uleb() { return read_uleb128(next_byte_source{*this}); }
+    std::int64_t sleb() { return read_sleb128(next_byte_source{*this}); }
 
     // A NUL-terminated string in place; null when unterminated.
     const char* c_string() {
@@ -113,6 +91,15 @@ public:
     }
 
 private:
+    struct next_byte_source {
+        dwarf_cursor& cursor;
+        bool operator()(std::uint8_t& byte) {
+            if (!cursor.need(1)) return false;
+            byte = cursor.section_->bytes()[cursor.position_++];
+            return true;
+        }
+    };
+
     bool need(std::uint64_t count) {
         if (!ok_ || count > limit_ - position_ ||
             !section_->ensure(position_, position_ + static_cast<std::size_t>(count))) {

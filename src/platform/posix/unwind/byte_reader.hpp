@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/posix/support/leb128.hpp"
+
 namespace korvo {
 namespace calltrail {
 namespace posix_unwind {
@@ -46,29 +48,8 @@ public:
     std::int32_t s32() { return fixed<std::int32_t>(); }
     std::int64_t s64() { return fixed<std::int64_t>(); }
 
-    std::uint64_t uleb128() {
-        std::uint64_t value = 0;
-        for (unsigned shift = 0;; shift += 7) {
-            const std::uint8_t byte = u8();
-            if (!ok_) return 0;
-            if (shift < 64) value |= std::uint64_t{byte & 0x7fu} << shift;
-            if ((byte & 0x80u) == 0) return value;
-        }
-    }
-
-    std::int64_t sleb128() {
-        std::uint64_t value = 0;
-        unsigned shift = 0;
-        std::uint8_t byte = 0;
-        do {
-            byte = u8();
-            if (!ok_) return 0;
-            if (shift < 64) value |= std::uint64_t{byte & 0x7fu} << shift;
-            shift += 7;
-        } while ((byte & 0x80u) != 0);
-        if (shift < 64 && (byte & 0x40u) != 0) value |= ~std::uint64_t{0} << shift;
-        return static_cast<std::int64_t>(value);
-    }
+    std::uint64_t uleb128() { return posix_engine::read_uleb128(next_byte_source{*this}); }
+    std::int64_t sleb128() { return posix_engine::read_sleb128(next_byte_source{*this}); }
 
     void skip(std::size_t count) {
         if (count > left()) {
@@ -137,6 +118,14 @@ public:
     }
 
 private:
+    struct next_byte_source {
+        byte_reader& reader;
+        bool operator()(std::uint8_t& byte) {
+            byte = reader.u8();
+            return reader.ok_;
+        }
+    };
+
     template <class T> T fixed() {
         if (left() < sizeof(T)) {
             fail();
