@@ -2,11 +2,22 @@
 #define KORVO_CALLTRAIL_ENGINE_ESCAPED_TEXT_HPP
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 namespace korvo {
 namespace calltrail {
+
+// Whether any of eight bytes is a control character: below 32 (a borrow into
+// a byte whose top bit was clear) or 127 (a zero byte after the xor).
+inline bool has_control_byte(std::uint64_t bytes) {
+    constexpr std::uint64_t ones = 0x0101010101010101u;
+    constexpr std::uint64_t tops = 0x8080808080808080u;
+    const std::uint64_t deletes = bytes ^ (ones * 0x7f);
+    return (((bytes - ones * 0x20) & ~bytes) | ((deletes - ones) & ~deletes)) & tops;
+}
 
 // Names and paths come from files anyone may have named: a control character
 // in one would start a forged line of a trace, or drive the terminal it is
@@ -15,11 +26,22 @@ namespace calltrail {
 inline void append_escaped(std::string& out, std::string_view text) {
     static const char digits[] = "0123456789abcdef";
     std::size_t plain_from = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        // Names and paths are long and almost never hold a control character:
+        // pass over them eight bytes at a time.
+        if (text.size() - i >= 8) {
+            std::uint64_t bytes;
+            std::memcpy(&bytes, text.data() + i, sizeof bytes);
+            if (!has_control_byte(bytes)) {
+                i += 8;
+                continue;
+            }
+        }
+        const auto c = static_cast<unsigned char>(text[i++]);
         if (c >= 0x20 && c != 0x7f) continue;
-        out.append(text.data() + plain_from, i - plain_from);
-        plain_from = i + 1;
+        out.append(text.data() + plain_from, i - 1 - plain_from);
+        plain_from = i;
         out += '\\';
         if (c == '\n') {
             out += 'n';

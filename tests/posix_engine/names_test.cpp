@@ -34,6 +34,23 @@ TEST(posix_engine_names, control_characters_are_escaped_and_nothing_else) {
     }
 }
 
+// Long texts are passed over a word at a time: every byte value, at every
+// place within and across a word, is kept or escaped as on its own.
+TEST(posix_engine_names, every_byte_is_escaped_alike_wherever_it_stands) {
+    for (int value = 0; value < 256; ++value) {
+        const char c = static_cast<char>(value);
+        std::string alone;
+        korvo::calltrail::append_escaped(alone, std::string_view(&c, 1));
+        for (std::size_t at = 0; at < 20; ++at) {
+            std::string text(20, 'a');
+            text[at] = c;
+            std::string out;
+            korvo::calltrail::append_escaped(out, text);
+            ASSERT_EQ(out, std::string(at, 'a') + alone + std::string(19 - at, 'a')) << value << " at " << at;
+        }
+    }
+}
+
 // A library whose file name holds a `!`, and one whose name would add a line
 // of its own to a crash log.
 TEST(posix_engine_names, a_module_name_neither_splits_a_symbol_text_nor_forges_a_trace_line) {
