@@ -51,7 +51,6 @@ struct crash_handler_settings {
 namespace crash_detail {
 
 const int fatal_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP};
-const std::size_t most_frames = 64;
 
 // Process-wide. Trivially constructible, so that the first use needs no
 // guard: the handler may be that first use.
@@ -205,19 +204,6 @@ inline void write_raw_report(int number, const siginfo_t* info, const void* cont
         const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(addresses[i]);
         line.text(i < 10 ? "  " : " ").number(i).text(" ");
         write_place(line, address, address != pc);
-    }
-}
-
-// The part that allocates and reads symbols; the watchdog bounds it.
-inline void write_rendered_trace(const void* const* addresses, std::size_t count) {
-    crash_line().text("trace:").end();
-    try {
-        frame frames[most_frames];
-        for (std::size_t i = 0; i < count; ++i) frames[i] = frame(addresses[i]);
-        const std::string text = detail::to_string(frames, count);
-        write_to_standard_error(text.data(), text.size());
-    } catch (...) {
-        crash_line().text("(the trace could not be rendered)").end();
     }
 }
 

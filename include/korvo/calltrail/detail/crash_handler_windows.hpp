@@ -37,7 +37,6 @@ struct crash_handler_settings {
 
 namespace crash_detail {
 
-const std::size_t most_frames = 64;
 // What abort() ends a process with.
 const DWORD abort_exit_code = 3;
 
@@ -150,18 +149,6 @@ inline void write_raw_report(DWORD code, const EXCEPTION_POINTERS* exception, co
         line.text(i < 10 ? "  " : " ").number(i).text(" ");
         // From an exception's context the first frame is the faulting one.
         write_place(line, reinterpret_cast<std::uintptr_t>(addresses[i]), exception == nullptr || i > 0);
-    }
-}
-
-inline void write_rendered_trace(const void* const* addresses, std::size_t count) {
-    crash_line().text("trace:").end();
-    try {
-        frame frames[most_frames];
-        for (std::size_t i = 0; i < count; ++i) frames[i] = frame(addresses[i]);
-        const std::string text = detail::to_string(frames, count);
-        write_to_standard_error(text.data(), text.size());
-    } catch (...) {
-        crash_line().text("(the trace could not be rendered)").end();
     }
 }
 

@@ -2,10 +2,14 @@
 #define KORVO_CALLTRAIL_DETAIL_CRASH_TEXT_HPP
 
 // Text for crash reports, made without the heap or the C library's
-// formatting: every part is signal-safe. Part of crash_handler.hpp.
+// formatting: every part is signal-safe but the rendered trace, which is a
+// report's last act. Part of crash_handler.hpp.
+
+#include <korvo/calltrail/calltrail.hpp>
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #if defined(_WIN32)
 #ifndef WIN32_LEAN_AND_MEAN
@@ -22,6 +26,8 @@
 namespace korvo {
 namespace calltrail {
 namespace crash_detail {
+
+const std::size_t most_frames = 64;
 
 inline void write_to_standard_error(const char* text, std::size_t size) {
 #if defined(_WIN32)
@@ -91,6 +97,19 @@ private:
     char buffer_[capacity];
     std::size_t size_ = 0;
 };
+
+// The part that allocates and reads symbols; the watchdog bounds it.
+inline void write_rendered_trace(const void* const* addresses, std::size_t count) {
+    crash_line().text("trace:").end();
+    try {
+        frame frames[most_frames];
+        for (std::size_t i = 0; i < count; ++i) frames[i] = frame(addresses[i]);
+        const std::string text = detail::to_string(frames, count);
+        write_to_standard_error(text.data(), text.size());
+    } catch (...) {
+        crash_line().text("(the trace could not be rendered)").end();
+    }
+}
 
 } // namespace crash_detail
 } // namespace calltrail
