@@ -53,6 +53,27 @@ module_description loaded_description(const char* loader_name) {
     return module_description();
 }
 
+// Fails each allocation of a first lookup in turn; after each, the next
+// lookup must answer `right` and hold no more descriptors than before. The
+// number of allocations that were failed.
+std::size_t fail_each_allocation(const module_description& description, const probe& p,
+                                 const std::vector<std::string>& right) {
+    const int descriptors = posix_engine_test::open_descriptors();
+    std::size_t failures = 0;
+    for (std::size_t fail_at = 1;; ++fail_at) {
+        loaded_module module(description);
+        calltrail_test::start_counting(fail_at);
+        try {
+            answers_of(module, p);
+        } catch (const std::bad_alloc&) {}
+        calltrail_test::stop_counting();
+        if (!calltrail_test::injected()) return failures;
+        ++failures;
+        EXPECT_EQ(answers_of(module, p), right) << "allocation " << fail_at;
+        EXPECT_EQ(posix_engine_test::open_descriptors(), descriptors) << "allocation " << fail_at;
+    }
+}
+
 // The library's first frame lies in a unit that .debug_aranges leaves out, so
 // that its first line lookup walks the units too.
 TEST(posix_engine_pressure, an_allocation_failing_anywhere_in_a_first_lookup_leaves_the_next_one_right) {
@@ -68,21 +89,7 @@ TEST(posix_engine_pressure, an_allocation_failing_anywhere_in_a_first_lookup_lea
     ASSERT_EQ(right[0], "unlisted_step(probe*)");
     ASSERT_EQ(right[1], std::string(p.call_of(0).file) + ":" + std::to_string(p.call_of(0).line));
     ASSERT_EQ(right[3], std::string(p.call_of(1).file) + ":" + std::to_string(p.call_of(1).line));
-    const int descriptors = posix_engine_test::open_descriptors();
-    std::size_t failures = 0;
-    for (std::size_t fail_at = 1;; ++fail_at) {
-        loaded_module module(description);
-        calltrail_test::start_counting(fail_at);
-        try {
-            answers_of(module, p);
-        } catch (const std::bad_alloc&) {}
-        calltrail_test::stop_counting();
-        if (!calltrail_test::injected()) break;
-        ++failures;
-        EXPECT_EQ(answers_of(module, p), right) << "allocation " << fail_at;
-        EXPECT_EQ(posix_engine_test::open_descriptors(), descriptors) << "allocation " << fail_at;
-    }
-    EXPECT_GT(failures, 50u);
+    EXPECT_GT(fail_each_allocation(description, p, right), 50u);
     dlclose(handle);
 }
 
@@ -104,19 +111,7 @@ TEST(posix_engine_pressure, an_allocation_failing_in_a_first_lookup_of_each_form
             right = answers_of(module, p);
         }
         ASSERT_EQ(right[0], "forms::hidden_step(probe*, int)");
-        std::size_t failures = 0;
-        for (std::size_t fail_at = 1;; ++fail_at) {
-            loaded_module module(description);
-            calltrail_test::start_counting(fail_at);
-            try {
-                answers_of(module, p);
-            } catch (const std::bad_alloc&) {}
-            calltrail_test::stop_counting();
-            if (!calltrail_test::injected()) break;
-            ++failures;
-            EXPECT_EQ(answers_of(module, p), right) << "allocation " << fail_at;
-        }
-        EXPECT_GT(failures, 10u);
+        EXPECT_GT(fail_each_allocation(description, p, right), 10u);
         dlclose(handle);
     }
 }
