@@ -167,6 +167,13 @@ std::uint64_t loaded_module::described_address(std::uint64_t address, const symb
     const std::uint64_t link_address = address - description_.bias;
     const symbol_index* index = symbols();
     *function = nullptr;
+    // Nothing lies before the object's first byte: the byte before would
+    // wrap round to the top of the address space.
+    if (link_address == 0) {
+        const symbol_index::function* f = index != nullptr ? index->find(0) : nullptr;
+        if (f != nullptr && f->start == 0) *function = f;
+        return 0;
+    }
     if (index == nullptr) return link_address - 1;
     bool nearest = false;
     const symbol_index::function* f = index->find(link_address, &nearest);
