@@ -64,7 +64,9 @@ object_search::object_search(search_settings settings) : settings_(std::move(set
     // Asked only once the debug directories had no debug file.
     places_->by_build_id = [this](const build_id& id) {
         std::string problem;
-        return by_build_id(id, true, settings_.debuginfod, problem);
+        std::unique_ptr<elf_file> found = by_build_id(id, true, settings_.debuginfod, problem);
+        if (found == nullptr && !problem.empty()) debug_problem_ = "its debug file: " + problem;
+        return found;
     };
 }
 

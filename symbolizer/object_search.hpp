@@ -42,6 +42,9 @@ public:
                                                    std::string& problem);
     // Where the object's separate debug file may be.
     std::shared_ptr<const posix_engine::debug_places> places() const { return places_; }
+    // Why a debug file asked of a server through places() did not come;
+    // emptied by the call.
+    std::string take_debug_problem() { return std::move(debug_problem_); }
 
 private:
     // A file with the build-id, by it alone; tries the server only when
@@ -57,6 +60,7 @@ private:
     std::unique_ptr<debuginfod_fetch> server_;
     bool server_tried_ = false;
     std::string server_problem_;
+    std::string debug_problem_;
 };
 
 // The build-id in lower-case hex, as the report writes it.

@@ -92,6 +92,8 @@ frame_answer offline_symbolizer::look_up(const raw_frame& frame, const reported_
     try {
         std::uint64_t address = 0;
         if (return_address(*entry.module, frame, address)) answer(*entry.module, address, out);
+        const std::string problem = search_.take_debug_problem();
+        if (!problem.empty() && complain_) complain_(frame.file + ": " + problem);
     } catch (...) {
         // Memory or descriptors ran out: this frame goes without, and a
         // later one may not.
