@@ -23,3 +23,12 @@ extern "C" __attribute__((visibility("default"))) int deep_entry(int x) { return
 extern "C" __attribute__((visibility("default"))) int deep_other_entry(int x) {
     return deep::second(x) - steps::scaled(x, 7);
 }
+
+// The members of a type local to a function may be defined inside it: their
+// inlined code is found there too.
+extern "C" __attribute__((visibility("default"))) int deep_local_entry(int x) {
+    struct local {
+        __attribute__((noinline)) static int run(int y) { return deep::second(y) + deep::third(y); }
+    };
+    return local::run(x) + 1;
+}

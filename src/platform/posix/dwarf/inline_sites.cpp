@@ -151,8 +151,10 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
             released = cursor.position();
         }
         if (!entry->has_children) continue;
-        // Types hold no code; their members need not be read.
-        if (facts.has_sibling && is_type_tag(entry->tag) && unit.header.offset + facts.sibling > cursor.position()) {
+        // Types hold no code; their members need not be read. A type local
+        // to a function may: a lambda's closure holds its members' code.
+        if (facts.has_sibling && is_type_tag(entry->tag) && stack.back().where == scope::outside &&
+            unit.header.offset + facts.sibling > cursor.position()) {
             cursor.seek(static_cast<std::size_t>(unit.header.offset + facts.sibling));
             continue;
         }
