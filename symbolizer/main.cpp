@@ -94,7 +94,10 @@ public:
                 if (!overlong) on_line(pending);
                 pending.clear();
                 overlong = false;
-                if (out.text.size() >= 4096 && !out.flush()) return false;
+                // The first answer goes out at once, the others by the page.
+                const bool first = !answered_ && !out.text.empty();
+                if ((first || out.text.size() >= 4096) && !out.flush()) return false;
+                answered_ |= first;
             }
         }
         if (!overlong && !pending.empty()) on_line(pending);
@@ -103,6 +106,7 @@ public:
 
 private:
     int fd_;
+    bool answered_ = false;
 };
 
 struct options {
