@@ -81,7 +81,8 @@ public:
             const char* data = buffer.data();
             const char* end = data + n;
             while (data < end) {
-                const char* newline = static_cast<const char*>(std::memchr(data, '\n', static_cast<std::size_t>(end - data)));
+                const char* newline =
+                    static_cast<const char*>(std::memchr(data, '\n', static_cast<std::size_t>(end - data)));
                 const char* stop = newline != nullptr ? newline : end;
                 if (!overlong) pending.append(data, stop);
                 if (pending.size() > longest_line) {

@@ -79,8 +79,7 @@ debuginfod_fetch* object_search::server(std::string& problem) {
     return server_.get();
 }
 
-std::unique_ptr<elf_file> object_search::by_build_id(const build_id& id, bool debug, bool fetch,
-                                                     std::string& problem) {
+std::unique_ptr<elf_file> object_search::by_build_id(const build_id& id, bool debug, bool fetch, std::string& problem) {
     if (id.size() < 2) return nullptr;
     const std::string hex = hex_id(id);
     std::vector<std::string> candidates;
@@ -106,8 +105,7 @@ std::unique_ptr<elf_file> object_search::by_build_id(const build_id& id, bool de
     return path.empty() ? nullptr : open_with_id(path, id);
 }
 
-std::unique_ptr<elf_file> object_search::object(const std::string& path, const reported_id& id,
-                                                std::string& problem) {
+std::unique_ptr<elf_file> object_search::object(const std::string& path, const reported_id& id, std::string& problem) {
     problem.clear();
     std::unique_ptr<elf_file> named = elf_file::open(path.c_str());
     if (named != nullptr && (!id.given || named->id() == id.bytes)) return named;

@@ -35,8 +35,8 @@ offline_symbolizer::module_entry& offline_symbolizer::module_for(const std::stri
             posix_engine::module_reading reading;
             reading.places = search_.places();
             reading.inline_calls = inline_calls_;
-            entry.module = std::make_unique<loaded_module>(
-                posix_engine::describe_file(*object, module_name_of(file)), std::move(reading));
+            entry.module = std::make_unique<loaded_module>(posix_engine::describe_file(*object, module_name_of(file)),
+                                                           std::move(reading));
         }
     } catch (...) {
         entry.module = nullptr;

@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "engine/escaped_text.hpp"
+
 namespace korvo {
 namespace calltrail {
 namespace offline {
@@ -186,29 +188,18 @@ bool parse_decimal(std::string_view digits, std::uint64_t& value) {
     return true;
 }
 
+// As a trace escapes names and paths, and a backslash too, so that the escaping
+// can be undone.
 std::string escaped_file(std::string_view file) {
-    static const char digits[] = "0123456789abcdef";
     std::string text;
     text.reserve(file.size());
-    for (const char ch : file) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '\\') {
-            text += "\\\\";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\t') {
-            text += "\\t";
-        } else if (c < 0x20 || c == 0x7f) {
-            text += "\\x";
-            text += digits[c >> 4];
-            text += digits[c & 15];
-        } else {
-            text += ch;
-        }
+    for (std::string_view::size_type from = 0;;) {
+        const std::string_view::size_type backslash = file.find('\\', from);
+        append_escaped(text, file.substr(from, backslash - from));
+        if (backslash == std::string_view::npos) return text;
+        text += "\\\\";
+        from = backslash + 1;
     }
-    return text;
 }
 
 std::string unescaped_file(std::string_view text) {

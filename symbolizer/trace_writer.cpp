@@ -146,8 +146,8 @@ void trace_writer::range_line(const section_line& line, long section) {
         out_ += "{\"section\":" + std::to_string(section) + ",\"frames\":[" + std::to_string(line.first) + "," +
                 std::to_string(line.last) + "]";
         if (line.what == section_line::kind::repeat)
-            out_ += ",\"repeat\":[" + std::to_string(line.repeated_first) + "," + std::to_string(line.repeated_last) +
-                    "]";
+            out_ +=
+                ",\"repeat\":[" + std::to_string(line.repeated_first) + "," + std::to_string(line.repeated_last) + "]";
         else
             out_ += ",\"not_shown\":true";
         out_ += "}\n";
