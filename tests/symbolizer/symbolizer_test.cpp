@@ -315,7 +315,11 @@ TEST(symbolizer, files_are_taken_by_build_id_wherever_they_are) {
         {"the variable", {}, {variable}, report, true, nullptr},
         {"nowhere", {}, {}, report, false, nullptr},
         {"another build's id", {}, {variable}, wrong, false, "its build-id is "},
-        {"a file that is gone", {}, {}, library.report(library.id) + "\n" + dir.path() + "/gone.so 0x10\n", false,
+        {"a file that is gone",
+         {},
+         {},
+         library.report(library.id) + "\n" + dir.path() + "/gone.so 0x10\n",
+         false,
          "gone.so: no such file"},
     };
     for (const search_case& c : cases) {
@@ -372,8 +376,8 @@ TEST(symbolizer, a_debuginfod_server_is_asked_only_when_told_and_given_up_on_in_
         const int quiet = open("/dev/null", O_WRONLY);
         dup2(quiet, 1);
         dup2(quiet, 2);
-        execlp("debuginfod", "debuginfod", "-F", "-p", port.c_str(), "-d", (dir.path() + "/index.sqlite").c_str(),
-               "-t", "0", "-g", "0", "-c", "1", (dir.path() + "/served").c_str(), static_cast<char*>(nullptr));
+        execlp("debuginfod", "debuginfod", "-F", "-p", port.c_str(), "-d", (dir.path() + "/index.sqlite").c_str(), "-t",
+               "0", "-g", "0", "-c", "1", (dir.path() + "/served").c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     const std::vector<std::string> environment = {"DEBUGINFOD_URLS=http://127.0.0.1:" + port,
@@ -407,10 +411,9 @@ TEST(symbolizer, a_debuginfod_server_is_asked_only_when_told_and_given_up_on_in_
     ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
     ASSERT_EQ(listen(silent, 8), 0);
     getsockname(silent, reinterpret_cast<sockaddr*>(&a), &size);
-    const run_result waited =
-        symbolize({"--debuginfod", "--debuginfod-timeout", "1"}, report,
-                  {"DEBUGINFOD_URLS=http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)),
-                   "DEBUGINFOD_CACHE_PATH=" + dir.path() + "/silent-cache"});
+    const run_result waited = symbolize({"--debuginfod", "--debuginfod-timeout", "1"}, report,
+                                        {"DEBUGINFOD_URLS=http://127.0.0.1:" + std::to_string(ntohs(a.sin_port)),
+                                         "DEBUGINFOD_CACHE_PATH=" + dir.path() + "/silent-cache"});
     close(silent);
     EXPECT_TRUE(exited_cleanly(waited)) << waited.err;
     EXPECT_EQ(waited.out.find(" at "), std::string::npos);
@@ -432,16 +435,17 @@ TEST(symbolizer, hostile_objects_and_input_end_in_a_trace_not_a_crash) {
             std::string bytes = original;
             // Mostly in the headers, where a reader's decisions lie.
             const std::size_t span = round % 2 == 0 ? std::min<std::size_t>(bytes.size(), 4096) : bytes.size();
-            for (int change = 0; change < 1 + round % 4; ++change)
-                bytes[random() % span] = static_cast<char>(random());
+            for (int change = 0; change < 1 + round % 4; ++change) bytes[random() % span] = static_cast<char>(random());
             files.push_back(dir.path() + "/mutated" + std::to_string(n++) + ".so");
             write_file(files.back(), std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
         }
     }
-    const crafted::bytes crafted_objects[] = {
-        crafted::shared_abbreviations(64, 64), crafted::overlapping_abbreviations(64),
-        crafted::shared_range_list(64, 64), crafted::long_directory(256, 4096, true),
-        crafted::inflating_unit(std::size_t{1} << 20), crafted::linked_library("linked.debug", 0)};
+    const crafted::bytes crafted_objects[] = {crafted::shared_abbreviations(64, 64),
+                                              crafted::overlapping_abbreviations(64),
+                                              crafted::shared_range_list(64, 64),
+                                              crafted::long_directory(256, 4096, true),
+                                              crafted::inflating_unit(std::size_t{1} << 20),
+                                              crafted::linked_library("linked.debug", 0)};
     for (const crafted::bytes& image : crafted_objects) {
         files.push_back(dir.path() + "/crafted" + std::to_string(n++) + ".so");
         write_file(files.back(), image);
@@ -454,15 +458,15 @@ TEST(symbolizer, hostile_objects_and_input_end_in_a_trace_not_a_crash) {
     for (const std::string& file : files)
         for (const std::uint64_t offset : {std::uint64_t{0}, std::uint64_t{0x1000}, std::uint64_t{0x1234},
                                            std::uint64_t{0x7fffffffffffffff}, ~std::uint64_t{0}})
-            input += number_text(frames++) + " 0x" + hex(offset, 16) + " " + escaped_file(file) + " 0x" +
-                     hex(offset) + "\n";
+            input +=
+                number_text(frames++) + " 0x" + hex(offset, 16) + " " + escaped_file(file) + " 0x" + hex(offset) + "\n";
     input += "modules (FILE BUILD-ID):\n  " + escaped_file(files[1]) + " 00\n  x -\n  y zz\n";
     // Lines that look like frames and reports, but are not quite.
     input += "raw frames:\n 99999999999999999999 0x0\n  1-0 repeat 5\n  2-3 repeat 9-1\n\\x\n[0x\n(+0x1) [0xzz]\n";
     input += std::string(100000, 'x') + "\n" + std::string("\0\x01\xff\n", 4) + "+0x\n 0x\n";
     for (const bool inlines : {false, true}) {
-        const run_result r = symbolize(inlines ? std::vector<std::string>{"--inlines"} : std::vector<std::string>{},
-                                       input);
+        const run_result r =
+            symbolize(inlines ? std::vector<std::string>{"--inlines"} : std::vector<std::string>{}, input);
         EXPECT_TRUE(exited_cleanly(r)) << (r.timed_out ? "timed out" : "") << " status " << r.status;
         std::istringstream lines(r.out);
         std::size_t numbered = 0;
@@ -476,7 +480,8 @@ TEST(symbolizer, hostile_objects_and_input_end_in_a_trace_not_a_crash) {
 
 // llvm-symbolizer's --inlining answers for offsets in a library: for each,
 // every level as "FUNCTION at FILE:LINE", innermost first.
-std::vector<std::vector<std::string>> llvm_chains(const std::string& library, const std::vector<std::uint64_t>& offsets) {
+std::vector<std::vector<std::string>> llvm_chains(const std::string& library,
+                                                  const std::vector<std::uint64_t>& offsets) {
     temporary_directory dir;
     std::string input;
     for (const std::uint64_t offset : offsets) input += "0x" + hex(offset) + "\n";

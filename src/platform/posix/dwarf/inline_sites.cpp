@@ -1,9 +1,8 @@
 #include "platform/posix/dwarf/inline_sites.hpp"
 
-#include <dwarf.h>
-
 #include <algorithm>
 
+#include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/dwarf/entry_names.hpp"
 #include "platform/posix/dwarf/inline_tree.hpp"
 
