@@ -270,6 +270,17 @@ TEST(symbolizer, each_input_format_names_the_same_frames) {
         EXPECT_TRUE(exited_cleanly(r)) << r.err;
         EXPECT_EQ(r.out, expected);
     }
+    // For tools: each frame an object, with the same function.
+    const run_result json = symbolize({"--json"}, library.report(library.id));
+    std::istringstream texts(expected), objects(json.out);
+    std::size_t compared = 0;
+    for (std::string text, object; std::getline(texts, text) && std::getline(objects, object); ++compared) {
+        const std::string::size_type start = text.find("# ") + 2;
+        const std::string head = text.substr(start, std::min(text.find(" at "), text.find(" in ")) - start);
+        const bool named = head.rfind("0x", 0) != 0;
+        EXPECT_EQ(object.find("\"function\":\"" + head + "\"") != std::string::npos, named) << object;
+    }
+    EXPECT_EQ(compared, library.addresses.size());
     // The lines of a report that stand for frames it does not list.
     const std::string head = library.report(library.id).substr(0, library.report(library.id).find("  3 0x"));
     const std::string ranges = head + "  3-5 repeat 2\n  6-9 repeat 1-2\n  10-99 not shown\n 100 0x" +
