@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
-#include "platform/posix/object/demangle.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -142,10 +141,7 @@ std::string function_name_at(const open_unit& unit, std::uint64_t offset, unit_l
         }
         entry_names found;
         if (!read_names(*reader, at, found)) continue;
-        if (!found.linkage.empty()) {
-            std::string shown;
-            return demangle(found.linkage.data(), found.linkage.size(), shown) ? shown : found.linkage;
-        }
+        if (!found.linkage.empty()) return found.linkage;
         if (name.empty()) name = found.name;
         for (int n = 0; n < found.next_count && queued < most_entries; ++n)
             if (std::find(queue, queue + queued, found.next[n]) == queue + queued) queue[queued++] = found.next[n];

@@ -2,7 +2,7 @@
 #define KORVO_CALLTRAIL_POSIX_DWARF_ENTRY_NAMES_HPP
 
 // The name a function is shown by when an inlined call stands for it: its
-// linkage name demangled, or else its plain name, found on the entry itself
+// linkage name (to be demangled), or else its plain name, found on the entry itself
 // or on those its DW_AT_abstract_origin and DW_AT_specification lead to, in
 // the same unit or (DW_FORM_ref_addr) in another.
 
@@ -34,8 +34,8 @@ private:
 // into other files or type units.
 bool reference_target(const unit_header& unit, const attribute_value& value, std::uint64_t& offset) noexcept;
 
-// The name of the function the entry at a .debug_info offset stands for;
-// empty when none is found. `others` finds units other than `unit`, and may
+// The linkage name, or else the plain name, of the function the entry at a
+// .debug_info offset stands for; empty when none is found. `others` finds units other than `unit`, and may
 // be null: such references then lead nowhere.
 std::string function_name_at(const open_unit& unit, std::uint64_t offset, unit_locator* others);
 

@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "platform/posix/dwarf/entry_names.hpp"
+#include "platform/posix/object/demangle.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -41,6 +42,19 @@ void inline_tree::finish(const open_unit& unit, unit_locator* others) {
     depth_starts_.push_back(ranges_.size());
     ranges_.shrink_to_fit();
     calls_.shrink_to_fit();
+    if (!names_.empty()) shown_ = std::make_unique<published<const std::string>[]>(names_.size());
+}
+
+// Most inlined functions of a unit are never shown: demangling all of them
+// would cost a fifth of reading the unit.
+const std::string* inline_tree::name_of(const call& c) const {
+    if (c.name >= names_.size() || names_[c.name].empty()) return nullptr;
+    published<const std::string>& slot = shown_[c.name];
+    if (const std::string* shown = slot.get()) return shown;
+    const std::string& raw = names_[c.name];
+    std::string text;
+    if (!demangle(raw.data(), raw.size(), text)) text = raw;
+    return slot.offer(std::make_unique<const std::string>(std::move(text)));
 }
 
 void inline_tree::chain(std::uint64_t address, std::vector<const call*>& out) const {

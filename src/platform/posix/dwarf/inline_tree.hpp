@@ -7,10 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/posix/dwarf/unit_root.hpp"
+#include "platform/posix/support/built_once.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -36,10 +38,9 @@ public:
 
     // The calls whose code holds an address, outermost first.
     void chain(std::uint64_t address, std::vector<const call*>& out) const;
-    // The name of the function a call entered; null when it has none.
-    const std::string* name_of(const call& c) const noexcept {
-        return c.name < names_.size() && !names_[c.name].empty() ? &names_[c.name] : nullptr;
-    }
+    // The name of the function a call entered, demangled the first time it is
+    // asked for; null when it has none. Safe from many threads.
+    const std::string* name_of(const call& c) const;
 
     // The steps of reading one: calls, as the walk meets them, and their code;
     // then their names, read once the walk is done.
@@ -61,7 +62,9 @@ private:
     // Where each depth's ranges begin in ranges_, once sorted by depth and
     // then by address.
     std::vector<std::size_t> depth_starts_;
+    // As the debug information holds them, and as shown.
     std::vector<std::string> names_;
+    std::unique_ptr<published<const std::string>[]> shown_;
 };
 
 } // namespace posix_engine
