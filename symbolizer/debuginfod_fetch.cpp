@@ -29,6 +29,8 @@ int past_deadline(client*, long, long) { return std::chrono::steady_clock::now()
 
 } // namespace
 
+// Never closed: libcurl under it keeps global state that only the end of the
+// process lets go of; unloaded, that state would be lost memory.
 struct debuginfod_fetch::library {
     void* handle = nullptr;
     begin_function begin = nullptr;
@@ -36,10 +38,6 @@ struct debuginfod_fetch::library {
     find_function find_debuginfo = nullptr;
     find_function find_executable = nullptr;
     set_progress_function set_progress = nullptr;
-
-    ~library() {
-        if (handle != nullptr) dlclose(handle);
-    }
 };
 
 std::unique_ptr<debuginfod_fetch> debuginfod_fetch::open(unsigned seconds, std::string& problem) {
