@@ -3,10 +3,17 @@
 
 // Inlined code from a header: its levels name this file, not the caller's.
 
+// Out of line, so that the inlined code around it makes calls; not cloned
+// either, so that every tool names it alike.
+#if defined(__clang__)
+#define DEEP_OUT_OF_LINE __attribute__((noinline))
+#else
+#define DEEP_OUT_OF_LINE __attribute__((noinline, noclone))
+#endif
+
 namespace deep {
 
-// Out of line, so that the inlined code around it makes calls.
-__attribute__((noinline, noclone)) int outside(int x);
+DEEP_OUT_OF_LINE int outside(int x);
 
 } // namespace deep
 
@@ -20,7 +27,7 @@ __attribute__((always_inline)) inline int scaled(int x, int by) { return twice(x
 
 namespace deep {
 
-__attribute__((noinline, noclone)) int outside(int x) { return x * 7 + 1; }
+DEEP_OUT_OF_LINE int outside(int x) { return x * 7 + 1; }
 
 } // namespace deep
 
