@@ -27,14 +27,14 @@ std::vector<std::uint8_t> word(std::uint32_t w) {
 }
 
 const instruction instructions[] = {
-    {"bl .", word(0x94000000), true},          {"bl .+0x7fffffc", word(0x95fffff2), true},
-    {"blr x17", word(0xd63f0220), true},       {"blr x0", word(0xd63f0000), true},
-    {"blraaz x3", word(0xd63f087f), true},     {"blrabz x30", word(0xd63f0fdf), true},
-    {"blraa x1, x2", word(0xd73f0822), true},  {"blrab x5, sp", word(0xd73f0cbf), true},
-    {"b .", word(0x17fffffa), false},          {"br x1", word(0xd61f0020), false},
-    {"ret", word(0xd65f03c0), false},          {"braa x1, x2", word(0xd71f0822), false},
-    {"braaz x1", word(0xd61f083f), false},     {"retaa", word(0xd65f0bff), false},
-    {"nop", word(0xd503201f), false},          {"udf #0", word(0x00000000), false},
+    {"bl .", word(0x94000000), true},         {"bl .-56", word(0x97fffff2), true},
+    {"blr x17", word(0xd63f0220), true},      {"blr x0", word(0xd63f0000), true},
+    {"blraaz x3", word(0xd63f087f), true},    {"blrabz x30", word(0xd63f0fdf), true},
+    {"blraa x1, x2", word(0xd73f0822), true}, {"blrab x5, sp", word(0xd73f0cbf), true},
+    {"b .", word(0x17fffffa), false},         {"br x1", word(0xd61f0020), false},
+    {"ret", word(0xd65f03c0), false},         {"braa x1, x2", word(0xd71f0822), false},
+    {"braaz x1", word(0xd61f083f), false},    {"retaa", word(0xd65f0bff), false},
+    {"nop", word(0xd503201f), false},         {"udf #0", word(0x00000000), false},
 };
 #elif defined(__x86_64__)
 const instruction instructions[] = {
