@@ -27,19 +27,20 @@ packages=(g++-aarch64-linux-gnu qemu-user-static libc6:arm64 libstdc++6:arm64 li
 # capture_agreement_test, which holds the walk to libgcc's, and on arm64 the
 # walk is libgcc's; reliability_security_test, which seals a child with a
 # seccomp filter of x86-64 system calls and starts a program, which qemu's
-# user-mode emulation cannot; and the checks of the installed package, the
-# consumers and the formatting, which are the host's.
+# user-mode emulation cannot; reliability_fork_test, whose children, forked
+# while other threads run, now and then wait for ever on a lock inside qemu
+# itself; and the checks of the installed package, the consumers and the
+# formatting, which are the host's.
 targets=(calltrail_engine calltrail_engine_d calltrail_noop calltrail_noop_d
          capture_test frame_test noop_test trace_test trace_noop_test
          posix_engine_call_instruction_test posix_engine_end_to_end_test posix_engine_test
          posix_engine_fixed_address_test
          reliability_crash_test reliability_signal_capture_test reliability_bad_input_test reliability_load_test
-         reliability_fork_test
          calltrail_demo calltrail_crash_handler calltrail_traced_exception calltrail_assert_trace
          calltrail_plugin_host calltrail_example_plugin)
 tests='^(exports|(capture|frame|noop|trace|trace_noop)_test\.'
 tests+='|posix_engine_(call_instruction_|end_to_end_|fixed_address_)?test\.'
-tests+='|reliability_(crash|signal_capture|bad_input|load|fork)_test\.|example_)'
+tests+='|reliability_(crash|signal_capture|bad_input|load)_test\.|example_)'
 started=$SECONDS
 
 say() { echo "== arm64: $*"; }
