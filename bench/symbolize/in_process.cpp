@@ -22,8 +22,8 @@ std::map<std::string, std::uintptr_t> loaded_objects() {
         [](dl_phdr_info* info, std::size_t, void* data) {
             auto& found = *static_cast<std::map<std::string, std::uintptr_t>*>(data);
             char real[PATH_MAX];
-            const char* name = info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name
-                                                                                          : "/proc/self/exe";
+            const char* name =
+                info->dlpi_name != nullptr && info->dlpi_name[0] != '\0' ? info->dlpi_name : "/proc/self/exe";
             if (realpath(name, real) != nullptr) found.emplace(real, info->dlpi_addr);
             return 0;
         },
