@@ -24,6 +24,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS=OFF -DCALLTRAIL_BU
       -DCALLTRAIL_BUILD_BENCH=ON >/dev/null
 # Tests and examples are off: this tree holds the libraries and the benchmarks.
 cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$(nproc)" --target calltrail_bench_symbolize_target calltrail_symbolize
 
 # No renderer may ask a debuginfod server.
 unset DEBUGINFOD_URLS
