@@ -54,12 +54,13 @@ bool take(std::string_view& text, std::string_view expected) {
     return true;
 }
 
-// The blanks that open every line of a raw frames section.
+// The blanks that open the lines of a raw frames section; a large frame
+// number may stand at the very start.
 bool take_indent(std::string_view& text) {
     std::size_t blanks = 0;
     while (blanks < text.size() && text[blanks] == ' ') ++blanks;
     text.remove_prefix(blanks);
-    return blanks > 0;
+    return true;
 }
 
 //  N 0xADDRESS16[ FILE 0xOFFSET]

@@ -283,7 +283,7 @@ TEST(symbolizer, each_input_format_names_the_same_frames) {
     EXPECT_EQ(compared, library.addresses.size());
     // The lines of a report that stand for frames it does not list.
     const std::string head = library.report(library.id).substr(0, library.report(library.id).find("  3 0x"));
-    const std::string ranges = head + "  3-5 repeat 2\n  6-9 repeat 1-2\n  10-99 not shown\n 100 0x" +
+    const std::string ranges = head + "  3-5 repeat 2\n  6-9 repeat 1-2\n  10-99 not shown\n100 0x" +
                                hex(library.bias + library.addresses[0], 16) + "\nmodules (FILE BUILD-ID):\n  " +
                                escaped_file(odd) + " " + library.id + "\n";
     std::istringstream lines(expected);
