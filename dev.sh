@@ -12,9 +12,11 @@ build=${CALLTRAIL_BUILD_DIR:-$root/build}
 # debug information is first read.
 demo_packages=(cmake ninja-build g++ zlib1g-dev libzstd-dev liblzma-dev)
 # The tests also find their reference libraries with pkg-config, and make
-# split DWARF packages (llvm-dwp), dwz and MiniDebugInfo forms.
+# split DWARF packages (llvm-dwp), dwz and MiniDebugInfo forms; the offline
+# symbolizer's compare inline chains with llvm-symbolizer's and ask a local
+# debuginfod server through libdebuginfod.
 packages=("${demo_packages[@]}" pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev
-          valgrind clang-14 libclang-rt-14-dev clang-format git file llvm-14 dwz xz-utils)
+          valgrind clang-14 libclang-rt-14-dev clang-format git file llvm-14 dwz xz-utils debuginfod libdebuginfod1)
 
 configure() {
     cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS="$1" >/dev/null
