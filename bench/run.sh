@@ -12,8 +12,9 @@ repetitions=${CALLTRAIL_BENCH_REPETITIONS:-5}
 # libc6-dbg: developers who debug have it, and it is what makes lines inside
 # the C library cost something for every renderer.
 # libunwind is a peer of the capture rows only; calltrail does not use it.
+# libisal2 inflates libc6-dbg's sections where it is installed.
 packages=(cmake ninja-build g++ python3 zlib1g-dev libzstd-dev liblzma-dev libbenchmark-dev libbackward-cpp-dev
-          libc6-dbg libdw-dev libunwind-dev libunwind8)
+          libc6-dbg libdw-dev libunwind-dev libunwind8 libisal2)
 
 "$root/tools/install_missing.sh" "${packages[@]}"
 
