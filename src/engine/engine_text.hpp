@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "escaped_text.hpp"
 #include "platform/platform.hpp"
 
 namespace korvo {
@@ -37,16 +38,27 @@ public:
 
     // What the engine wrote up to its NUL, bounded, so that a missing
     // terminator cannot run past the storage. The size the engine asks for
-    // counts its NUL; the text does not.
-    void keep_first_try() noexcept { text_ = up_to_nul(first_try_, first_try_size); }
-    void keep_grown() noexcept { text_ = up_to_nul(grown_.data(), grown_.size()); }
+    // counts its NUL; the text does not. The size it reported with the first
+    // try says where to look for the NUL, so that no byte past what it wrote
+    // is read; the text is still what lies before the first NUL.
+    void keep_first_try(ULONG reported) noexcept {
+        if (reported != 0 && reported <= first_try_size && first_try_[reported - 1] == '\0') {
+            keep(first_try_, reported);
+            return;
+        }
+        keep(first_try_, first_try_size);
+    }
+    void keep_grown() noexcept { keep(grown_.data(), grown_.size()); }
     std::string_view text() const noexcept { return text_; }
+    // Whether the text holds no control character, which it nearly never
+    // does: then it goes into a trace as it is.
+    bool clean() const noexcept { return first_control_byte(text_.data(), text_.size()) == text_.size(); }
 
 private:
-    static std::string_view up_to_nul(const char* data, std::size_t size) noexcept {
+    void keep(const char* data, std::size_t size) noexcept {
         const void* nul = std::memchr(data, '\0', size);
-        return std::string_view(data,
-                                nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : size);
+        text_ = std::string_view(data, nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - data)
+                                                      : size);
     }
 
     char first_try_[first_try_size];

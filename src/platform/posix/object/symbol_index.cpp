@@ -284,16 +284,21 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
 }
 
 std::string_view symbol_index::name_of(const function& f) const {
-    const std::string_view raw = raw_name(f.name);
-    if (!is_mangled(raw)) return raw;
     const std::size_t number = static_cast<std::size_t>(&f - functions_.data());
     published<name_block>& block_slot = blocks_[number / block_size];
     name_block* block = block_slot.get();
     if (block == nullptr) block = block_slot.offer(std::make_unique<name_block>());
-    published<const std::string>& slot = block->names[number % block_size];
-    const std::string* name = slot.get();
-    if (name == nullptr) name = slot.offer(std::make_unique<const std::string>(display_name(number, raw)));
-    return *name;
+    published<const display_name_text>& slot = block->names[number % block_size];
+    if (const display_name_text* known = slot.get()) return known->text;
+    auto made = std::make_unique<display_name_text>();
+    const std::string_view raw = raw_name(f.name);
+    if (is_mangled(raw)) {
+        made->demangled = display_name(number, raw);
+        made->text = made->demangled;
+    } else {
+        made->text = raw;
+    }
+    return slot.offer(std::unique_ptr<const display_name_text>(made.release()))->text;
 }
 
 } // namespace posix_engine

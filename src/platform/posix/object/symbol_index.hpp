@@ -61,10 +61,15 @@ public:
     const std::vector<function>& functions() const noexcept { return functions_; }
 
 private:
-    // Demangled names, in blocks made on first use.
+    // Display names, in blocks made on first use: a plain name refers to
+    // its string table, a demangled one to its own text.
+    struct display_name_text {
+        std::string demangled;
+        std::string_view text;
+    };
     static constexpr std::size_t block_size = 256;
     struct name_block {
-        published<const std::string> names[block_size];
+        published<const display_name_text> names[block_size];
     };
 
     // A string table, read whole.
