@@ -90,6 +90,7 @@ private:
     // The steps of build().
     struct candidate;
     static bool open_table(const table_source& source, table& out);
+    static void sort_by_start(std::vector<candidate>& list);
     bool collect(const table_source& source, std::uint32_t table_bit, std::vector<candidate>& found) const;
     void keep_best_aliases(std::vector<candidate>& list);
     void index_pages();
