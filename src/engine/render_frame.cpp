@@ -20,7 +20,7 @@ void symbol_resolver::render_frame(const void* address, std::string& out) const 
 void symbol_resolver::render_frame(const void* address, line_buffer& line) const {
     const ULONG64 offset = engine_offset(address);
 
-    engine_text name;
+    engine_text name(true);
     symbol_parts parts;
     bool name_clean = true;
     if (ask_name(offset, name)) {
@@ -37,7 +37,7 @@ void symbol_resolver::render_frame(const void* address, line_buffer& line) const
         line.add_escaped(parts.function);
     }
 
-    engine_text source;
+    engine_text source(true);
     ULONG source_line = 0;
     if (ask_source(offset, source, source_line) && !source.text().empty() && source_line != 0) {
         line.add(" at ");
