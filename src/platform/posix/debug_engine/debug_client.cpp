@@ -171,22 +171,24 @@ private:
     };
 
     // The engine asks for the name of an address and then for its line, and
-    // a frame's members ask again, each through a client of its own: the
-    // module and the function are searched for once. What was found points
-    // into the table it was found in, and is used only while this client
-    // holds that very table, however the loader changed since. It is kept
-    // for the thread that attached, which is the only one the engine uses a
-    // client on: another thread sharing the client searches afresh, neither
-    // waiting nor seeing a half-written place, and the owner pays for no
-    // atomic instruction.
+    // a frame's members ask again, each through a client of its own (the
+    // thread's spare): an address's module and function are searched for
+    // once. What was found points into the table it was found in, and is used
+    // only while this client holds that very table, however the loader
+    // changed since. It is kept for the thread that attached, which is the
+    // only one the engine uses a client on: another thread sharing the client
+    // searches afresh, neither waiting nor seeing a half-written place, and
+    // the owner pays for no atomic instruction.
     found_place place_of(ULONG64 offset) {
         if (pthread_equal(owner_, pthread_self()) == 0) return search(offset);
-        if (last_table_ == modules_->id() && last_offset_ == offset) return last_;
-        last_table_ = 0;
-        last_ = search(offset);
-        last_offset_ = offset;
-        last_table_ = modules_->id();
-        return last_;
+        known_place& known = known_[(offset ^ offset >> 6 ^ offset >> 12) % known_places];
+        const std::uint64_t table = modules_->id();
+        if (known.table == table && known.offset == offset) return known.found;
+        known.table = 0;
+        known.found = search(offset);
+        known.offset = offset;
+        known.table = table;
+        return known.found;
     }
 
     found_place search(ULONG64 offset) const {
@@ -202,10 +204,16 @@ private:
     std::shared_ptr<const module_table> modules_;
     // Set with modules_.
     pthread_t owner_{};
-    // The id of the table last_ was found in; 0 for none.
-    std::uint64_t last_table_ = 0;
-    ULONG64 last_offset_ = 0;
-    found_place last_;
+    // Places found lately, by address: a thread renders the same frames over
+    // and over (a trace per log line from the same code). Each holds the id
+    // of the table it was found in; 0 for none.
+    struct known_place {
+        std::uint64_t table = 0;
+        ULONG64 offset = 0;
+        found_place found;
+    };
+    static constexpr std::size_t known_places = 64;
+    known_place known_[known_places];
 };
 
 thread_local debug_client::spare_client debug_client::this_thread_spare;
