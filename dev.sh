@@ -52,6 +52,8 @@ test)
     timed ctest ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
     # The Windows libraries, cross-built and run under Wine; says so when skipped.
     timed windows "$root/tests/windows/run_stage.sh"
+    # The same on arm64: cross-built and run under qemu; says so when skipped.
+    timed arm64 "$root/tests/arm64/run_stage.sh"
     # Sanitizers, memcheck and the fuzzer, each timed; CALLTRAIL_STAGES picks some.
     "$root/tests/stages/run.sh" "$root" "$build"
     echo "== all stages passed in $((SECONDS - started)) s"
