@@ -13,7 +13,7 @@ void cache_rule(std::uintptr_t pc, std::uint64_t fingerprint, std::uint64_t rule
     set& candidates = set_for(pc);
     // An empty way if there is one; otherwise one picked by other bits of
     // the address, so that addresses sharing a set spread over its ways.
-    slot* chosen = &candidates.ways[(pc >> (2 * set_bits)) & (way_count - 1)];
+    slot* chosen = &candidates.ways[(pc ^ (pc >> 12)) & (way_count - 1)];
     for (slot& s : candidates.ways) {
         if (s.empty()) {
             chosen = &s;

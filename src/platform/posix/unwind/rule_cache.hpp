@@ -23,19 +23,22 @@ namespace rule_cache_detail {
 enum : unsigned { key_word, fingerprint_word, rule_word, word_count };
 using slot = seqlock_slot<word_count>;
 
-// 1,024 slots (32 KiB) in sets of four, so that the return addresses of one
-// deep stack rarely push each other out.
+// 8,192 slots (256 KiB, touched only where used) in sets of four, so that
+// the return addresses of a stack of thousands of frames through hundreds of
+// libraries rarely push each other out.
 constexpr unsigned way_count = 4;
-constexpr unsigned set_bits = 8;
+constexpr unsigned set_bits = 11;
 struct alignas(128) set {
     slot ways[way_count];
 };
 // Hidden, so that the walk reaches it without going through the GOT.
 extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
 
-// Shifts and an exclusive or, not a multiplication: the walk waits for this
-// on every frame. Return addresses differ in their low bits.
-inline std::size_t set_index(std::uintptr_t pc) { return (pc ^ (pc >> set_bits)) & ((1u << set_bits) - 1); }
+// Every bit of the address counts: the same function in many libraries
+// loaded at page boundaries differs only in the high bits.
+inline std::size_t set_index(std::uintptr_t pc) {
+    return static_cast<std::size_t>((pc * 0x9e3779b97f4a7c15u) >> (64 - set_bits));
+}
 inline set& set_for(std::uintptr_t pc) { return sets[set_index(pc)]; }
 
 } // namespace rule_cache_detail

@@ -32,7 +32,9 @@ bool pack_slot(const register_rule& rule, std::int8_t& slot) {
 
 // A stack slot the row names: inside the frame being left or just above it.
 bool read_within(const expression_context& context, std::uintptr_t address, std::uintptr_t& value) {
-    if (address < context.readable_low || address >= context.readable_high || address % 8 != 0) return false;
+    if (address < context.readable_low || address >= context.readable_high || context.readable_high - address < 8 ||
+        address % 8 != 0)
+        return false;
     value = read_stack_word(address);
     return true;
 }
@@ -49,6 +51,11 @@ bool caller_value(const state& s, const expression_context& context, std::uintpt
     case rule_kind::undefined:
         return false;
     case rule_kind::offset:
+        // Below the stack pointer: popped already, in an epilogue.
+        if (cfa + offset < s.value[state::rsp] && number != state::rip) {
+            value = s.value[number];
+            return (s.known & bit(number)) != 0;
+        }
         return read_within(context, cfa + offset, value);
     case rule_kind::val_offset:
         value = cfa + offset;
@@ -100,12 +107,11 @@ bool pack(const unwind_row& row, packed_rule& rule) {
            pack_slot(row.rules[tracked_rbp], rule.rbp) && pack_slot(row.rules[tracked_rbx], rule.rbx);
 }
 
-bool apply_row(state& s, const unwind_row& row) {
+bool apply_row(state& s, const unwind_row& row, std::uintptr_t low, std::uintptr_t top) {
     const std::uintptr_t sp = s.value[state::rsp];
-    // Reads stay between the stack pointer and the largest frame above it.
-    const expression_context context{s.value, s.known, state::count, sp, sp + largest_frame};
+    const expression_context context{s.value, s.known, state::count, low > sp ? low : sp, top};
     std::uintptr_t cfa = 0;
-    if (!row_cfa(s, context, row.cfa, cfa) || cfa <= sp || cfa % 8 != 0 || cfa - sp > largest_frame) return false;
+    if (!row_cfa(s, context, row.cfa, cfa) || cfa <= sp || cfa % 8 != 0 || cfa > top) return false;
     const register_rule& return_address = row.rules[tracked_return_address];
     std::uintptr_t values[tracked_registers] = {};
     if (return_address.kind == rule_kind::same_value ||

@@ -3,7 +3,7 @@
 
 #include "platform/posix/unwind/cfa_program.hpp"
 #include "platform/posix/unwind/x86_64_packed_rule.hpp"
-#include "platform/posix/unwind/x86_64_walk.hpp"
+#include "platform/posix/unwind/x86_64_registers.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -19,8 +19,8 @@ bool pack(const unwind_row& row, packed_rule& rule);
 // Steps to the caller by a row that no packed rule holds: CFA expressions
 // (PLT entries, functions that realign the stack), registers kept in other
 // registers. Signal-safe; false, with the state unchanged, when a value it
-// needs is unknown or a read would leave the frame.
-bool apply_row(machine_state& registers, const unwind_row& row);
+// needs is unknown or a read would leave [low, top), the readable stack.
+bool apply_row(machine_state& registers, const unwind_row& row, std::uintptr_t low, std::uintptr_t top);
 
 } // namespace posix_unwind
 } // namespace calltrail
