@@ -6,9 +6,11 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 
 namespace korvo {
@@ -94,38 +96,60 @@ bool find_build_id(const loaded_object& object, build_id_note& found) {
 }
 
 // What tells two files apart where their build-ids cannot (none, or one set
-// by hand): the loader's name for the object, the span of its mappings, and
-// the head, middle and end of its table of frame descriptions, whose entries
-// are its functions' starts and where their rules are.
-std::uint64_t sample_of(const loaded_object& object, const link_map* map) {
-    std::uint64_t hash = mix(object.end - object.start, reinterpret_cast<std::uintptr_t>(map));
-    if (map != nullptr && map->l_name != nullptr) {
-        const char* name = map->l_name;
-        for (unsigned i = 0; i < 64 && name[i] != '\0'; ++i) hash = (hash ^ static_cast<std::uint8_t>(name[i])) * 0x100000001b3u;
-    }
+// by hand), in words read where they stand: the head of the loader's name
+// for the object, the head and the last entry of its table of frame
+// descriptions (whose entries are its functions' starts and where their
+// rules are), and the head of its build-id.
+enum : unsigned { name_word, table_head, table_head_2, table_last, id_head, id_head_2, identity_words };
+struct identity {
+    std::uint64_t word[identity_words] = {};
+};
+
+std::uint64_t name_head(const link_map* map) {
+    std::uint64_t head = 0;
+    if (map == nullptr || map->l_name == nullptr) return head;
+    for (unsigned i = 0; i < 8 && map->l_name[i] != '\0'; ++i)
+        head |= std::uint64_t{static_cast<std::uint8_t>(map->l_name[i])} << (8 * i);
+    return head;
+}
+
+// The table's entries, where it has the layout linkers write: version 1, a
+// 4-byte count, 8-byte entries.
+bool table_of(const loaded_object& object, std::uintptr_t& table, std::uint32_t& count) {
     const auto header = reinterpret_cast<std::uintptr_t>(object.eh_frame_hdr);
-    if (header == 0 || !object.contains(header) || object.end - header < 16) return hash;
-    hash = mix(hash, read_u64(header));
-    hash = mix(hash, read_u64(header + 8));
-    // The linkers' layout: version 1, a 4-byte count, 8-byte entries.
+    if (header == 0 || !object.contains(header) || object.end - header < 16) return false;
     const auto* bytes = object.eh_frame_hdr;
-    if (bytes[0] != 1 || bytes[2] != (pointer_encoding::udata4) || bytes[3] != 0x3b) return hash;
-    std::uint32_t count;
+    if (bytes[0] != 1 || bytes[2] != pointer_encoding::udata4 || bytes[3] != 0x3b) return false;
     std::memcpy(&count, bytes + 8, sizeof count);
-    const std::uintptr_t table = header + 12;
-    if (count == 0 || (object.end - table) / 8 < count) return hash;
-    for (const std::uint32_t entry : {0u, count / 4, count / 2, count - count / 4 - 1, count - 1})
-        hash = mix(hash, read_u64(table + std::uintptr_t{entry} * 8));
-    return hash;
+    table = header + 12;
+    return count != 0 && (object.end - table) / 8 >= count;
+}
+
+identity identity_of(const loaded_object& object, const link_map* map, std::uintptr_t note) {
+    identity id;
+    id.word[name_word] = name_head(map);
+    std::uintptr_t table = 0;
+    std::uint32_t count = 0;
+    if (table_of(object, table, count)) {
+        id.word[table_head] = read_u64(table - 12);
+        id.word[table_head_2] = read_u64(table - 4);
+        id.word[table_last] = read_u64(table + std::uintptr_t{count - 1} * 8);
+    }
+    if (note != 0 && note >= object.start && note < object.end && object.end - note >= 32) {
+        id.word[id_head] = read_u64(note + 16);
+        id.word[id_head_2] = read_u64(note + 24);
+    }
+    return id;
 }
 
 // Where the build-id of an object seen before was, with what identified the
 // object: checking that the same still stands there costs a few reads,
-// where finding it costs a walk over the program headers. Each object has
-// two places, so that two objects a walk meets every time do not keep
-// pushing each other out.
-enum : unsigned { start_word, map_word, note_word, head_word, head_word_2, sample_word, fingerprint_word, word_count };
-using known_object = seqlock_slot<word_count>;
+// where finding it costs a walk over the program headers and samples of its
+// table. Each object has two places, so that two objects a walk meets every
+// time do not keep pushing each other out.
+enum : unsigned { start_word, map_word, note_word, fingerprint_word, first_identity_word };
+constexpr unsigned known_words = first_identity_word + identity_words;
+using known_object = seqlock_slot<known_words>;
 constexpr unsigned known_object_bits = 9;
 known_object known_objects[1u << known_object_bits];
 
@@ -133,50 +157,78 @@ known_object* places_of(std::uintptr_t start) {
     return &known_objects[((start * 0x9e3779b97f4a7c15u) >> (64 - known_object_bits)) & ~1u];
 }
 
-bool same_note(std::uintptr_t note, const loaded_object& object, const std::uint64_t (&words)[word_count]) {
-    if (note == 0) return true;
-    if (note < object.start || note >= object.end || object.end - note < 32) return false;
-    return read_u64(note + 16) == words[head_word] && read_u64(note + 24) == words[head_word_2];
-}
-
-std::uint64_t known_fingerprint(const loaded_object& object, const link_map* map, std::uint64_t sample) {
-    std::uint64_t words[word_count];
+std::uint64_t known_fingerprint(const loaded_object& object, const link_map* map) {
+    std::uint64_t words[known_words];
     known_object* places = places_of(object.start);
     for (unsigned i = 0; i < 2; ++i) {
-        if (places[i].read(words) && words[start_word] == object.start &&
-            words[map_word] == reinterpret_cast<std::uintptr_t>(map) && words[sample_word] == sample &&
-            same_note(words[note_word], object, words))
-            return words[fingerprint_word];
+        if (!places[i].read(words) || words[start_word] != object.start ||
+            words[map_word] != reinterpret_cast<std::uintptr_t>(map))
+            continue;
+        const identity now = identity_of(object, map, words[note_word]);
+        if (std::memcmp(now.word, words + first_identity_word, sizeof now.word) == 0) return words[fingerprint_word];
     }
     return 0;
 }
 
-void remember(const loaded_object& object, const link_map* map, std::uint64_t sample, const build_id_note& note,
+void remember(const loaded_object& object, const link_map* map, std::uintptr_t note, const identity& id,
               std::uint64_t fingerprint) {
     known_object* places = places_of(object.start);
-    std::uint64_t words[word_count];
+    std::uint64_t words[known_words];
     // The first place unless it holds another object and the second does not.
     const bool first_taken = places[0].read(words) && words[start_word] != object.start;
     const bool second_taken = places[1].read(words) && words[start_word] != object.start;
     known_object& place = first_taken && !second_taken ? places[1] : places[0];
-    place.write({object.start, reinterpret_cast<std::uintptr_t>(map), note.address, note.head[0], note.head[1], sample,
-                 fingerprint});
+    std::uint64_t in[known_words] = {object.start, reinterpret_cast<std::uintptr_t>(map), note, fingerprint};
+    std::memcpy(in + first_identity_word, id.word, sizeof id.word);
+    place.write(in);
 }
 
+// The identity, the span and the whole build-id and name.
 std::uint64_t fingerprint_of(const loaded_object& object, const link_map* map) {
-    const std::uint64_t sample = sample_of(object, map);
-    if (const std::uint64_t known = known_fingerprint(object, map, sample)) return known;
+    if (const std::uint64_t known = known_fingerprint(object, map)) return known;
     build_id_note note;
     const bool has_id = find_build_id(object, note);
-    std::uint64_t fingerprint = mix(mix(sample, object.start), has_id ? note.hash : 0);
-    if (fingerprint == 0) fingerprint = 1;
-    remember(object, map, sample, has_id ? note : build_id_note{}, fingerprint);
+    const identity id = identity_of(object, map, note.address);
+    std::uint64_t hash = mix(mix(object.start, object.end), reinterpret_cast<std::uintptr_t>(map));
+    for (const std::uint64_t word : id.word) hash = mix(hash, word);
+    hash = mix(hash, has_id ? note.hash : 0);
+    if (map != nullptr && map->l_name != nullptr)
+        for (unsigned i = 0; i < 256 && map->l_name[i] != '\0'; ++i)
+            hash = mix(hash, static_cast<std::uint8_t>(map->l_name[i]));
+    const std::uint64_t fingerprint = hash != 0 ? hash : 1;
+    remember(object, map, note.address, id, fingerprint);
     return fingerprint;
 }
 
-__attribute__((constructor)) void find_this_library() {
+void keep_permanent(std::uintptr_t address) {
     loaded_object found{};
-    if (find_loaded_object(reinterpret_cast<std::uintptr_t>(&find_this_library), found)) this_library = found;
+    if (permanent_object_count == most_permanent_objects || address == 0 || !find_loaded_object(address, found))
+        return;
+    for (unsigned i = 0; i < permanent_object_count; ++i)
+        if (permanent_objects[i].start == found.start) return;
+    permanent_objects[permanent_object_count++] = found;
+}
+
+int first_object_code(dl_phdr_info* info, std::size_t, void* code) {
+    for (unsigned i = 0; i < info->dlpi_phnum; ++i) {
+        if (info->dlpi_phdr[i].p_type == PT_LOAD && (info->dlpi_phdr[i].p_flags & PF_X) != 0) {
+            *static_cast<std::uintptr_t*>(code) = info->dlpi_addr + info->dlpi_phdr[i].p_vaddr;
+            break;
+        }
+    }
+    return 1; // the program itself comes first
+}
+
+// Objects that stay loaded as long as this library: itself, the program,
+// the loader and the libraries it depends on. Found once, outside any walk.
+__attribute__((constructor)) void find_permanent_objects() {
+    keep_permanent(reinterpret_cast<std::uintptr_t>(&find_permanent_objects));
+    std::uintptr_t program = 0;
+    dl_iterate_phdr(&first_object_code, &program);
+    keep_permanent(program);
+    keep_permanent(reinterpret_cast<std::uintptr_t>(&_dl_find_object));
+    keep_permanent(reinterpret_cast<std::uintptr_t>(&::write));
+    keep_permanent(reinterpret_cast<std::uintptr_t>(&std::terminate));
 }
 
 } // namespace
@@ -208,7 +260,8 @@ bool executable_code(const loaded_object& object, std::uintptr_t address, std::u
     return false;
 }
 
-loaded_object this_library;
+loaded_object permanent_objects[most_permanent_objects];
+unsigned permanent_object_count = 0;
 
 } // namespace posix_unwind
 } // namespace calltrail

@@ -33,9 +33,12 @@ bool find_loaded_object(std::uintptr_t address, loaded_object& object);
 // executable segments. Reads only the object's own headers.
 bool executable_code(const loaded_object& object, std::uintptr_t address, std::uintptr_t size);
 
-// This library, found once when it is loaded: every walk starts in it, and
-// its rules leave the cache together with it. All zero before it is found.
-extern loaded_object this_library __attribute__((visibility("hidden")));
+// Objects that cannot be unloaded while this library is loaded, found once
+// when it is loaded: itself (where every walk starts), the program, the
+// loader and the libraries this one depends on. Walks need not look them up.
+constexpr unsigned most_permanent_objects = 6;
+extern loaded_object permanent_objects[most_permanent_objects] __attribute__((visibility("hidden")));
+extern unsigned permanent_object_count __attribute__((visibility("hidden")));
 
 } // namespace posix_unwind
 } // namespace calltrail

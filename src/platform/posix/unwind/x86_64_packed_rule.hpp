@@ -46,20 +46,19 @@ struct frame_registers {
     bool bx_known = false;
 };
 
-// A saved register of the frame being left: between its stack pointer (or
-// the lowest readable word above it) and a little above its CFA, and below
-// the top of its stack.
-inline bool read_frame_slot(std::uintptr_t low, std::uintptr_t top, std::uintptr_t cfa, std::int8_t slot,
+// A saved register of the frame being left, read where the stack is:
+// [low, low + room). Slots lie within a kilobyte of the CFA.
+inline bool read_frame_slot(std::uintptr_t low, std::uintptr_t room, std::uintptr_t cfa, std::int8_t slot,
                             std::uintptr_t& value) {
     const std::uintptr_t address = cfa + static_cast<std::uintptr_t>(std::intptr_t{slot} * 8);
-    if (address < low || address >= cfa + 1024 || address >= top || top - address < 8) return false;
+    if (address - low > room - 8) return false;
     value = read_stack_word(address);
     return true;
 }
 
 // A slot below the stack pointer was popped already, in an epilogue: the
 // register holds the caller's value again.
-inline bool restore_register(std::uintptr_t sp, std::uintptr_t low, std::uintptr_t top, std::uintptr_t cfa,
+inline bool restore_register(std::uintptr_t sp, std::uintptr_t low, std::uintptr_t room, std::uintptr_t cfa,
                              std::int8_t slot, std::uintptr_t& value, bool& known) {
     if (slot == keep) return true;
     if (slot == lost) {
@@ -68,7 +67,7 @@ inline bool restore_register(std::uintptr_t sp, std::uintptr_t low, std::uintptr
     }
     if (cfa + static_cast<std::uintptr_t>(std::intptr_t{slot} * 8) < sp) return true;
     known = true;
-    return read_frame_slot(low, top, cfa, slot, value);
+    return read_frame_slot(low, room, cfa, slot, value);
 }
 
 // Steps to the caller by a packed rule of the rsp, rbp or rbx kind; false,
@@ -88,7 +87,9 @@ __attribute__((always_inline)) inline bool packed_step(frame_registers& r, std::
     else if (base != cfa_base::rsp)
         return false;
     const std::uintptr_t cfa = from + static_cast<std::uintptr_t>(std::intptr_t{static_cast<std::int32_t>(word)});
-    if (cfa <= r.sp || cfa > top || cfa % 8 != 0) return false;
+    // low <= sp < cfa <= top, so room holds at least the word below the CFA.
+    const std::uintptr_t room = top - low;
+    if (cfa <= r.sp || cfa > top || cfa % 8 != 0 || cfa - low < 8) return false;
     // Each value in a variable of its own: copying the whole set would go
     // through memory, and cost more than the step.
     std::uintptr_t pc = 0;
@@ -96,9 +97,9 @@ __attribute__((always_inline)) inline bool packed_step(frame_registers& r, std::
     std::uintptr_t bx = r.bx;
     bool bp_known = r.bp_known;
     bool bx_known = r.bx_known;
-    if (!read_frame_slot(low, top, cfa, static_cast<std::int8_t>(word >> 32), pc) ||
-        !restore_register(r.sp, low, top, cfa, static_cast<std::int8_t>(word >> 40), bp, bp_known) ||
-        !restore_register(r.sp, low, top, cfa, static_cast<std::int8_t>(word >> 48), bx, bx_known))
+    if (!read_frame_slot(low, room, cfa, static_cast<std::int8_t>(word >> 32), pc) ||
+        !restore_register(r.sp, low, room, cfa, static_cast<std::int8_t>(word >> 40), bp, bp_known) ||
+        !restore_register(r.sp, low, room, cfa, static_cast<std::int8_t>(word >> 48), bx, bx_known))
         return false;
     r.pc = pc;
     r.sp = cfa;

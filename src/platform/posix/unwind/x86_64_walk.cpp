@@ -50,7 +50,8 @@ struct object_memo {
 
     // An object this walk has met already; null for one it has not.
     const loaded_object* known(std::uintptr_t address) const {
-        if (this_library.contains(address)) return &this_library;
+        for (unsigned i = 0; i < permanent_object_count; ++i)
+            if (permanent_objects[i].contains(address)) return &permanent_objects[i];
         for (unsigned i = 0; i < count; ++i)
             if (objects[i].contains(address)) return &objects[i];
         return nullptr;
@@ -278,7 +279,7 @@ __attribute__((noinline)) bool described_step(walk& w, const loaded_object* obje
             return apply_row(w.registers, row, w.stack.low, w.stack.high);
         }
     }
-    if (object != nullptr && object->contains(lookup)) cache_rule(lookup, object->fingerprint, rule.word());
+    if (object != nullptr && object->contains(lookup)) cache_rule(lookup, object_key(object->fingerprint), rule.word());
     return rule.base != cfa_base::outermost && apply(w, rule);
 }
 
@@ -302,10 +303,10 @@ struct current_object {
     const loaded_object* object;
     std::uintptr_t start;
     std::uintptr_t size;
-    std::uint64_t fingerprint;
+    std::uint64_t key;
 
     explicit current_object(const loaded_object* o)
-        : object(o), start(o->start), size(o->end - o->start), fingerprint(o->fingerprint) {}
+        : object(o), start(o->start), size(o->end - o->start), key(object_key(o->fingerprint)) {}
 };
 
 // One step by a cached rule, into an object met before; false when the
@@ -320,7 +321,7 @@ __attribute__((always_inline)) inline bool ordinary_step(frame_registers& r, cur
         in = current_object(next);
     }
     std::uint64_t word = 0;
-    return find_cached_rule(lookup, in.fingerprint, word) && packed_step(r, r.sp, top, word);
+    return find_cached_rule(lookup, in.key, word) && packed_step(r, r.sp, top, word);
 }
 
 // The common case in a loop of its own, with every value it needs in a local
@@ -380,7 +381,7 @@ std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t b
         const std::uintptr_t lookup = w.exact_pc ? r.pc : r.pc - 1;
         if (object == nullptr || !object->contains(lookup)) object = w.objects.find(lookup);
         std::uint64_t word = 0;
-        const bool cached = object != nullptr && find_cached_rule(lookup, object->fingerprint, word);
+        const bool cached = object != nullptr && find_cached_rule(lookup, object_key(object->fingerprint), word);
         if (cached && packed_step(r, low_bound(w, r.sp), w.stack.high, word)) {
             w.exact_pc = false;
             ordinary_steps = true;
