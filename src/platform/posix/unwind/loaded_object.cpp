@@ -96,7 +96,7 @@ bool find_build_id(const loaded_object& object, build_id_note& found) {
 }
 
 // What tells two files apart where their build-ids cannot (none, or one set
-// by hand), in words read where they stand: the head of the loader's name
+// by hand), in words read where they stand: the end of the loader's name
 // for the object, the head and the last entry of its table of frame
 // descriptions (whose entries are its functions' starts and where their
 // rules are), and the head of its build-id.
@@ -105,12 +105,14 @@ struct identity {
     std::uint64_t word[identity_words] = {};
 };
 
-std::uint64_t name_head(const link_map* map) {
-    std::uint64_t head = 0;
-    if (map == nullptr || map->l_name == nullptr) return head;
-    for (unsigned i = 0; i < 8 && map->l_name[i] != '\0'; ++i)
-        head |= std::uint64_t{static_cast<std::uint8_t>(map->l_name[i])} << (8 * i);
-    return head;
+// The end of the name: paths differ in their file names.
+std::uint64_t name_tail(const link_map* map) {
+    if (map == nullptr || map->l_name == nullptr) return 0;
+    const std::size_t length = std::strlen(map->l_name);
+    std::uint64_t tail = length;
+    for (std::size_t i = length > 7 ? length - 7 : 0; i < length; ++i)
+        tail = tail << 8 | static_cast<std::uint8_t>(map->l_name[i]);
+    return tail;
 }
 
 // The table's entries, where it has the layout linkers write: version 1, a
@@ -127,7 +129,7 @@ bool table_of(const loaded_object& object, std::uintptr_t& table, std::uint32_t&
 
 identity identity_of(const loaded_object& object, const link_map* map, std::uintptr_t note) {
     identity id;
-    id.word[name_word] = name_head(map);
+    id.word[name_word] = name_tail(map);
     std::uintptr_t table = 0;
     std::uint32_t count = 0;
     if (table_of(object, table, count)) {
