@@ -96,8 +96,7 @@ void run(const char* what, std::size_t (*chain)(std::size_t, void*), std::size_t
 int main(int argc, char** argv) {
     const std::string mode = argc > 1 ? argv[1] : "depth";
     if (mode == "first") {
-        resolve_walkers();
-        // resolve_walkers made libunwind's first walk; the others' are here.
+        resolve_walkers(false);
         timing t{argc > 2 ? walker_named(argv[2]) : walker::ours, 64, 1, {}};
         cost_chain(40, &t);
         std::printf("first walk %-10s frames %d  %.0f ns\n", walker_names[static_cast<int>(t.which)], t.frames,

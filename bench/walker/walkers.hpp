@@ -24,16 +24,16 @@ constexpr const char* walker_names[] = {"calltrail", "libunwind", "libgcc"};
 using unw_backtrace_fn = int (*)(void**, int);
 inline unw_backtrace_fn unw_backtrace_entry = nullptr;
 
-inline void resolve_walkers() {
+inline void resolve_walkers(bool warm = true) {
     if (void* library = dlopen("libunwind.so.8", RTLD_NOW | RTLD_LOCAL))
         unw_backtrace_entry = reinterpret_cast<unw_backtrace_fn>(dlsym(library, "unw_backtrace"));
     if (unw_backtrace_entry == nullptr) {
         std::fprintf(stderr, "libunwind.so.8 not found (apt-get install libunwind8)\n");
         std::exit(2);
     }
-    // Each walker's first walk here, where it may load and bind what it needs.
+    // libunwind's first walk here, where it may load and bind what it needs.
     void* out[4];
-    unw_backtrace_entry(out, 4);
+    if (warm) unw_backtrace_entry(out, 4);
 }
 
 struct gcc_walk {
