@@ -33,8 +33,12 @@ enum pattern : int {
     rbp_below_top,
     pattern_count
 };
-const char* const pattern_names[] = {"random words", "zeros", "pointers into this stack", "pointers into another stack",
-                                     "forged return addresses", "saved rbp below the top"};
+const char* const pattern_names[] = {"random words",
+                                     "zeros",
+                                     "pointers into this stack",
+                                     "pointers into another stack",
+                                     "forged return addresses",
+                                     "saved rbp below the top"};
 
 struct job {
     walker which;
@@ -78,10 +82,9 @@ std::uintptr_t value_for(std::mt19937_64& random, std::uintptr_t here) {
     case other_stack_pointers:
         return j.other_low + random() % (j.other_high - j.other_low + 64);
     case forged_return_addresses: {
-        const std::uintptr_t targets[] = {reinterpret_cast<std::uintptr_t>(&smash_large_frame),
-                                          reinterpret_cast<std::uintptr_t>(&smash_small_frame), j.restorer,
-                                          reinterpret_cast<std::uintptr_t>(&std::qsort),
-                                          reinterpret_cast<std::uintptr_t>(&std::printf)};
+        const std::uintptr_t targets[] = {
+            reinterpret_cast<std::uintptr_t>(&smash_large_frame), reinterpret_cast<std::uintptr_t>(&smash_small_frame),
+            j.restorer, reinterpret_cast<std::uintptr_t>(&std::qsort), reinterpret_cast<std::uintptr_t>(&std::printf)};
         const std::uintptr_t target = targets[random() % 5];
         return target == j.restorer && random() % 2 == 0 ? target : target + random() % 96;
     }
@@ -169,8 +172,8 @@ void* on_thread(void*) {
     sigaction(SIGSEGV, nullptr, &installed);
     the_job.restorer = reinterpret_cast<std::uintptr_t>(installed.sa_restorer);
     // Another stack, with an inaccessible page above it.
-    auto* other = static_cast<char*>(
-        mmap(nullptr, 20 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto* other =
+        static_cast<char*>(mmap(nullptr, 20 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     mprotect(other + 16 * 4096, 4 * 4096, PROT_NONE);
     the_job.other_low = reinterpret_cast<std::uintptr_t>(other);
     the_job.other_high = the_job.other_low + 16 * 4096;
@@ -214,8 +217,8 @@ int main(int argc, char** argv) {
         for (int seed = 0; seed < seeds; ++seed) {
             for (int kind = 0; kind < pattern_count; ++kind) {
                 for (const bool thread_stack : {false, true}) {
-                    const job j{w, static_cast<pattern>(kind), static_cast<std::uint64_t>(seed) * 7919 + kind, 0,
-                                0, 0, 0};
+                    const job j{w, static_cast<pattern>(kind), static_cast<std::uint64_t>(seed) * 7919 + kind, 0, 0, 0,
+                                0};
                     std::fflush(stdout);
                     const pid_t pid = fork();
                     if (pid == 0) child(j, thread_stack);

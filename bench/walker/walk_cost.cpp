@@ -110,8 +110,8 @@ int main(int argc, char** argv) {
         for (const int depth : {8, 32, 128}) {
             if (std::getenv("DEPTH") != nullptr && std::atoi(std::getenv("DEPTH")) != depth) continue;
             const std::string what = "whole walk, depth " + std::to_string(depth);
-            run(what.c_str(), &cost_chain, static_cast<std::size_t>(depth - 6), depth, (std::getenv("ROUNDS") ? std::atoi(std::getenv("ROUNDS")) : 20000 / depth * 10),
-                repetitions);
+            run(what.c_str(), &cost_chain, static_cast<std::size_t>(depth - 6), depth,
+                (std::getenv("ROUNDS") ? std::atoi(std::getenv("ROUNDS")) : 20000 / depth * 10), repetitions);
         }
         return 0;
     }

@@ -19,10 +19,10 @@ constexpr tracked_set tracked = {{3, 6, 16}}; // rbx, rbp, the return address
 
 struct program_case {
     const char* what;
-    bytes program;        // the FDE's; the CIE's sets CFA = rsp + 8, return address at CFA - 8
-    std::uintptr_t pc;    // from the function's start, code alignment 1
+    bytes program;     // the FDE's; the CIE's sets CFA = rsp + 8, return address at CFA - 8
+    std::uintptr_t pc; // from the function's start, code alignment 1
     bool ok;
-    std::uint16_t base;   // what the row must say where it is accepted
+    std::uint16_t base; // what the row must say where it is accepted
     std::int32_t offset;
     std::int32_t rbp_slot; // rbp's offset from the CFA, 0 for none
 };

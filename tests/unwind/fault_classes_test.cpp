@@ -75,7 +75,9 @@ struct capture {
         }
         return text;
     }
-    bool returns_into(const char* function) const { return (" " + names()).find(" " + std::string(function) + " ") != std::string::npos; }
+    bool returns_into(const char* function) const {
+        return (" " + names()).find(" " + std::string(function) + " ") != std::string::npos;
+    }
 };
 capture handler_capture;
 
@@ -116,8 +118,8 @@ std::uintptr_t main_stack_top = 0;
 void smash_here(std::uintptr_t stack_top) {
     on_own_stack(SIGSEGV, [](int) { _exit(this_thread_frames::collect(handler_capture.frames, 128, 0) > 2 ? 0 : 3); });
     plan.stack_top = stack_top;
-    (with_frame_pointers ? smash_chain_with_frame_pointers : smash_chain_without_frame_pointers)(
-        static_cast<int>(plan.seed % 5) + 1, plan);
+    (with_frame_pointers ? smash_chain_with_frame_pointers
+                         : smash_chain_without_frame_pointers)(static_cast<int>(plan.seed % 5) + 1, plan);
 }
 
 // Where a pattern is on a 16 KiB thread stack, its top is where glibc put
@@ -127,15 +129,18 @@ void smash_on_a_small_thread(std::uint64_t) {
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 16384);
     pthread_t thread;
-    pthread_create(&thread, &attributes, [](void*) -> void* {
-        pthread_attr_t own;
-        void* low = nullptr;
-        std::size_t size = 0;
-        pthread_getattr_np(pthread_self(), &own);
-        pthread_attr_getstack(&own, &low, &size);
-        smash_here(reinterpret_cast<std::uintptr_t>(low) + size);
-        return nullptr;
-    }, nullptr);
+    pthread_create(
+        &thread, &attributes,
+        [](void*) -> void* {
+            pthread_attr_t own;
+            void* low = nullptr;
+            std::size_t size = 0;
+            pthread_getattr_np(pthread_self(), &own);
+            pthread_attr_getstack(&own, &low, &size);
+            smash_here(reinterpret_cast<std::uintptr_t>(low) + size);
+            return nullptr;
+        },
+        nullptr);
     pthread_join(thread, nullptr);
 }
 
@@ -152,7 +157,8 @@ TEST(walk_faults, smashed_stacks_end_walks_but_never_fault_them) {
     std::ifstream maps("/proc/self/maps");
     std::string line;
     while (std::getline(maps, line))
-        if (line.find("[stack]") != std::string::npos) main_stack_top = std::stoul(line.substr(line.find('-') + 1), nullptr, 16);
+        if (line.find("[stack]") != std::string::npos)
+            main_stack_top = std::stoul(line.substr(line.find('-') + 1), nullptr, 16);
     ASSERT_NE(main_stack_top, 0u);
     for (unsigned pattern = 0; pattern < 5; ++pattern) {
         for (std::uint64_t seed = 0; seed < 16; ++seed) {
@@ -161,7 +167,8 @@ TEST(walk_faults, smashed_stacks_end_walks_but_never_fault_them) {
             with_frame_pointers = seed % 2 == 0;
             EXPECT_EQ(in_child([](std::uint64_t) { smash_here(main_stack_top); }, 0), 0)
                 << "main thread, pattern " << pattern << ", seed " << seed;
-            EXPECT_EQ(in_child(smash_on_a_small_thread, 0), 0) << "16 KiB thread, pattern " << pattern << ", seed " << seed;
+            EXPECT_EQ(in_child(smash_on_a_small_thread, 0), 0)
+                << "16 KiB thread, pattern " << pattern << ", seed " << seed;
         }
     }
 }
@@ -277,15 +284,18 @@ void seal_this_thread() {
 }
 
 TEST(walk_faults, the_ordinary_walk_makes_no_system_call_allocation_or_lock) {
-    EXPECT_EQ(in_child([](std::uint64_t) {
-        std::thread([] {
-            capture first, later;
-            seal_this_thread();
-            first.count = this_thread_frames::collect(first.frames, 128, 0);
-            later.count = this_thread_frames::collect(later.frames, 128, 0);
-            syscall(SYS_exit_group, sealed && first.count > 2 && later.count == first.count ? 0 : 4);
-        }).join();
-    }, 0), 0);
+    EXPECT_EQ(in_child(
+                  [](std::uint64_t) {
+                      std::thread([] {
+                          capture first, later;
+                          seal_this_thread();
+                          first.count = this_thread_frames::collect(first.frames, 128, 0);
+                          later.count = this_thread_frames::collect(later.frames, 128, 0);
+                          syscall(SYS_exit_group, sealed && first.count > 2 && later.count == first.count ? 0 : 4);
+                      }).join();
+                  },
+                  0),
+              0);
 }
 
 } // namespace

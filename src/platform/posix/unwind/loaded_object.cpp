@@ -204,8 +204,7 @@ std::uint64_t fingerprint_of(const loaded_object& object, const link_map* map) {
 
 void keep_permanent(std::uintptr_t address) {
     loaded_object found{};
-    if (permanent_object_count == most_permanent_objects || address == 0 || !find_loaded_object(address, found))
-        return;
+    if (permanent_object_count == most_permanent_objects || address == 0 || !find_loaded_object(address, found)) return;
     for (unsigned i = 0; i < permanent_object_count; ++i)
         if (permanent_objects[i].start == found.start) return;
     permanent_objects[permanent_object_count++] = found;

@@ -113,23 +113,15 @@ std::uintptr_t readable_end(std::uintptr_t address, std::uintptr_t limit) {
     return end < limit ? end : limit;
 }
 
-std::uintptr_t readable_start(std::uintptr_t address, std::uintptr_t limit) {
-    if (address <= limit) return address;
+std::uintptr_t readable_from(std::uintptr_t address, std::uintptr_t limit) {
     const errno_kept kept;
-    std::uintptr_t start = address;
-    for (unsigned batch = 0; batch < most_batches && start > limit; ++batch) {
-        std::uintptr_t pages[batch_pages];
-        unsigned count = 0;
-        for (std::uintptr_t at = start; at > limit && count < batch_pages; at = ((at - 1) & ~(page - 1))) {
-            const std::uintptr_t first = (at - 1) & ~(page - 1);
-            pages[count++] = first < limit ? limit : first;
-        }
-        const long read = probe_pages(pages, count);
-        if (read < 0) return 0;
-        if (read < count) return read == 0 ? start : pages[read - 1];
-        start = pages[count - 1];
+    for (unsigned pages = 0; address < limit && pages < 64; ++pages) {
+        std::uintptr_t one[batch_pages] = {address};
+        const long read = probe_pages(one, 1);
+        if (read != 0) return read < 0 ? 0 : address;
+        address = (address & ~(page - 1)) + page;
     }
-    return start > limit ? start : limit;
+    return limit;
 }
 
 } // namespace posix_unwind

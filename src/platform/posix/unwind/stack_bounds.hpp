@@ -40,9 +40,10 @@ bool alternate_signal_stack(stack_range& range);
 // is refused (a sandbox), so that nothing can be told.
 std::uintptr_t readable_end(std::uintptr_t address, std::uintptr_t limit);
 
-// The same downwards: how far below `address` (exclusive) memory can be
-// read, down to `limit`.
-std::uintptr_t readable_start(std::uintptr_t address, std::uintptr_t limit);
+// The first address at or above `address` that can be read, looking as far
+// as 64 pages up and below `limit`; `limit` when there is none there, 0 when
+// the probe is refused.
+std::uintptr_t readable_from(std::uintptr_t address, std::uintptr_t limit);
 
 } // namespace posix_unwind
 } // namespace calltrail

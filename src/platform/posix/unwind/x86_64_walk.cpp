@@ -98,13 +98,16 @@ bool ask_alternate(walk& w) {
     return w.alternate_known;
 }
 
-// A stack above sp proven by a probe; false when nothing can be proven.
+// A stack above sp proven by a probe, from the first page above it that can
+// be read (the stack pointer of a stack that overflowed is below its
+// mapping); false when nothing can be proven.
 bool probe_stack(walk& w, std::uintptr_t sp, std::uintptr_t limit) {
     if (w.probes == most_probes) return false;
     ++w.probes;
-    const std::uintptr_t end = readable_end(sp, limit);
-    if (end < sp + 8 || end - sp < 8) return false;
-    w.stack = stack_range{sp, end};
+    const std::uintptr_t start = readable_from(sp, limit);
+    const std::uintptr_t end = start != 0 ? readable_end(start, limit) : 0;
+    if (end == 0 || end < start + 8 || end - start < 8) return false;
+    w.stack = stack_range{start, end};
     w.extendable = end == limit;
     return true;
 }
@@ -122,14 +125,13 @@ __attribute__((noinline)) void start_elsewhere(walk& w, std::uintptr_t sp) {
 
 // Further up a stack proven by probing, when a step needs it.
 __attribute__((noinline)) bool extend_stack(walk& w) {
-    if (!w.extendable) return false;
-    const std::uintptr_t sp = w.stack.low;
+    if (!w.extendable || w.probes == most_probes) return false;
+    ++w.probes;
     const std::uintptr_t high = w.stack.high;
-    if (!probe_stack(w, high, high + probe_window)) {
-        w.extendable = false;
-        return false;
-    }
-    w.stack.low = sp;
+    const std::uintptr_t end = readable_end(high, high + probe_window);
+    w.extendable = end == high + probe_window;
+    if (end == 0 || end <= high) return false;
+    w.stack.high = end;
     return true;
 }
 
@@ -146,13 +148,11 @@ bool enter_stack(walk& w, std::uintptr_t context, std::uintptr_t sp) {
     }
     stack_range known;
     if (known_thread_stack(sp, known)) {
-        // Proven as well where probing works, from the top down: a stack
-        // switched to by the program may lie close below this thread's, and
-        // a stack that overflowed is read from where it is mapped.
+        // A stack that overflowed is read from where it is mapped.
         w.extendable = false;
         if (w.probes < most_probes) {
             ++w.probes;
-            const std::uintptr_t start = readable_start(known.high, sp);
+            const std::uintptr_t start = readable_from(sp, known.high);
             if (start != 0) known.low = start;
         }
         w.stack = known;
