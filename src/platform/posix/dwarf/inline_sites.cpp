@@ -1,8 +1,8 @@
 #include "platform/posix/dwarf/inline_sites.hpp"
 
-#include <dwarf.h>
-
 #include <algorithm>
+
+#include "platform/posix/dwarf/dwarf_constants.hpp"
 
 namespace korvo {
 namespace calltrail {
