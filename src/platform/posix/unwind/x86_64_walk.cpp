@@ -43,17 +43,39 @@ constexpr unsigned char restorer_code[] = {0x48, 0xc7, 0xc0, 0x0f, 0x00, 0x00, 0
 // Objects met during one walk: frames of a live stack keep their objects
 // loaded, so each is looked up and fingerprinted once per walk.
 struct object_memo {
-    static constexpr unsigned size = 4;
+    // As many as a stack that cycles through a dozen libraries meets.
+    static constexpr unsigned size = 16;
     loaded_object objects[size];
     unsigned count = 0;
     unsigned next = 0;
+    // Where the object of each 4 KiB of code, by the address's low bits, was
+    // found last: the memo's slot, or most_permanent_objects past it for a
+    // permanent object.
+    mutable std::uint8_t hints[16] = {};
 
-    // An object this walk has met already; null for one it has not.
-    const loaded_object* known(std::uintptr_t address) const {
-        for (unsigned i = 0; i < permanent_object_count; ++i)
-            if (permanent_objects[i].contains(address)) return &permanent_objects[i];
-        for (unsigned i = 0; i < count; ++i)
-            if (objects[i].contains(address)) return &objects[i];
+    const loaded_object* slot(unsigned hint) const {
+        return hint < size ? (hint < count ? &objects[hint] : nullptr)
+                           : (hint - size < permanent_object_count ? &permanent_objects[hint - size] : nullptr);
+    }
+
+    // An object this walk has met already; null for one it has not. Out of
+    // line, so that the loop over ordinary frames keeps its registers.
+    __attribute__((noinline)) const loaded_object* known(std::uintptr_t address) const {
+        std::uint8_t& hint = hints[(address >> 12) & 15];
+        const loaded_object* hinted = slot(hint);
+        if (hinted != nullptr && hinted->contains(address)) return hinted;
+        for (unsigned i = 0; i < permanent_object_count; ++i) {
+            if (permanent_objects[i].contains(address)) {
+                hint = static_cast<std::uint8_t>(size + i);
+                return &permanent_objects[i];
+            }
+        }
+        for (unsigned i = 0; i < count; ++i) {
+            if (objects[i].contains(address)) {
+                hint = static_cast<std::uint8_t>(i);
+                return &objects[i];
+            }
+        }
         return nullptr;
     }
 
