@@ -194,6 +194,16 @@ int main(int argc, char** argv) {
             if (!code) {
                 bad = true;
                 ++garbage;
+                // CALLTRAIL_SAMPLING_SHOW=1 prints the frames of each such sample.
+                if (std::getenv("CALLTRAIL_SAMPLING_SHOW") != nullptr) {
+                    for (int g = 0; g < sample_sizes[s]; ++g) {
+                        Dl_info where{};
+                        const bool named = dladdr(static_cast<char*>(samples[s][g]) - 1, &where) != 0;
+                        std::fprintf(stderr, "  %p %s\n", samples[s][g],
+                                     named && where.dli_sname != nullptr ? where.dli_sname : "?");
+                    }
+                    std::fprintf(stderr, "--\n");
+                }
             }
         }
         reached += in_main ? 1 : 0;

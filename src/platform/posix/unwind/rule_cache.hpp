@@ -46,7 +46,8 @@ extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden"))
 constexpr unsigned sets_per_page_bits = 6;
 inline std::size_t set_index(std::uintptr_t pc) {
     const std::uintptr_t page = ((pc >> 16) * 0x9e3779b97f4a7c15u) >> (64 - (set_bits - sets_per_page_bits));
-    return static_cast<std::size_t>(page << sets_per_page_bits | (((pc >> 4) ^ (pc >> 10)) & 63));
+    const std::uintptr_t in_page = (pc * 0xc2b2ae3d27d4eb4fu) >> (64 - sets_per_page_bits);
+    return static_cast<std::size_t>(page << sets_per_page_bits | in_page);
 }
 
 // A bijection: a rule read beside another entry's check matches only where

@@ -331,50 +331,46 @@ struct current_object {
         : object(o), start(o->start), size(o->end - o->start), key(object_key(o->fingerprint)) {}
 };
 
-// One step by a cached rule, into an object met before; false when the
-// frame needs more.
-__attribute__((always_inline)) inline bool ordinary_step(frame_registers& r, current_object& in,
-                                                         const object_memo& objects, std::uintptr_t top) {
-    // Frames run upwards from a stack pointer that was readable.
-    const std::uintptr_t lookup = r.pc - 1;
-    if (lookup - in.start >= in.size) {
-        const loaded_object* next = objects.known(lookup);
-        if (next == nullptr) return false;
-        in = current_object(next);
-    }
-    std::uint64_t word = 0;
-    return find_cached_rule(lookup, in.key, word) && packed_step(r, r.sp, top, word);
-}
-
 // The common case in a loop of its own, with every value it needs in a local
-// variable: frames in objects met before whose rules are cached. Returns at
-// the first frame that needs more (an object not met yet, no cached rule, a
-// signal frame) or when the walk is over; false when it is over. Frames to
-// pass over and frames to write have loops of their own, so that the second
-// keeps few values.
+// variable: frames in objects met before whose rules are cached. Each
+// frame's return address is written once it is found in a known object, as
+// code; then the frame is left by its cached rule. Returns at the first
+// frame that needs more (an object not met yet, with its return address not
+// written, `pending`; no cached rule; a signal frame) or when the walk is
+// over; false when it is over.
 __attribute__((noinline)) bool run_ordinary_frames(frame_registers& registers, const object_memo& objects,
-                                                   const loaded_object*& object, output& to, std::uintptr_t top) {
+                                                   const loaded_object*& object, output& to, std::uintptr_t top,
+                                                   bool& pending) {
     frame_registers r = registers;
     current_object in(object);
     bool more = true;
-    bool stopped = false;
     std::uint64_t skip = to.skip;
-    while (skip > 0 && !stopped) {
-        stopped = !ordinary_step(r, in, objects, top);
-        if (!stopped) {
-            more = r.pc != 0;
-            stopped = !more;
-            skip -= more ? 1 : 0;
-        }
-    }
     void** at = to.out + to.written;
     void** const end = to.out + to.wanted;
-    while (at < end && !stopped && ordinary_step(r, in, objects, top)) {
+    for (;;) {
+        const std::uintptr_t lookup = r.pc - 1;
+        if (lookup - in.start >= in.size) {
+            const loaded_object* next = objects.known(lookup);
+            if (next == nullptr) break;
+            in = current_object(next);
+        }
+        if (skip > 0) {
+            --skip;
+        } else if (at == end) {
+            more = false;
+            break;
+        } else {
+            *at++ = reinterpret_cast<void*>(r.pc);
+        }
+        pending = false;
+        std::uint64_t word = 0;
+        // Frames run upwards from a stack pointer that was readable.
+        if (!find_cached_rule(lookup, in.key, word) || !packed_step(r, r.sp, top, word)) break;
+        pending = true;
         if (r.pc == 0) {
             more = false;
             break;
         }
-        *at++ = reinterpret_cast<void*>(r.pc);
     }
     registers = r;
     object = in.object;
@@ -395,6 +391,9 @@ std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t b
     bool ordinary_steps = true;
     output to{out, skip, 0, wanted};
     const loaded_object* object = nullptr;
+    // The frame the walk is at is written once its return address is found
+    // to be code; the first is the walk's own, never written.
+    bool pending = false;
     // Each step raises the stack pointer or leaves one of a bounded number
     // of signal frames, so the walk ends.
     while (to.written < to.wanted) {
@@ -402,6 +401,14 @@ std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t b
         // in a call; the call itself is one byte back.
         const std::uintptr_t lookup = w.exact_pc ? r.pc : r.pc - 1;
         if (object == nullptr || !object->contains(lookup)) object = w.objects.find(lookup);
+        if (pending) {
+            // A return address in no loaded object is a stack word, not code
+            // (where a signal interrupted code, it is the kernel's word).
+            if (object == nullptr && !w.exact_pc) break;
+            to.record(r.pc);
+            pending = false;
+            if (to.written == to.wanted) break;
+        }
         std::uint64_t word = 0;
         const bool cached = object != nullptr && find_cached_rule(lookup, object_key(object->fingerprint), word);
         if (cached && packed_step(r, low_bound(w, r.sp), w.stack.high, word)) {
@@ -425,12 +432,15 @@ std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t b
             if (!w.exact_pc) raise_floor(w, r.sp);
         }
         if (r.pc == 0 && !w.exact_pc) break;
-        to.record(r.pc);
-        if (w.exact_pc || object == nullptr || r.sp < w.stack.low) continue;
+        pending = true;
+        if (w.exact_pc || r.sp < w.stack.low) continue;
         // Runs on through the frames the cache knows; the full state is
         // then behind.
+        const loaded_object* known = w.objects.known(r.pc - 1);
+        if (known == nullptr) continue;
+        object = known;
         const std::uintptr_t before = r.sp;
-        const bool more = run_ordinary_frames(r, w.objects, object, to, w.stack.high);
+        const bool more = run_ordinary_frames(r, w.objects, object, to, w.stack.high, pending);
         raise_floor(w, r.sp);
         if (!more) break;
         ordinary_steps = ordinary_steps || r.sp != before;
