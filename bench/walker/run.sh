@@ -40,7 +40,8 @@ for compiler in g++ clang++-14; do
             name="sampling_${compiler%%+*}${level}_${frames%%:*}"
             build "$name" "$compiler" "$level" "${frames#*:}" -rdynamic "$here/sampling.cpp"
             for walker in calltrail libunwind libgcc; do
-                echo "$compiler $level ${frames%%:*} frame pointers: $("$work/$name" "$walker" "$samples")"
+                result=$("$work/$name" "$walker" "$samples" 2>&1) || result="$walker: the sampled program died ($?)"
+                echo "$compiler $level ${frames%%:*} frame pointers: $result"
             done
         done
     done

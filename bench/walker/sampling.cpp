@@ -207,6 +207,16 @@ int main(int argc, char** argv) {
             }
         }
         reached += in_main ? 1 : 0;
+        // CALLTRAIL_SAMPLING_SHORT=1 prints the frames of each sample that did not reach main.
+        if (!in_main && std::getenv("CALLTRAIL_SAMPLING_SHORT") != nullptr) {
+            for (int g = 0; g < sample_sizes[s]; ++g) {
+                Dl_info where{};
+                const bool named = dladdr(static_cast<char*>(samples[s][g]) - 1, &where) != 0;
+                std::fprintf(stderr, "  %p +%lx %s %s\n", samples[s][g], named ? static_cast<unsigned long>(static_cast<char*>(samples[s][g]) - static_cast<char*>(where.dli_fbase)) : 0ul, named && where.dli_sname ? where.dli_sname : "?",
+                             named && where.dli_fname ? where.dli_fname : "?");
+            }
+            std::fprintf(stderr, "--\n");
+        }
         with_garbage += bad ? 1 : 0;
     }
     std::printf("%-10s samples %5d  reached main %5d (%5.1f%%)  garbage frames %d in %d samples\n", argv[1],

@@ -15,7 +15,7 @@ using namespace korvo::calltrail::posix_unwind;
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-constexpr tracked_set tracked = {{3, 6, 16}}; // rbx, rbp, the return address
+constexpr tracked_set tracked = {{3, 6, 7, 16}}; // rbx, rbp, rsp, the return address
 
 struct program_case {
     const char* what;
@@ -54,7 +54,7 @@ TEST(row_at, follows_programs_and_refuses_what_it_cannot_follow) {
         if (!c.ok) continue;
         EXPECT_EQ(row.cfa.base, c.base) << c.what;
         EXPECT_EQ(row.cfa.offset, c.offset) << c.what;
-        EXPECT_EQ(row.rules[2].kind, rule_kind::offset) << c.what;
+        EXPECT_EQ(row.rules[3].kind, rule_kind::offset) << c.what;
         EXPECT_EQ(row.rules[1].kind, c.rbp_slot != 0 ? rule_kind::offset : rule_kind::same_value) << c.what;
         if (c.rbp_slot != 0) {
             EXPECT_EQ(row.rules[1].value, c.rbp_slot) << c.what;
