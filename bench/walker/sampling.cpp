@@ -212,7 +212,11 @@ int main(int argc, char** argv) {
             for (int g = 0; g < sample_sizes[s]; ++g) {
                 Dl_info where{};
                 const bool named = dladdr(static_cast<char*>(samples[s][g]) - 1, &where) != 0;
-                std::fprintf(stderr, "  %p +%lx %s %s\n", samples[s][g], named ? static_cast<unsigned long>(static_cast<char*>(samples[s][g]) - static_cast<char*>(where.dli_fbase)) : 0ul, named && where.dli_sname ? where.dli_sname : "?",
+                std::fprintf(stderr, "  %p +%lx %s %s\n", samples[s][g],
+                             named ? static_cast<unsigned long>(static_cast<char*>(samples[s][g]) -
+                                                                static_cast<char*>(where.dli_fbase))
+                                   : 0ul,
+                             named && where.dli_sname ? where.dli_sname : "?",
                              named && where.dli_fname ? where.dli_fname : "?");
             }
             std::fprintf(stderr, "--\n");
