@@ -17,6 +17,8 @@ seeds=${2:-500}
 samples=${3:-3000}
 work=${CALLTRAIL_WALKER_BENCH_DIR:-$root/build-walker-bench}
 mkdir -p "$work"
+# libunwind is a peer only, opened by the benchmarks; calltrail does not use it.
+"$root/tools/install_missing.sh" g++ clang-14 libunwind8 libunwind-dev
 export LD_LIBRARY_PATH=$library
 echo "== load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
 
