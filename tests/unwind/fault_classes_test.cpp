@@ -87,11 +87,11 @@ void capture_in_handler(int) {
 }
 
 // Runs body in a forked child and tells how it ended: 0 when it returned.
-int in_child(void (*body)(std::uint64_t), std::uint64_t argument) {
+int in_child(void (*body)()) {
     const pid_t pid = fork();
     if (pid == 0) {
         alarm(20);
-        body(argument);
+        body();
         _exit(0);
     }
     int status = 0;
@@ -122,9 +122,8 @@ void smash_here(std::uintptr_t stack_top) {
                          : smash_chain_without_frame_pointers)(static_cast<int>(plan.seed % 5) + 1, plan);
 }
 
-// Where a pattern is on a 16 KiB thread stack, its top is where glibc put
-// the stack block's end.
-void smash_on_a_small_thread(std::uint64_t) {
+// On a 16 KiB thread stack, whose top is the end of the block glibc made.
+void smash_on_a_small_thread() {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, 16384);
@@ -171,9 +170,9 @@ TEST(walk_faults, smashed_stacks_end_walks_but_never_fault_them) {
             plan.pattern = pattern;
             plan.seed = seed;
             with_frame_pointers = seed % 2 == 0;
-            EXPECT_EQ(in_child([](std::uint64_t) { smash_here(main_stack_top); }, 0), 0)
+            EXPECT_EQ(in_child([] { smash_here(main_stack_top); }), 0)
                 << "main thread, pattern " << pattern << ", seed " << seed;
-            EXPECT_EQ(in_child(smash_on_a_small_thread, 0), 0)
+            EXPECT_EQ(in_child(smash_on_a_small_thread), 0)
                 << "16 KiB thread, pattern " << pattern << ", seed " << seed;
         }
     }
@@ -293,17 +292,15 @@ void seal_this_thread() {
 }
 
 TEST(walk_faults, the_ordinary_walk_makes_no_system_call_allocation_or_lock) {
-    EXPECT_EQ(in_child(
-                  [](std::uint64_t) {
-                      std::thread([] {
-                          capture first, later;
-                          seal_this_thread();
-                          first.count = this_thread_frames::collect(first.frames, 128, 0);
-                          later.count = this_thread_frames::collect(later.frames, 128, 0);
-                          syscall(SYS_exit_group, sealed && first.count > 2 && later.count == first.count ? 0 : 4);
-                      }).join();
-                  },
-                  0),
+    EXPECT_EQ(in_child([] {
+                  std::thread([] {
+                      capture first, later;
+                      seal_this_thread();
+                      first.count = this_thread_frames::collect(first.frames, 128, 0);
+                      later.count = this_thread_frames::collect(later.frames, 128, 0);
+                      syscall(SYS_exit_group, sealed && first.count > 2 && later.count == first.count ? 0 : 4);
+                  }).join();
+              }),
               0);
 }
 
