@@ -77,13 +77,13 @@ namespace {
 
 // Pages a probe reads at a time: their descriptions take 16 bytes each on a
 // stack that may be an 8 KiB alternate one.
-constexpr unsigned batch_pages = 32;
+constexpr unsigned batch_pages = 16;
 // At most 8 MiB in all.
-constexpr unsigned most_batches = 64;
+constexpr unsigned most_batches = 128;
 
 // Reads one byte of each page given, in one call: the kernel stops at the
 // first page it cannot read. How many it read; -1 when the call is refused.
-long probe_pages(const std::uintptr_t (&pages)[batch_pages], unsigned count) {
+long probe_pages(const std::uintptr_t* pages, unsigned count) {
     iovec remote[batch_pages];
     char bytes[batch_pages];
     for (unsigned i = 0; i < count; ++i) remote[i] = iovec{reinterpret_cast<void*>(pages[i]), 1};
@@ -116,8 +116,7 @@ std::uintptr_t readable_end(std::uintptr_t address, std::uintptr_t limit) {
 std::uintptr_t readable_from(std::uintptr_t address, std::uintptr_t limit) {
     const errno_kept kept;
     for (unsigned pages = 0; address < limit && pages < 64; ++pages) {
-        std::uintptr_t one[batch_pages] = {address};
-        const long read = probe_pages(one, 1);
+        const long read = probe_pages(&address, 1);
         if (read != 0) return read < 0 ? 0 : address;
         address = (address & ~(page - 1)) + page;
     }

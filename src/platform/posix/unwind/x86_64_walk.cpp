@@ -217,12 +217,12 @@ bool leave_signal_frame(walk& w) {
     if (ask_alternate(w) && w.alternate.holds(context, 8)) w.stack = stack_range{context, w.alternate.high};
     const std::uintptr_t registers = context + offsetof(ucontext_t, uc_mcontext) + offsetof(mcontext_t, gregs);
     if (!w.stack.holds(context, registers - context + NGREG * 8)) return false;
-    std::uintptr_t values[state::count];
-    for (unsigned r = 0; r < state::count; ++r)
-        values[r] = read_stack_word(registers + static_cast<std::uintptr_t>(from_context[r]) * 8);
-    const std::uintptr_t sp = values[state::rsp];
+    const auto saved = [registers](unsigned r) {
+        return read_stack_word(registers + static_cast<std::uintptr_t>(from_context[r]) * 8);
+    };
+    const std::uintptr_t sp = saved(state::rsp);
     if (sp == 0 || sp % sizeof(void*) != 0 || !enter_stack(w, context, sp)) return false;
-    std::memcpy(w.registers.value, values, sizeof values);
+    for (unsigned r = 0; r < state::count; ++r) w.registers.value[r] = saved(r);
     w.registers.known = bit(state::count) - 1;
     w.exact_pc = true;
     return true;
@@ -275,9 +275,13 @@ bool step_without_description(walk& w) {
         rule.offset = 16;
         rule.rbp = -2;
     }
-    const state before = w.registers;
+    // A step changes only the ordinary part; that alone is kept to undo it.
+    frame_registers before;
+    load_ordinary_part(w.registers, before);
+    const std::uint32_t known = w.registers.known;
     if (apply(w, rule) && code_address(w, w.registers.value[state::rip])) return true;
-    w.registers = before;
+    set_ordinary_part(w.registers, before);
+    w.registers.known = known;
     return false;
 }
 
