@@ -309,11 +309,22 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
     return std::string(raw);
 }
 
+// The symbol itself, not its cold part: "f.cold" reads as "f" in a trace,
+// but a name with an offset (glibc's "f+0x12") counts from f's own start.
+bool symbol_index::names_exactly(std::uint32_t name, std::string_view symbol_name) const noexcept {
+    if (raw_name(name) != symbol_name) return false;
+    const table& t = table_of(name);
+    const std::uint32_t offset = name & ~second_table;
+    if (t.names_size - offset <= symbol_name.size()) return false;
+    const char after = t.names[offset + symbol_name.size()];
+    return after == '\0' || after == '@';
+}
+
 const symbol_index::function* symbol_index::find_named(std::string_view symbol_name) const noexcept {
     for (const function& f : functions_)
-        if (raw_name(f.name) == symbol_name) return &f;
+        if (names_exactly(f.name, symbol_name)) return &f;
     for (const alias& a : aliases_)
-        if (raw_name(a.name) == symbol_name) return &functions_[a.function];
+        if (names_exactly(a.name, symbol_name)) return &functions_[a.function];
     return nullptr;
 }
 

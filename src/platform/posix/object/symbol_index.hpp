@@ -99,6 +99,7 @@ private:
     void index_pages();
     const table& table_of(std::uint32_t name) const noexcept { return tables_[(name & second_table) != 0 ? 1 : 0]; }
     std::string_view raw_name(std::uint32_t name) const noexcept;
+    bool names_exactly(std::uint32_t name, std::string_view symbol_name) const noexcept;
     std::string display_name(std::size_t function, std::string_view raw) const;
 
     std::vector<function> functions_;
