@@ -69,7 +69,8 @@ public:
     // a damaged or overlong table. `used` tells how many bytes it took.
     bool read(section_data* abbrev, std::uint64_t offset, std::size_t most_bytes, std::size_t& used);
     const abbreviation* find(std::uint64_t code) const noexcept {
-        if (dense_) return code != 0 && code <= entries_.size() ? &entries_[static_cast<std::size_t>(code - 1)] : nullptr;
+        if (dense_)
+            return code != 0 && code <= entries_.size() ? &entries_[static_cast<std::size_t>(code - 1)] : nullptr;
         return find_sparse(code);
     }
     const attribute_layout* layouts(const abbreviation& a) const noexcept { return layouts_.data() + a.first_layout; }

@@ -232,7 +232,8 @@ bool read_attribute(dwarf_cursor& cursor, std::uint32_t form, std::int64_t impli
 }
 
 form_kind kind_of_form(std::uint32_t form, unsigned& bytes) noexcept {
-    const form_class c = form < sizeof standard_forms / sizeof standard_forms[0] ? standard_forms[form] : classify(form);
+    const form_class c =
+        form < sizeof standard_forms / sizeof standard_forms[0] ? standard_forms[form] : classify(form);
     bytes = c.bytes;
     return c.kind;
 }
