@@ -11,6 +11,8 @@
 #include <climits>
 #include <new>
 
+#include "platform/posix/support/child_of_fork.hpp"
+
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
@@ -74,7 +76,8 @@ public:
             out = functions_;
             return true;
         }
-        void* library = dlopen(name_, RTLD_NOW | RTLD_LOCAL);
+        // Only one already loaded, where loading could wait for ever.
+        void* library = dlopen(name_, RTLD_NOW | RTLD_LOCAL | (loader_lock_may_be_lost() ? RTLD_NOLOAD : 0));
         Functions loaded{};
         if (library == nullptr || !loaded.load(library)) return false;
         int expected = unset;
