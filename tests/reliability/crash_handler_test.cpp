@@ -579,3 +579,24 @@ TEST(crash_handler, a_fault_inside_malloc_with_threads_running_still_ends_the_pr
 }
 
 } // namespace
+
+namespace {
+
+// Built without exceptions and run-time type information, the handler still
+// tells what escaped from code built with them.
+TEST(crash_handler, a_program_built_without_exceptions_still_says_what_escaped) {
+    const calltrail_test::child_result child =
+        calltrail_test::run_program({CALLTRAIL_CRASH_WITHOUT_EXCEPTIONS, "nested"}, {});
+    EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGABRT) << child.output;
+    const std::vector<std::string> lines = lines_of(child.output);
+    ASSERT_GE(lines.size(), 5u) << child.output;
+    const std::vector<std::string> header = {
+        "terminate called after an uncaught exception", "exception 0: std::logic_error", "  what(): outer",
+        "exception 1, nested in 0: korvo::calltrail::traced<std::runtime_error>", "  what(): inner"};
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5), header) << child.output;
+    const std::vector<frame_line> site = frames_after(lines, "trace of the throw site of exception 1:");
+    ASSERT_FALSE(site.empty()) << child.output;
+    EXPECT_TRUE(names(site[0], "calltrail_test_throw_traced()")) << child.output;
+}
+
+} // namespace
