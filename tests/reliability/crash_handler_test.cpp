@@ -305,7 +305,11 @@ TEST(crash_handler, a_stack_overflow_is_folded_and_reaches_the_threads_start) {
         EXPECT_LT(lines.size(), 200u) << "a report the size of the stack";
         const std::vector<frame_line> frames = frames_after(lines, "trace:");
         ASSERT_GE(frames.size(), 4u) << child.output;
-        EXPECT_TRUE(names(frames[0], "reliability_overflowing_function")) << child.output;
+        // Under a sanitizer the stack may run out in its runtime, a few
+        // frames above.
+        std::size_t first = 0;
+        while (first < frames.size() && !names(frames[first], "reliability_overflowing_function")) ++first;
+        EXPECT_LE(first, CALLTRAIL_TEST_SANITIZED ? 6u : 0u) << child.output;
         bool folded = false;
         bool gap = false;
         for (const std::string& line : lines) {
