@@ -9,6 +9,7 @@
 // through that runtime's interface instead of being rethrown and caught.
 // Part of crash_handler.hpp.
 
+#include <korvo/calltrail/detail/crash_frames.hpp>
 #include <korvo/calltrail/detail/crash_text.hpp>
 #include <korvo/calltrail/traced.hpp>
 
@@ -18,6 +19,7 @@
 #include <exception>
 #include <string>
 #include <typeinfo>
+#include <vector>
 
 #if defined(__GNUC__)
 #include <cxxabi.h>
@@ -108,8 +110,7 @@ inline std::size_t describe_exceptions(exception_level* levels, std::size_t most
             std::rethrow_exception(p);
         } catch (const trace_origin& origin) {
             level.where = &origin.where();
-        } catch (...) {
-        }
+        } catch (...) {}
         try {
             std::rethrow_exception(p);
         } catch (const std::exception& e) {
@@ -117,8 +118,7 @@ inline std::size_t describe_exceptions(exception_level* levels, std::size_t most
 #if KORVO_CALLTRAIL_CRASH_RTTI && !defined(__GNUC__)
             level.type = readable_type(&typeid(e));
 #endif
-        } catch (...) {
-        }
+        } catch (...) {}
 #if defined(__GNUC__)
         try {
             std::rethrow_exception(p);
@@ -130,13 +130,13 @@ inline std::size_t describe_exceptions(exception_level* levels, std::size_t most
             std::rethrow_exception(p);
         } catch (const std::nested_exception& n) {
             nested = n.nested_ptr();
-        } catch (...) {
-        }
+        } catch (...) {}
 #elif KORVO_CALLTRAIL_CRASH_RUNTIME_VIEW
         level.type = readable_type(p.__cxa_exception_type());
         if (const void* origin = exception_as(p, trace_origin_type_info()))
             level.where = &static_cast<const trace_origin*>(origin)->where();
-        if (const void* e = exception_as(p, &std_exception_type)) level.what = static_cast<const std::exception*>(e)->what();
+        if (const void* e = exception_as(p, &std_exception_type))
+            level.what = static_cast<const std::exception*>(e)->what();
         if (const void* n = exception_as(p, &std_nested_exception_type))
             nested = static_cast<const std::nested_exception*>(n)->nested_ptr();
 #elif defined(__GNUC__)
@@ -167,6 +167,53 @@ inline void write_exceptions(const exception_level* levels, std::size_t count) {
         if (size > longest_what) line.text("... (cut)");
         line.end();
     }
+}
+
+// The report of an uncaught exception: the exceptions, the stack from where
+// std::terminate was called, and each traced exception's throw site. Called
+// by the terminate handler itself.
+template <class Platform> KORVO_CALLTRAIL_CRASH_NOINLINE void write_terminate_report() {
+    exception_level levels[8];
+    const std::size_t count = describe_exceptions(levels, 8);
+    crash_line()
+        .text(count > 0 ? "terminate called after an uncaught exception"
+                        : "terminate called without an active exception")
+        .end();
+    write_exceptions(levels, count);
+    stack_walk walk;
+    walk.run();
+    // 0 in collect, 1 in run, 2 here, 3 in the terminate handler, 4 in the
+    // C++ runtime, whose frames down to the code that threw are not shown.
+    const std::size_t start = walk.top_count > 4 ? 4 : walk.top_count;
+    std::vector<frame_section> sections(1 + count);
+    std::vector<std::string> titles(1 + count);
+    if (start < walk.top_count) {
+        const report_frame first = report_frame::return_address(reinterpret_cast<std::uintptr_t>(walk.top[start]));
+        fill_section<Platform>(sections[0], walk, start, plumbing_frames<Platform>(walk, start), first);
+    }
+    std::size_t traced = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (levels[i].where == nullptr || levels[i].where->empty()) continue;
+        ++traced;
+        const trace& where = *levels[i].where;
+        const void* addresses[default_trace_depth];
+        report_frame frames[default_trace_depth];
+        for (std::size_t f = 0; f < where.size(); ++f) addresses[f] = where[f].code_address();
+        Platform::classify(addresses, where.size(), frames);
+        sections[traced].add_frames(frames, where.size(), 0);
+        titles[traced] = " of the throw site of exception " + std::to_string(i);
+    }
+    module_list<typename Platform::place> modules;
+    const frame_section* listed[9];
+    const char* named[9];
+    for (std::size_t i = 0; i <= traced; ++i) {
+        listed[i] = &sections[i];
+        named[i] = titles[i].c_str();
+        write_raw_frames<Platform>(sections[i], named[i], modules);
+    }
+    write_module_table(modules);
+    Platform::write_rendered(listed, named, traced + 1);
+    KORVO_CALLTRAIL_CRASH_KEEP_FRAME();
 }
 
 } // namespace crash_detail

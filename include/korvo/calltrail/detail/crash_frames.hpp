@@ -83,8 +83,8 @@ public:
         std::size_t listed_from = 0; // frames before this one are folded
         std::size_t i = 0;
         while (i < count) {
-            section_entry e = {section_entry::frame, number(first_number + i), number(first_number + i), 0, 0,
-                               frames[i]};
+            section_entry e = {
+                section_entry::frame, number(first_number + i), number(first_number + i), 0, 0, frames[i]};
             add(e);
             std::size_t cycle = 0;
             std::size_t folded = 0;
@@ -102,8 +102,12 @@ public:
                 ++i;
                 continue;
             }
-            section_entry r = {section_entry::repeat, number(first_number + i + 1), number(first_number + i + folded),
-                               number(first_number + i + 1 - cycle), number(first_number + i), report_frame()};
+            section_entry r = {section_entry::repeat,
+                               number(first_number + i + 1),
+                               number(first_number + i + folded),
+                               number(first_number + i + 1 - cycle),
+                               number(first_number + i),
+                               report_frame()};
             add(r);
             i += folded + 1;
             listed_from = i;
@@ -138,18 +142,18 @@ public:
 
     // The top and, when the stack is deeper, its depth and bottom frames.
     // Noinline, and the same caller for all its walks.
-    __attribute__((noinline)) void run() {
+    KORVO_CALLTRAIL_CRASH_NOINLINE void run() {
         top_count = detail::this_thread_frames::collect(top, handler_frames + top_frames, 0);
         depth = top_count;
         if (top_count == handler_frames + top_frames) find_bottom();
-        __asm__ __volatile__("" ::: "memory");
+        KORVO_CALLTRAIL_CRASH_KEEP_FRAME();
     }
 
 private:
     // Each walk that skips n frames costs n steps: the depth is bracketed by
     // doubling, then halving, and the bottom taken at the end. Inline, so
     // that its walks start one frame deeper than run's, in walk.
-    __attribute__((always_inline)) inline void find_bottom() {
+    KORVO_CALLTRAIL_CRASH_ALWAYS_INLINE void find_bottom() {
         std::size_t low = top_count; // the stack has at least this many frames
         std::size_t high = 0;        // and at most this many, once known
         for (int walks = 0; walks < 80; ++walks) {
@@ -174,10 +178,10 @@ private:
         depth = bottom_start + bottom_count;
     }
 
-    __attribute__((noinline)) std::size_t walk(std::size_t skip) {
+    KORVO_CALLTRAIL_CRASH_NOINLINE std::size_t walk(std::size_t skip) {
         // One frame deeper than run's own walk: this function's.
         const std::size_t got = detail::this_thread_frames::collect(bottom, bottom_frames, skip + 1);
-        __asm__ __volatile__("" ::: "memory");
+        KORVO_CALLTRAIL_CRASH_KEEP_FRAME();
         return got;
     }
 };
@@ -204,12 +208,12 @@ private:
 
 // The raw part's lines for a section: each frame's number, its address, and
 // where its module knows it (FILE OFFSET, as addr2line takes them); repeat
-// and not-shown lines in between. Modules, which Locator's places name, go
-// to the module list. Locator::locate(address, place) finds the module that
-// holds an address, place.write_file(line) writes its file escaped, and
-// place.offset(address) gives the address as its file's.
-template <class Locator, class Place>
-void write_raw_frames(const frame_section& section, const char* title, Locator& locator, module_list<Place>& modules) {
+// and not-shown lines in between. The modules named go to the module list.
+// Platform::locate(address, place) finds the module that holds an address,
+// place.write_file(line) writes its file escaped, and place.offset(address)
+// gives the address as its file's.
+template <class Platform, class Place>
+void write_raw_frames(const frame_section& section, const char* title, module_list<Place>& modules) {
     crash_line line;
     line.text("raw frames").text(title).text(" (addr2line -e FILE OFFSET):").end();
     for (std::size_t i = 0; i < section.size(); ++i) {
@@ -224,7 +228,7 @@ void write_raw_frames(const frame_section& section, const char* title, Locator& 
         } else {
             line.text(" ").address(e.at.address);
             Place place;
-            if (locator.locate(e.at.lookup, place)) {
+            if (Platform::locate(e.at.lookup, place)) {
                 line.text(" ");
                 place.write_file(line);
                 line.text(" 0x").hex(place.offset(e.at.lookup));
@@ -233,6 +237,42 @@ void write_raw_frames(const frame_section& section, const char* title, Locator& 
             line.end();
         }
     }
+}
+
+// What the platform tells of code addresses (Platform::locate, module_of) and
+// of the frames of a walk (Platform::classify: which hold their instruction).
+//
+// The frames section of a walk from where the failure is (index `start`),
+// its first `plumbing` frames not shown; the frame at `start` is given.
+template <class Platform>
+void fill_section(frame_section& section, const stack_walk& walk, std::size_t start, std::size_t plumbing,
+                  const report_frame& first) {
+    report_frame frames[handler_frames + top_frames];
+    const std::size_t listed = walk.top_count - start;
+    Platform::classify(walk.top + start, listed, frames);
+    frames[0] = first;
+    if (plumbing > 0) section.add_not_shown(0, plumbing - 1);
+    section.add_frames(frames + plumbing, listed > plumbing ? listed - plumbing : 0, plumbing);
+    if (walk.bottom_count == 0) return;
+    if (walk.bottom_start > walk.top_count)
+        section.add_not_shown(walk.top_count - start, walk.bottom_start - start - 1);
+    report_frame deepest[bottom_frames];
+    Platform::classify(walk.bottom, walk.bottom_count, deepest);
+    section.add_frames(deepest, walk.bottom_count, walk.bottom_start - start);
+}
+
+// Frames from `start` on that lie in the same object as the one at `start`
+// (the C library, the C++ runtime) and not in the handler's: the plumbing
+// between the failure and the code that called for it.
+template <class Platform> std::size_t plumbing_frames(const stack_walk& walk, std::size_t start) {
+    const void* handler_module = Platform::module_of(reinterpret_cast<std::uintptr_t>(walk.top[1]) - 1);
+    const void* runtime = Platform::module_of(reinterpret_cast<std::uintptr_t>(walk.top[start]) - 1);
+    if (runtime == nullptr || runtime == handler_module) return 0;
+    std::size_t count = 0;
+    while (start + count + 1 < walk.top_count &&
+           Platform::module_of(reinterpret_cast<std::uintptr_t>(walk.top[start + count]) - 1) == runtime)
+        ++count;
+    return count;
 }
 
 template <class Place> void write_module_table(const module_list<Place>& modules) {

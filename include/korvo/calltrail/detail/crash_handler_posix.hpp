@@ -230,8 +230,11 @@ struct module_place {
     }
 };
 
-struct module_locator {
-    bool locate(std::uintptr_t address, module_place& place) const {
+// What the report needs of the platform.
+struct posix_platform {
+    typedef module_place place;
+
+    static bool locate(std::uintptr_t address, module_place& place) {
 #if KORVO_CALLTRAIL_HAVE_DL_FIND_OBJECT
         dl_find_object found;
         link_map entry;
@@ -250,10 +253,13 @@ struct module_locator {
 #endif
     }
 
-    const void* module_of(std::uintptr_t address) const {
+    static const void* module_of(std::uintptr_t address) {
         module_place place;
         return locate(address, place) ? place.module : nullptr;
     }
+
+    static void classify(const void* const* walked, std::size_t count, report_frame* out);
+    static void write_rendered(const frame_section* const* sections, const char* const* titles, std::size_t count);
 };
 
 // Where the code of the sigreturn trampoline is: the frame after it was
@@ -290,47 +296,13 @@ inline report_frame interrupted_frame(std::uintptr_t pc) {
     return report_frame::at_instruction(pc, pc, may_end_function(pc));
 }
 
-// The frames of a walk from index `first` on, numbered from `number`: each
-// frame after a signal's trampoline holds the instruction it was at.
-inline std::size_t classify(const void* const* walked, std::size_t count, report_frame* out) {
+// Each frame after a signal's trampoline holds the instruction it was at.
+inline void posix_platform::classify(const void* const* walked, std::size_t count, report_frame* out) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(walked[i]);
         const bool after_signal = i > 0 && is_signal_return(reinterpret_cast<std::uintptr_t>(walked[i - 1]));
         out[i] = after_signal ? interrupted_frame(address) : report_frame::return_address(address);
     }
-    return count;
-}
-
-// The frames section of a walk from where the failure is (index `start`),
-// its first `plumbing` frames not shown; the frame at `start` is given.
-inline void fill_section(frame_section& section, const stack_walk& walk, std::size_t start, std::size_t plumbing,
-                         const report_frame& first) {
-    report_frame frames[handler_frames + top_frames];
-    const std::size_t listed = walk.top_count - start;
-    classify(walk.top + start, listed, frames);
-    frames[0] = first;
-    if (plumbing > 0) section.add_not_shown(0, plumbing - 1);
-    section.add_frames(frames + plumbing, listed > plumbing ? listed - plumbing : 0, plumbing);
-    if (walk.bottom_count == 0) return;
-    if (walk.bottom_start > walk.top_count) section.add_not_shown(walk.top_count - start, walk.bottom_start - start - 1);
-    report_frame deepest[bottom_frames];
-    classify(walk.bottom, walk.bottom_count, deepest);
-    section.add_frames(deepest, walk.bottom_count, walk.bottom_start - start);
-}
-
-// Frames from `start` on that lie in the same object as the one at `start`
-// (the C library, the C++ runtime) and not in the handler's: the plumbing
-// between the failure and the code that called for it.
-inline std::size_t plumbing_frames(const stack_walk& walk, std::size_t start) {
-    const module_locator locator;
-    const void* handler_module = locator.module_of(reinterpret_cast<std::uintptr_t>(walk.top[1]) - 1);
-    const void* runtime = locator.module_of(reinterpret_cast<std::uintptr_t>(walk.top[start]) - 1);
-    if (runtime == nullptr || runtime == handler_module) return 0;
-    std::size_t count = 0;
-    while (start + count + 1 < walk.top_count &&
-           locator.module_of(reinterpret_cast<std::uintptr_t>(walk.top[start + count]) - 1) == runtime)
-        ++count;
-    return count;
 }
 
 inline std::uintptr_t context_pc(const void* context) {
@@ -366,7 +338,8 @@ inline report_frame failing_frame(int number, const siginfo_t* info, std::uintpt
 #if defined(__x86_64__)
     if (number == SIGTRAP && (info->si_code == SI_KERNEL || info->si_code == TRAP_BRKPT)) {
         unsigned char before[2] = {0, 0};
-        if (read_memory(before + 1, pc - 1, 1) && before[1] == 0xcc) return report_frame::at_instruction(pc, pc - 1, true);
+        if (read_memory(before + 1, pc - 1, 1) && before[1] == 0xcc)
+            return report_frame::at_instruction(pc, pc - 1, true);
         if (read_memory(before, pc - 2, 2) && before[0] == 0xcd && before[1] == 0x03)
             return report_frame::at_instruction(pc, pc - 2, false);
         return report_frame::return_address(pc);
@@ -395,8 +368,7 @@ inline void write_signal_header(int number, const siginfo_t* info, const void* c
     line.text(", thread ").number(static_cast<std::uint64_t>(this_thread_id())).end();
     line.text("interrupted at ").address(failing.address);
     module_place place;
-    const module_locator locator;
-    if (locator.locate(failing.lookup, place)) {
+    if (posix_platform::locate(failing.lookup, place)) {
         line.text(" ");
         place.write_file(line);
         line.text(" 0x").hex(place.offset(failing.lookup));
@@ -410,7 +382,8 @@ inline void on_rendering_out_of_memory() {
     die_now(state().reported_signal.load());
 }
 
-inline void write_rendered(const frame_section* const* sections, const char* const* titles, std::size_t count) {
+inline void posix_platform::write_rendered(const frame_section* const* sections, const char* const* titles,
+                                           std::size_t count) {
     const std::new_handler previous = std::set_new_handler(&on_rendering_out_of_memory);
     write_rendered_part(sections, titles, count);
     std::set_new_handler(previous);
@@ -419,7 +392,7 @@ inline void write_rendered(const frame_section* const* sections, const char* con
 // The whole report of a signal. The frames section is walked from here, so
 // the handler's own frames come first; the report starts at the frame the
 // signal interrupted.
-__attribute__((noinline)) inline void write_signal_report(int number, const siginfo_t* info, const void* context) {
+KORVO_CALLTRAIL_CRASH_NOINLINE inline void write_signal_report(int number, const siginfo_t* info, const void* context) {
     const std::uintptr_t pc = context_pc(context);
     const report_frame failing = failing_frame(number, info, pc);
     write_signal_header(number, info, context, failing);
@@ -432,17 +405,16 @@ __attribute__((noinline)) inline void write_signal_report(int number, const sigi
         // The walk did not get past the signal frame: the context alone.
         section.add_frames(&failing, 1, 0);
     } else {
-        const std::size_t plumbing = raised_here(info) ? plumbing_frames(walk, start) : 0;
-        fill_section(section, walk, start, plumbing, failing);
+        const std::size_t plumbing = raised_here(info) ? plumbing_frames<posix_platform>(walk, start) : 0;
+        fill_section<posix_platform>(section, walk, start, plumbing, failing);
     }
-    module_locator locator;
     module_list<module_place> modules;
-    write_raw_frames(section, "", locator, modules);
+    write_raw_frames<posix_platform>(section, "", modules);
     write_module_table(modules);
     const frame_section* sections[] = {&section};
     const char* titles[] = {""};
-    write_rendered(sections, titles, 1);
-    __asm__ __volatile__("" ::: "memory");
+    posix_platform::write_rendered(sections, titles, 1);
+    KORVO_CALLTRAIL_CRASH_KEEP_FRAME();
 }
 
 // Hands the signal to the handler that was there before, as the kernel
@@ -505,7 +477,11 @@ inline bool begin_report(int number, bool& already_reported) {
     const int phase = s.phase.load();
     if (phase == crash_detail::reporting) {
         // A fault inside the report: what was written stays.
-        crash_line().text("fatal signal ").number(static_cast<std::uint64_t>(number)).text(" inside the crash report").end();
+        crash_line()
+            .text("fatal signal ")
+            .number(static_cast<std::uint64_t>(number))
+            .text(" inside the crash report")
+            .end();
         die_now(s.reported_signal.load());
     }
     // The previous handler ends the process its own way; and the abort that
@@ -566,52 +542,6 @@ private:
     std::size_t page_ = 0;
 };
 
-// The report of an uncaught exception: the exceptions, the stack from where
-// std::terminate was called, and each traced exception's throw site.
-__attribute__((noinline)) inline void write_terminate_report() {
-    exception_level levels[8];
-    const std::size_t count = describe_exceptions(levels, 8);
-    crash_line()
-        .text(count > 0 ? "terminate called after an uncaught exception" : "terminate called without an active exception")
-        .end();
-    write_exceptions(levels, count);
-    stack_walk walk;
-    walk.run();
-    // 0 in collect, 1 in run, 2 here, 3 in on_terminate, 4 in the C++
-    // runtime, whose frames down to the code that threw are not shown.
-    const std::size_t start = walk.top_count > 4 ? 4 : walk.top_count;
-    std::vector<frame_section> sections(1 + count);
-    std::vector<std::string> titles(1 + count);
-    if (start < walk.top_count) {
-        const report_frame first = report_frame::return_address(reinterpret_cast<std::uintptr_t>(walk.top[start]));
-        fill_section(sections[0], walk, start, plumbing_frames(walk, start), first);
-    }
-    std::size_t traced = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (levels[i].where == nullptr || levels[i].where->empty()) continue;
-        ++traced;
-        report_frame frames[default_trace_depth];
-        const trace& where = *levels[i].where;
-        const void* addresses[default_trace_depth];
-        for (std::size_t f = 0; f < where.size(); ++f) addresses[f] = where[f].code_address();
-        classify(addresses, where.size(), frames);
-        sections[traced].add_frames(frames, where.size(), 0);
-        titles[traced] = " of the throw site of exception " + std::to_string(i);
-    }
-    module_locator locator;
-    module_list<module_place> modules;
-    const frame_section* listed[9];
-    const char* named[9];
-    for (std::size_t i = 0; i <= traced; ++i) {
-        listed[i] = &sections[i];
-        named[i] = titles[i].c_str();
-        write_raw_frames(sections[i], named[i], locator, modules);
-    }
-    write_module_table(modules);
-    write_rendered(listed, named, traced + 1);
-    __asm__ __volatile__("" ::: "memory");
-}
-
 } // namespace crash_detail
 
 // Named without namespace, so that a trace through it says what it is;
@@ -631,7 +561,7 @@ extern "C" __attribute__((visibility("hidden"))) inline void on_fatal_signal(int
 extern "C" __attribute__((visibility("hidden"))) inline void on_terminate() {
     bool already_reported = false;
     if (crash_detail::begin_report(SIGABRT, already_reported)) {
-        crash_detail::write_terminate_report();
+        crash_detail::write_terminate_report<crash_detail::posix_platform>();
         crash_detail::state().phase.store(crash_detail::reported);
         ::alarm(0);
     }
@@ -671,7 +601,7 @@ inline bool install_crash_handler(const crash_handler_settings& settings = crash
     crash_detail::stack_walk warm;
     warm.run();
     crash_detail::module_place place;
-    crash_detail::module_locator().locate(reinterpret_cast<std::uintptr_t>(warm.top[0]), place);
+    crash_detail::posix_platform::locate(reinterpret_cast<std::uintptr_t>(warm.top[0]), place);
     crash_detail::is_signal_return(reinterpret_cast<std::uintptr_t>(warm.top[0]));
     struct sigaction action;
     std::memset(&action, 0, sizeof action);

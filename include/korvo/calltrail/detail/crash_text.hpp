@@ -27,6 +27,18 @@
 #define KORVO_CALLTRAIL_CRASH_RTTI 0
 #endif
 
+// Walks count frames, so the functions that walk keep theirs.
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#define KORVO_CALLTRAIL_CRASH_NOINLINE __declspec(noinline)
+#define KORVO_CALLTRAIL_CRASH_ALWAYS_INLINE __forceinline
+#define KORVO_CALLTRAIL_CRASH_KEEP_FRAME() _ReadWriteBarrier()
+#else
+#define KORVO_CALLTRAIL_CRASH_NOINLINE __attribute__((noinline))
+#define KORVO_CALLTRAIL_CRASH_ALWAYS_INLINE __attribute__((always_inline)) inline
+#define KORVO_CALLTRAIL_CRASH_KEEP_FRAME() __asm__ __volatile__("" ::: "memory")
+#endif
+
 namespace korvo {
 namespace calltrail {
 
