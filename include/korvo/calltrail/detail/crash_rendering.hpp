@@ -21,12 +21,6 @@ namespace korvo {
 namespace calltrail {
 namespace crash_detail {
 
-// Frames are looked up one byte before their address, as return addresses
-// are. A frame that holds its instruction is handed over one byte past it,
-// so that the instruction itself is looked up. That byte may begin the next
-// function when the instruction is one byte long and ends its own (ret, hlt,
-// int3): then the two answers differ, and the instruction is handed over as
-// it is, which names its function but shows the line of the byte before it.
 // An address as the library's traces show one without a name: 0x and 16
 // upper-case digits.
 struct address_text {
@@ -39,12 +33,23 @@ struct address_text {
     }
 };
 
+// On POSIX the engine looks frames up one byte before their address, as
+// return addresses are. A frame that holds its instruction is handed over one
+// byte past it, so that the instruction itself is looked up. That byte may
+// begin the next function when the instruction is one byte long and ends its
+// own (ret, hlt, int3): then the two answers differ, and the instruction is
+// handed over as it is, which names its function but shows the line of the
+// byte before it. The Debug Engine of Windows looks up what it is given.
 inline std::uintptr_t address_to_render(const report_frame& f) {
     if (!f.exact) return f.address;
+#if defined(_WIN32)
+    return f.lookup;
+#else
     if (f.may_end_function && frame(reinterpret_cast<const void*>(f.lookup + 1)).name() !=
                                   frame(reinterpret_cast<const void*>(f.lookup)).name())
         return f.lookup;
     return f.lookup + 1;
+#endif
 }
 
 // The name a repeat line gives its frame: the function's, or its address.

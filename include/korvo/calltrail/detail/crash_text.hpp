@@ -71,13 +71,13 @@ inline void write_out(const char* text, std::size_t size) {
     if (!d.configured || d.to_descriptor) {
 #if defined(_WIN32)
         const windows_api::handle out =
-            d.configured ? d.descriptor : windows_api::GetStdHandle(windows_api::standard_error_handle);
+            d.configured ? d.descriptor : ::GetStdHandle(windows_api::standard_error_handle);
         const char* rest = text;
         std::size_t left = size;
         while (left > 0) {
             windows_api::dword written = 0;
             const windows_api::dword chunk = left > 0x10000000u ? 0x10000000u : static_cast<windows_api::dword>(left);
-            if (!windows_api::WriteFile(out, rest, chunk, &written, nullptr) || written == 0) break;
+            if (!::WriteFile(out, rest, chunk, &written, nullptr) || written == 0) break;
             rest += written;
             left -= written;
         }
