@@ -6,6 +6,11 @@ install(TARGETS ${CALLTRAIL_DELIVERABLES} EXPORT calltrailTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
+# The offline symbolizer, a program of its own: "tools". A project that embeds
+# calltrail installs the libraries only.
+if(TARGET calltrail_symbolize AND PROJECT_IS_TOP_LEVEL)
+    install(TARGETS calltrail_symbolize RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+endif()
 # The error classes stay public so that callers can catch the conversion
 # failure by its types; array, spellout, hex_address_text and throw_wrapped
 # serve only the engine's own rendering.

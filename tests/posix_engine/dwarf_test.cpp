@@ -19,8 +19,49 @@
 
 #include "attached_symbols.hpp"
 #include "known_library.hpp"
+#include "platform/posix/dwarf/dwarf_constants.hpp"
 
 namespace {
+
+// The reader's own DWARF codes have the values libdw's header gives them.
+#define PAIR(code)                                                                                                     \
+    { korvo::calltrail::posix_engine::code, ::code }
+// clang-format off
+constexpr int dwarf_codes[][2] = {
+    PAIR(DW_UT_compile), PAIR(DW_UT_type), PAIR(DW_UT_skeleton), PAIR(DW_UT_split_compile), PAIR(DW_UT_split_type),
+    PAIR(DW_TAG_array_type), PAIR(DW_TAG_class_type), PAIR(DW_TAG_enumeration_type), PAIR(DW_TAG_compile_unit),
+    PAIR(DW_TAG_structure_type), PAIR(DW_TAG_subroutine_type), PAIR(DW_TAG_union_type),
+    PAIR(DW_TAG_inlined_subroutine), PAIR(DW_TAG_subprogram), PAIR(DW_TAG_skeleton_unit), PAIR(DW_AT_sibling),
+    PAIR(DW_AT_stmt_list), PAIR(DW_AT_low_pc), PAIR(DW_AT_high_pc), PAIR(DW_AT_comp_dir), PAIR(DW_AT_ranges),
+    PAIR(DW_AT_call_file), PAIR(DW_AT_call_line), PAIR(DW_AT_str_offsets_base), PAIR(DW_AT_addr_base),
+    PAIR(DW_AT_rnglists_base), PAIR(DW_AT_dwo_name), PAIR(DW_AT_GNU_dwo_name), PAIR(DW_AT_GNU_dwo_id),
+    PAIR(DW_AT_GNU_ranges_base), PAIR(DW_AT_GNU_addr_base), PAIR(DW_AT_name), PAIR(DW_AT_abstract_origin),
+    PAIR(DW_AT_specification), PAIR(DW_AT_linkage_name), PAIR(DW_AT_MIPS_linkage_name), PAIR(DW_FORM_addr),
+    PAIR(DW_FORM_block2),
+    PAIR(DW_FORM_block4), PAIR(DW_FORM_data2), PAIR(DW_FORM_data4), PAIR(DW_FORM_data8), PAIR(DW_FORM_string),
+    PAIR(DW_FORM_block), PAIR(DW_FORM_block1), PAIR(DW_FORM_data1), PAIR(DW_FORM_flag), PAIR(DW_FORM_sdata),
+    PAIR(DW_FORM_strp), PAIR(DW_FORM_udata), PAIR(DW_FORM_ref_addr), PAIR(DW_FORM_ref1), PAIR(DW_FORM_ref2),
+    PAIR(DW_FORM_ref4), PAIR(DW_FORM_ref8), PAIR(DW_FORM_ref_udata), PAIR(DW_FORM_indirect), PAIR(DW_FORM_sec_offset),
+    PAIR(DW_FORM_exprloc), PAIR(DW_FORM_flag_present), PAIR(DW_FORM_strx), PAIR(DW_FORM_addrx),
+    PAIR(DW_FORM_ref_sup4), PAIR(DW_FORM_strp_sup), PAIR(DW_FORM_data16), PAIR(DW_FORM_line_strp),
+    PAIR(DW_FORM_ref_sig8), PAIR(DW_FORM_implicit_const), PAIR(DW_FORM_loclistx), PAIR(DW_FORM_rnglistx),
+    PAIR(DW_FORM_ref_sup8), PAIR(DW_FORM_strx1), PAIR(DW_FORM_strx2), PAIR(DW_FORM_strx3), PAIR(DW_FORM_strx4),
+    PAIR(DW_FORM_addrx1), PAIR(DW_FORM_addrx2), PAIR(DW_FORM_addrx3), PAIR(DW_FORM_addrx4),
+    PAIR(DW_FORM_GNU_addr_index), PAIR(DW_FORM_GNU_str_index), PAIR(DW_FORM_GNU_ref_alt), PAIR(DW_FORM_GNU_strp_alt),
+    PAIR(DW_LNS_copy), PAIR(DW_LNS_advance_pc), PAIR(DW_LNS_advance_line), PAIR(DW_LNS_set_file),
+    PAIR(DW_LNS_const_add_pc), PAIR(DW_LNS_fixed_advance_pc), PAIR(DW_LNE_end_sequence), PAIR(DW_LNE_set_address),
+    PAIR(DW_LNE_define_file), PAIR(DW_LNCT_path), PAIR(DW_LNCT_directory_index), PAIR(DW_RLE_end_of_list),
+    PAIR(DW_RLE_base_addressx), PAIR(DW_RLE_startx_endx), PAIR(DW_RLE_startx_length), PAIR(DW_RLE_offset_pair),
+    PAIR(DW_RLE_base_address), PAIR(DW_RLE_start_end), PAIR(DW_RLE_start_length),
+};
+// clang-format on
+#undef PAIR
+constexpr bool same_codes() {
+    for (const auto& code : dwarf_codes)
+        if (code[0] != code[1]) return false;
+    return true;
+}
+static_assert(same_codes(), "a DWARF code of the reader differs from <dwarf.h>");
 
 using posix_engine_test::attached_symbols;
 using posix_engine_test::offset_of;

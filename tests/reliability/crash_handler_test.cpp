@@ -62,19 +62,19 @@ extern "C" __attribute__((noinline, no_sanitize("undefined"))) void reliability_
 }
 
 extern "C" __attribute__((noinline)) void reliability_illegal_function() {
-#if defined(__x86_64__)
-    __asm__ __volatile__("ud2");
+#if defined(__aarch64__)
+    __asm__ __volatile__("udf #0");
 #else
-    __builtin_trap();
+    __asm__ __volatile__("ud2");
 #endif
     __asm__ __volatile__("" ::: "memory");
 }
 
 extern "C" __attribute__((noinline)) void reliability_breakpoint_function() {
-#if defined(__x86_64__)
-    __asm__ __volatile__("int3");
+#if defined(__aarch64__)
+    __asm__ __volatile__("brk #0");
 #else
-    __builtin_debugtrap();
+    __asm__ __volatile__("int3");
 #endif
     __asm__ __volatile__("" ::: "memory");
 }
@@ -233,8 +233,10 @@ TEST(crash_handler, each_fatal_signal_is_reported_from_the_frame_that_failed_and
     const fault_case cases[] = {
         {"null store", SIGSEGV, "segmentation fault", "reliability_faulting_function", &reliability_faulting_function},
         {"abort", SIGABRT, "abort", "reliability_aborting_function", &reliability_aborting_function},
+#if !defined(__aarch64__) // where dividing by zero gives 0
         {"division by zero", SIGFPE, "arithmetic error", "reliability_dividing_function",
          &reliability_dividing_function},
+#endif
         {"illegal instruction", SIGILL, "illegal instruction", "reliability_illegal_function",
          &reliability_illegal_function},
         {"breakpoint", SIGTRAP, "trace trap", "reliability_breakpoint_function", &reliability_breakpoint_function},

@@ -1,9 +1,8 @@
 #include "platform/posix/dwarf/abbreviation_table.hpp"
 
-#include <dwarf.h>
-
 #include <algorithm>
 
+#include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/dwarf/dwarf_cursor.hpp"
 #include "platform/posix/support/work_counts.hpp"
 

@@ -1,9 +1,9 @@
 #include "platform/posix/dwarf/line_table.hpp"
 
-#include <dwarf.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include "platform/posix/dwarf/dwarf_constants.hpp"
 
 namespace korvo {
 namespace calltrail {

@@ -1,7 +1,6 @@
 #include "platform/posix/dwarf/pc_ranges.hpp"
 
-#include <dwarf.h>
-
+#include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/support/work_counts.hpp"
 
 namespace korvo {

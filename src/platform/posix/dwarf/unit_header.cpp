@@ -1,7 +1,6 @@
 #include "platform/posix/dwarf/unit_header.hpp"
 
-#include <dwarf.h>
-
+#include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/dwarf/dwarf_cursor.hpp"
 
 namespace korvo {

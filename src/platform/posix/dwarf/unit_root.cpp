@@ -1,6 +1,6 @@
 #include "platform/posix/dwarf/unit_root.hpp"
 
-#include <dwarf.h>
+#include "platform/posix/dwarf/dwarf_constants.hpp"
 
 namespace korvo {
 namespace calltrail {
