@@ -591,6 +591,61 @@ TEST(crash_handler, a_fault_inside_malloc_with_threads_running_still_ends_the_pr
 
 namespace {
 
+// A file name is written into the raw part escaped, reversibly: whatever the
+// name, it stays on its line and reads back as it was.
+std::string captured;
+
+void capture(const char* text, std::size_t size, void*) { captured.append(text, size); }
+
+std::string unescaped(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+        } else if (text[++i] == 'x') {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += text[i] == 'n' ? '\n' : text[i] == 'r' ? '\r' : text[i] == 't' ? '\t' : text[i];
+        }
+    }
+    return out;
+}
+
+TEST(crash_handler, the_raw_part_writes_file_names_escaped_so_that_they_read_back_exactly) {
+    char directory[] = "/tmp/calltrail-names-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/forged\n  7# other.so 0x111c\\\x1b[31m\t.so";
+    {
+        std::ifstream from(CALLTRAIL_UNLOADABLE_LIBRARY, std::ios::binary);
+        std::ofstream to(path, std::ios::binary);
+        to << from.rdbuf();
+    }
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    const auto address = reinterpret_cast<std::uintptr_t>(dlsym(library, "calltrail_unloadable_function"));
+    korvo::calltrail::crash_detail::report_destination& to = korvo::calltrail::crash_detail::destination();
+    const korvo::calltrail::crash_detail::report_destination before = to;
+    to.configured = true;
+    to.to_descriptor = false;
+    to.writer = &capture;
+    korvo::calltrail::crash_detail::module_place place{};
+    const bool located = korvo::calltrail::crash_detail::posix_platform::locate(address, place);
+    if (located) {
+        korvo::calltrail::crash_detail::crash_line line;
+        place.write_file(line);
+        line.end();
+    }
+    to = before;
+    dlclose(library);
+    ::unlink(path.c_str());
+    ::rmdir(directory);
+    ASSERT_TRUE(located);
+    ASSERT_FALSE(captured.empty());
+    EXPECT_EQ(captured.find('\n'), captured.size() - 1) << captured;
+    EXPECT_EQ(unescaped(captured.substr(0, captured.size() - 1)), path) << captured;
+}
+
 // Built without exceptions and run-time type information, the handler still
 // tells what escaped from code built with them.
 TEST(crash_handler, a_program_built_without_exceptions_still_says_what_escaped) {

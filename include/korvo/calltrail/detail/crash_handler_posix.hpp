@@ -177,8 +177,12 @@ struct module_place {
     // Read piece by piece: the loader's memory is not trusted either.
     void write_file(crash_line& line) const {
         char piece[64];
-        if (name != 0 && read_memory(piece, name, 1) && piece[0] == '\0') {
+        if (name == 0 || (read_memory(piece, name, 1) && piece[0] == '\0')) {
             line.escaped(state().program, true);
+            return;
+        }
+        if (!read_memory(piece, name, 1)) {
+            line.text("?"); // a line still names a file before its offset
             return;
         }
         for (std::uintptr_t at = name; at != 0 && at - name < 4096; at += sizeof piece) {
