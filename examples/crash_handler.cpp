@@ -40,16 +40,16 @@ extern "C" __attribute__((noinline, no_sanitize("undefined"))) int dividing_func
 }
 
 extern "C" __attribute__((noinline)) void trapping_function(bool illegal) {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__aarch64__)
+    if (illegal)
+        __asm__ __volatile__("udf #0");
+    else
+        __asm__ __volatile__("brk #0");
+#else
     if (illegal)
         __asm__ __volatile__("ud2");
     else
         __asm__ __volatile__("int3");
-#else
-    if (illegal)
-        __builtin_trap();
-    else
-        __builtin_debugtrap();
 #endif
     __asm__ __volatile__("" ::: "memory");
 }
