@@ -10,6 +10,7 @@
 #include <korvo/calltrail/detail/crash_exceptions.hpp>
 #include <korvo/calltrail/detail/crash_frames.hpp>
 #include <korvo/calltrail/detail/crash_rendering.hpp>
+#include <korvo/calltrail/detail/crash_settings.hpp>
 #include <korvo/calltrail/detail/crash_text.hpp>
 #include <korvo/calltrail/this_thread_frames.hpp>
 
