@@ -165,10 +165,12 @@ __attribute__((noinline)) void reliability_throw_nested() {
 
 namespace {
 
+// The report's lines, without what an emulator says of the signal after it.
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("qemu: uncaught target signal", 0) != 0) lines.push_back(line);
     return lines;
 }
 
@@ -285,12 +287,12 @@ TEST(crash_handler, each_fatal_signal_is_reported_from_the_frame_that_failed_and
 TEST(crash_handler, a_stack_overflow_is_folded_and_reaches_the_threads_start) {
     struct overflow_case {
         const char* name;
-        const char* bottom; // a function near the bottom of the thread's stack
+        const char* bottom; // a function of the program near the bottom of the thread's stack, if any
         std::function<void()> crash;
     };
     const overflow_case cases[] = {
         {"main thread", "main", [] { reliability_overflowing_function(nullptr, 0); }},
-        {"worker thread", "start_thread",
+        {"worker thread", nullptr,
          [] {
              std::thread worker([] {
                  korvo::calltrail::install_crash_stack_for_this_thread();
@@ -324,9 +326,17 @@ TEST(crash_handler, a_stack_overflow_is_folded_and_reaches_the_threads_start) {
         }
         EXPECT_TRUE(folded) << child.output;
         EXPECT_TRUE(gap) << child.output;
-        bool bottom = false;
+        // Down to where the thread began, in the C library (whose names may
+        // not be at hand) below the program's own.
+        bool bottom = c.bottom == nullptr;
         for (const frame_line& f : frames) bottom = bottom || names(f, c.bottom);
         EXPECT_TRUE(bottom) << child.output;
+        const int table = index_of(lines, "modules (FILE BUILD-ID):");
+        ASSERT_GE(table, 3) << child.output;
+        bool in_libc = false;
+        for (std::size_t i = static_cast<std::size_t>(table) - 3; i < static_cast<std::size_t>(table); ++i)
+            in_libc = in_libc || lines[i].find("/libc.so.6 0x") != std::string::npos;
+        EXPECT_TRUE(in_libc) << child.output;
         // Numbered by depth: the deepest frames carry the largest numbers.
         EXPECT_GT(frames.back().number, 1000) << child.output;
     }
@@ -429,7 +439,10 @@ TEST(crash_handler, the_report_goes_to_the_descriptor_and_to_the_writer) {
     EXPECT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child);
     EXPECT_EQ(child.output.rfind("fatal signal: segmentation fault\n", 0), 0u) << child.output;
     EXPECT_NE(child.output.find("\ntrace:\n"), std::string::npos) << child.output;
-    EXPECT_EQ(written, child.output);
+    // All of the report, and nothing but what an emulator may add after it.
+    std::string report;
+    for (const std::string& line : lines_of(child.output)) report += line + "\n";
+    EXPECT_EQ(written, report);
 }
 
 // A handler installed before ours runs after the report, and ends the
@@ -651,6 +664,8 @@ TEST(crash_handler, the_raw_part_writes_file_names_escaped_so_that_they_read_bac
 TEST(crash_handler, a_program_built_without_exceptions_still_says_what_escaped) {
     const calltrail_test::child_result child =
         calltrail_test::run_program({CALLTRAIL_CRASH_WITHOUT_EXCEPTIONS, "nested"}, {});
+    if (calltrail_test::describe_status(child) == "exited with 127" && child.output == "execve failed\n")
+        GTEST_SKIP() << "no program can be started here (an emulator of one program)";
     EXPECT_TRUE(WIFSIGNALED(child.status) && WTERMSIG(child.status) == SIGABRT) << child.output;
     const std::vector<std::string> lines = lines_of(child.output);
     ASSERT_GE(lines.size(), 5u) << child.output;
