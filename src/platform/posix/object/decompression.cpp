@@ -76,8 +76,11 @@ public:
             out = functions_;
             return true;
         }
-        // Only one already loaded, where loading could wait for ever.
-        void* library = dlopen(name_, RTLD_NOW | RTLD_LOCAL | (loader_lock_may_be_lost() ? RTLD_NOLOAD : 0));
+        // Where loading could wait for ever, only one loaded already; and none
+        // where the loader was busy at the fork, as it would fail anyway.
+        const bool lost = loader_lock_may_be_lost();
+        if (lost && loader_list_changing()) return false;
+        void* library = dlopen(name_, RTLD_NOW | RTLD_LOCAL | (lost ? RTLD_NOLOAD : 0));
         Functions loaded{};
         if (library == nullptr || !loaded.load(library)) return false;
         int expected = unset;

@@ -1,5 +1,6 @@
 #include "platform/posix/support/child_of_fork.hpp"
 
+#include <link.h>
 #include <sys/single_threaded.h>
 #include <sys/stat.h>
 
@@ -37,6 +38,8 @@ bool loader_lock_may_be_lost() noexcept {
     child_has_threads.store(true, std::memory_order_relaxed);
     return false;
 }
+
+bool loader_list_changing() noexcept { return _r_debug.r_state != r_debug::RT_CONSISTENT; }
 
 } // namespace posix_engine
 } // namespace calltrail

@@ -20,6 +20,11 @@ void note_fork_in_child() noexcept;
 // had a second thread.
 bool loader_lock_may_be_lost() noexcept;
 
+// True while the loader is loading or unloading; in such a child, true for
+// ever when a thread of the parent was at the fork. The loader then fails
+// any dlopen there, even of a library loaded already.
+bool loader_list_changing() noexcept;
+
 } // namespace posix_engine
 } // namespace calltrail
 } // namespace korvo
