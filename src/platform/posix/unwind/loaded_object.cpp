@@ -1,7 +1,7 @@
 #include "platform/posix/unwind/loaded_object.hpp"
 
-#include "platform/posix/unwind/byte_reader.hpp"
 #include "platform/posix/unwind/seqlock.hpp"
+#include "platform/posix/support/elf_notes.hpp"
 
 #include <dlfcn.h>
 #include <elf.h>
@@ -41,28 +41,14 @@ std::uint64_t fold(const std::uint8_t* bytes, std::size_t size, std::uint64_t se
 }
 
 bool build_id_in(const std::uint8_t* notes, std::size_t size, std::uintptr_t start, build_id_note& found) {
-    byte_reader in(notes, notes + size);
-    while (in.ok() && in.left() >= 12) {
-        const auto header = reinterpret_cast<std::uintptr_t>(in.position());
-        const std::uint32_t name_size = in.u32();
-        const std::uint32_t desc_size = in.u32();
-        const std::uint32_t type = in.u32();
-        const std::uint8_t* name = in.position();
-        in.skip((name_size + 3u) & ~3u);
-        const std::uint8_t* desc = in.position();
-        in.skip((desc_size + 3u) & ~3u);
-        if (!in.ok()) return false;
-        if (type != NT_GNU_BUILD_ID || name_size != 4 || std::memcmp(name, "GNU", 4) != 0 || desc_size < 16 ||
-            desc_size > 64)
-            continue;
-        found.address = header;
-        found.sizes = read_u64(header);
-        found.head[0] = read_u64(header + 16);
-        found.head[1] = read_u64(header + 24);
-        found.fingerprint = fold(desc, desc_size, start);
-        return true;
-    }
-    return false;
+    posix_engine::build_id_note note;
+    if (!posix_engine::find_build_id_note(notes, size, note) || note.size < 16 || note.size > 64) return false;
+    found.address = reinterpret_cast<std::uintptr_t>(note.header);
+    found.sizes = read_u64(found.address);
+    found.head[0] = read_u64(found.address + 16);
+    found.head[1] = read_u64(found.address + 24);
+    found.fingerprint = fold(note.id, note.size, start);
+    return true;
 }
 
 // The object's ELF header opens its first mapping; its program headers lead
