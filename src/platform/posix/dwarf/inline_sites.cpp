@@ -24,9 +24,11 @@ bool is_type_tag(std::uint32_t tag) {
     }
 }
 
-// Where a walk of the entries stands: outside any function, in the body of
-// a function that has code, or inside code inlined into one.
-enum class scope : std::uint8_t { outside, function, inlined };
+// Where a walk of the entries stands: outside any function, inside the
+// entry of a function that has no code here (a declaration, or one inlined
+// everywhere), in the body of a function that has code, or inside code
+// inlined into one.
+enum class scope : std::uint8_t { outside, local, function, inlined };
 
 // What one entry says that the walk needs.
 struct entry_facts {
@@ -65,7 +67,7 @@ scope enter(open_unit& unit, const abbreviation& entry, const entry_facts& facts
         bool has_code = false;
         for_each_pc_range(unit.context, facts.pc,
                           [&](std::uint64_t low, std::uint64_t) { has_code |= code.holds(low); });
-        return has_code ? scope::function : scope::outside;
+        return has_code ? scope::function : scope::local;
     }
     if (entry.tag != DW_TAG_inlined_subroutine) return parent;
     if (parent == scope::function) {
@@ -122,8 +124,12 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
             released = cursor.position();
         }
         if (!entry->has_children) continue;
-        // Types hold no code; their members need not be read.
-        if (facts.has_sibling && is_type_tag(entry->tag) && unit.header.offset + facts.sibling > cursor.position()) {
+        // Types outside functions hold no code; their members need not be
+        // read. A type inside one may: a lambda's closure type holds the
+        // entries of its call operator and of the function a conversion to a
+        // function pointer gives.
+        if (stack.back() == scope::outside && facts.has_sibling && is_type_tag(entry->tag) &&
+            unit.header.offset + facts.sibling > cursor.position()) {
             cursor.seek(static_cast<std::size_t>(unit.header.offset + facts.sibling));
             continue;
         }
