@@ -1,6 +1,7 @@
 #include "platform/posix/dwarf/attributes.hpp"
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -160,9 +161,12 @@ bool address_at_index(const unit_context& unit, std::uint64_t index, std::uint64
     const std::uint64_t base =
         unit.has_addr_base ? unit.addr_base : (unit.header->version >= 5 ? v5_offsets_header : 0);
     const unsigned size = unit.header->address_size;
-    if (index > (addr->size() / (size != 0 ? size : 1))) return false;
+    std::uint64_t slot = 0;
+    if (index > (addr->size() / (size != 0 ? size : 1)) || !checked_add(base, index * size, slot) ||
+        slot > addr->size())
+        return false;
     dwarf_cursor cursor(addr, 0, addr->size());
-    cursor.seek(static_cast<std::size_t>(base + index * size));
+    cursor.seek(static_cast<std::size_t>(slot));
     address = cursor.fixed(size);
     return cursor.ok();
 }
@@ -202,9 +206,11 @@ const char* attribute_string(const unit_context& unit, const attribute_value& v)
         const unsigned size = offset_size(*unit.header);
         const std::uint64_t base =
             unit.has_str_offsets_base ? unit.str_offsets_base : (unit.header->version >= 5 ? v5_offsets_header : 0);
-        if (v.value > offsets->size() / size) return nullptr;
+        std::uint64_t slot = 0;
+        if (v.value > offsets->size() / size || !checked_add(base, v.value * size, slot) || slot > offsets->size())
+            return nullptr;
         dwarf_cursor cursor(offsets, 0, offsets->size());
-        cursor.seek(static_cast<std::size_t>(base + v.value * size));
+        cursor.seek(static_cast<std::size_t>(slot));
         const std::uint64_t offset = cursor.fixed(size);
         return cursor.ok() ? string_at(s.str.get(), offset) : nullptr;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -128,9 +129,10 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         // read. A type inside one may: a lambda's closure type holds the
         // entries of its call operator and of the function a conversion to a
         // function pointer gives.
+        std::uint64_t sibling = 0;
         if (stack.back() == scope::outside && facts.has_sibling && is_type_tag(entry->tag) &&
-            unit.header.offset + facts.sibling > cursor.position()) {
-            cursor.seek(static_cast<std::size_t>(unit.header.offset + facts.sibling));
+            checked_add(unit.header.offset, facts.sibling, sibling) && sibling > cursor.position()) {
+            cursor.seek(static_cast<std::size_t>(sibling));
             continue;
         }
         stack.push_back(here);

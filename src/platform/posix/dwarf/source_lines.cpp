@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "platform/posix/dwarf/unit_root.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 #include "platform/posix/support/sorted_spans.hpp"
 
 namespace korvo {
@@ -73,8 +74,9 @@ bool source_lines::read_aranges(unit_index& index) {
             const std::uint64_t address = set.fixed(address_size);
             const std::uint64_t size = set.fixed(address_size);
             if (!set.ok() || (address == 0 && size == 0)) break;
-            if (size != 0 && code_.holds(address))
-                index.ranges.push_back(unit_index::range{address, address + size, inserted.first->second});
+            std::uint64_t high = 0;
+            if (size != 0 && checked_add(address, size, high) && code_.holds(address))
+                index.ranges.push_back(unit_index::range{address, high, inserted.first->second});
         }
         cursor.seek(end);
     }

@@ -1,6 +1,7 @@
 #include "platform/posix/dwarf/split_units.hpp"
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -36,7 +37,9 @@ bool open_split_unit(const open_unit& skeleton, dwarf_sections& split, const uni
     if (!read_unit_header(split.info.get(), static_cast<std::size_t>(part.info_offset), header)) return false;
     if (part.info_size != 0 && header.end - part.info_offset > part.info_size) return false;
     if (header.unit_type != DW_UT_split_compile && header.unit_type != DW_UT_compile) return false;
-    unit.abbrevs = split.abbreviations.at(split.abbrev.get(), header.abbrev_offset + part.abbrev_offset);
+    std::uint64_t abbrev_offset = 0;
+    if (!checked_add(header.abbrev_offset, part.abbrev_offset, abbrev_offset)) return false;
+    unit.abbrevs = split.abbreviations.at(split.abbrev.get(), abbrev_offset);
     if (unit.abbrevs == nullptr) return false;
     dwarf_cursor& cursor = unit.cursor;
     cursor = dwarf_cursor(split.info.get(), header.first_entry, header.end);
