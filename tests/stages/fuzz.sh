@@ -69,5 +69,5 @@ fuzz() {
 status=0
 fuzz render $((seconds / 2)) $((seconds * 4500)) "$source_dir/tests/fuzz/seeds" || status=1
 fuzz object $((seconds - seconds / 2)) $((seconds * 2500)) "$object_seeds" || status=1
-fuzz line $((seconds / 12 + 1)) $((seconds * 2500)) "$line_seeds" || status=1
+fuzz line $((seconds / 12 + 1)) $((seconds * 1000)) "$line_seeds" || status=1
 exit $status
