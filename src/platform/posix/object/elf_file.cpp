@@ -138,7 +138,8 @@ bool elf_file::read_section_headers(std::uint64_t offset, std::size_t count, std
 
 bool elf_file::read_program_headers(std::uint64_t offset, std::size_t count) {
     if (count == 0) return true;
-    if (count > size_ / sizeof(program_header) || !inside(offset, count * sizeof(program_header), size_)) return true;
+    // A table outside the file is no object's: its loads could not be known.
+    if (count > size_ / sizeof(program_header) || !inside(offset, count * sizeof(program_header), size_)) return false;
     std::vector<program_header> headers(count);
     if (!read(offset, count * sizeof(program_header), headers.data())) return false;
     extent_ = std::max(extent_, offset + count * sizeof(program_header));
