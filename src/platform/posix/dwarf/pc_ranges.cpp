@@ -10,9 +10,6 @@ namespace posix_engine {
 
 namespace {
 
-// The header before the first offset of a version 5 range list table.
-constexpr std::uint64_t v5_rnglists_header = 12;
-
 // One more entry of what may be read from the sections that hold the list;
 // false once spent.
 bool take_entry(dwarf_sections& holder) {
@@ -53,7 +50,7 @@ bool v5_list_offset(const unit_context& unit, const attribute_value& v, section_
     if (!checked_add(v.value, unit.ranges_base, offset)) return false;
     if (v.form != DW_FORM_rnglistx) return true;
     const unsigned size = offset_size(*unit.header);
-    const std::uint64_t table = unit.has_rnglists_base ? unit.rnglists_base : v5_rnglists_header;
+    const std::uint64_t table = unit.rnglists_base;
     std::uint64_t slot = 0;
     if (v.value > lists->size() / size || !checked_add(table, v.value * size, slot)) return false;
     dwarf_cursor index(lists, 0, lists->size());

@@ -1,6 +1,7 @@
 #include "platform/posix/dwarf/split_units.hpp"
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/dwarf/list_tables.hpp"
 #include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
@@ -21,9 +22,13 @@ void inherit(const open_unit& skeleton, dwarf_sections& split, const unit_contri
     context.has_addr_base = skeleton.context.has_addr_base;
     context.base_address = skeleton.context.base_address;
     // DWARF 5 tables open with a header; the GNU form's do not.
-    context.str_offsets_base = part.str_offsets_offset + (header.version >= 5 ? 2 * offset_size(header) : 0);
+    context.str_offsets_base = header.version >= 5
+                                   ? list_entries_start(split.str_offsets.get(), part.str_offsets_offset,
+                                                        list_table::str_offsets, header.offset64)
+                                   : part.str_offsets_offset;
     context.has_str_offsets_base = true;
-    context.rnglists_base = part.rnglists_offset + (header.offset64 ? 20 : 12);
+    context.rnglists_base =
+        list_entries_start(split.rnglists.get(), part.rnglists_offset, list_table::rnglists, header.offset64);
     context.has_rnglists_base = true;
     // DWARF 4 split units count their range lists, which stayed in the
     // object's .debug_ranges, from the skeleton's base.
