@@ -12,9 +12,11 @@ build=${CALLTRAIL_BUILD_DIR:-$root/build}
 # debug information is first read.
 demo_packages=(cmake ninja-build g++ zlib1g-dev libzstd-dev liblzma-dev)
 # The tests also find their reference libraries with pkg-config, and make
-# split DWARF packages (llvm-dwp), dwz and MiniDebugInfo forms.
+# split DWARF packages (llvm-dwp), dwz and MiniDebugInfo forms; the offline
+# symbolizer's compare inline chains with llvm-symbolizer's and ask a local
+# debuginfod server through libdebuginfod.
 packages=("${demo_packages[@]}" pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev
-          valgrind clang-14 libclang-rt-14-dev clang-format git file llvm-14 dwz xz-utils)
+          valgrind clang-14 libclang-rt-14-dev clang-format git file llvm-14 dwz xz-utils debuginfod libdebuginfod1)
 
 configure() {
     cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS="$1" "${@:2}" >/dev/null
@@ -51,6 +53,8 @@ test)
     timed ctest ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
     # The Windows libraries, cross-built and run under Wine; says so when skipped.
     timed windows "$root/tests/windows/run_stage.sh"
+    # The same on arm64: cross-built and run under qemu; says so when skipped.
+    timed arm64 "$root/tests/arm64/run_stage.sh"
     # Sanitizers, memcheck and the fuzzer, each timed; CALLTRAIL_STAGES picks some.
     "$root/tests/stages/run.sh" "$root" "$build"
     echo "== all stages passed in $((SECONDS - started)) s"

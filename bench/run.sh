@@ -12,8 +12,10 @@ repetitions=${CALLTRAIL_BENCH_REPETITIONS:-5}
 # libc6-dbg: developers who debug have it, and it is what makes lines inside
 # the C library cost something for every renderer.
 # libunwind is a peer of the capture rows only; calltrail does not use it.
+# The offline symbolizer is measured against llvm-symbolizer, eu-addr2line and
+# addr2line, on a program built from GoogleTest's sources.
 packages=(cmake ninja-build g++ python3 zlib1g-dev libzstd-dev liblzma-dev libbenchmark-dev libbackward-cpp-dev
-          libc6-dbg libdw-dev libunwind-dev libunwind8)
+          libc6-dbg libdw-dev libunwind-dev libunwind8 llvm-14 elfutils binutils googletest)
 
 "$root/tools/install_missing.sh" "${packages[@]}"
 
@@ -22,6 +24,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS=OFF -DCALLTRAIL_BU
       -DCALLTRAIL_BUILD_BENCH=ON >/dev/null
 # Tests and examples are off: this tree holds the libraries and the benchmarks.
 cmake --build "$build" -j"$(nproc)"
+cmake --build "$build" -j"$(nproc)" --target calltrail_bench_symbolize_target calltrail_symbolize
 
 # No renderer may ask a debuginfod server.
 unset DEBUGINFOD_URLS
@@ -55,3 +58,6 @@ echo "== stack use, release library"
 "$bin/calltrail_bench_stack_use"
 echo "== stack use, _d library"
 "$bin/calltrail_bench_stack_use_d"
+# The offline symbolizer against its peers.
+echo
+python3 "$root/bench/symbolize.py" "$build" --repetitions "$repetitions"

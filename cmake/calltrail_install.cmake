@@ -65,6 +65,11 @@ foreach(value IN ITEMS "${PROJECT_SOURCE_DIR}" "${PROJECT_BINARY_DIR}" "${PROJEC
 endforeach()
 if(PROJECT_IS_TOP_LEVEL)
     cmake_language(EVAL CODE "calltrail_install_rules(${calltrail_install_arguments})")
+    # The offline symbolizer, a program of its own: "tools". A project that
+    # embeds calltrail installs the libraries only.
+    if(TARGET calltrail_symbolize)
+        install(TARGETS calltrail_symbolize RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+    endif()
 else()
     set_target_properties(${CALLTRAIL_DELIVERABLES} PROPERTIES EXCLUDE_FROM_ALL FALSE)
     # A deferred call takes its arguments as they stand when it runs, in the

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the two Debian packages, checks how the files are split between
-# them, installs them with dpkg into a scratch root and builds consumers
-# against what they installed, through CMake and through pkg-config.
+# Builds the three Debian packages, checks how the files are split between
+# them, installs them with dpkg into a scratch root, builds consumers against
+# what they installed, through CMake and through pkg-config, and symbolizes a
+# consumer's frame with the installed calltrail-symbolize.
 set -euo pipefail
 build_dir=$1 work=$2 cxx=$3
 consumer=$(cd "$(dirname "$0")/../consumer" && pwd)
@@ -12,7 +13,8 @@ fail() { echo "FAIL $*"; exit 1; }
 (cd "$build_dir" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
 runtime=$(ls "$work"/out/libcalltrail0_*.deb)
 dev=$(ls "$work"/out/libcalltrail-dev_*.deb)
-for deb in "$runtime" "$dev"; do
+tools=$(ls "$work"/out/calltrail-tools_*.deb)
+for deb in "$runtime" "$dev" "$tools"; do
     echo "package: $(basename "$deb")"
     dpkg-deb -I "$deb" | grep -E '^ (Package|Section|Depends|Recommends):'
 done
@@ -26,6 +28,8 @@ stray=$(files "$runtime" | grep -Ev "^$libdir/libcalltrail_[a-z_]+\.so\.[0-9.]+$
 [ -z "$stray" ] || fail "libcalltrail0 holds more than the shared libraries: $stray"
 stray=$(files "$dev" | grep -E '\.so\.[0-9]|/korvo/(array|spellout|hex_address_text|throw_wrapped)\.hpp$' || true)
 [ -z "$stray" ] || fail "libcalltrail-dev holds a runtime file or a header only the engine needs: $stray"
+[[ $(files "$tools") == "usr/bin/calltrail-symbolize" ]] || fail "calltrail-tools holds more or less: $(files "$tools")"
+dpkg-deb -f "$tools" Depends | grep -qv libcalltrail || fail "calltrail-tools needs no library of ours"
 # Installed-Size counts KiB: the files, and a block for each directory.
 size=$(dpkg-deb -c "$runtime" | awk '$1 ~ /^-/ {bytes += $3} $1 ~ /^d/ {dirs++} END {print int((bytes + 1023) / 1024) + 4 * dirs}')
 declared=$(dpkg-deb -f "$runtime" Installed-Size)
@@ -49,8 +53,9 @@ install_into() { # root [--option] deb...
 if install_into "$work/alone" -i "$dev"; then fail "libcalltrail-dev installed without libcalltrail0"; fi
 grep -q "Package libcalltrail0 is not installed" "$work/dpkg.log" || { cat "$work/dpkg.log"; fail "dpkg refused -dev"; }
 root=$work/root
-install_into "$root" --force-depends -i "$runtime" "$dev" || { cat "$work/dpkg.log"; fail "dpkg -i"; }
-[[ $(dpkg-query --root="$root" -W -f='${db:Status-Status} ' libcalltrail0 libcalltrail-dev) == "installed installed " ]] ||
+install_into "$root" --force-depends -i "$runtime" "$dev" "$tools" || { cat "$work/dpkg.log"; fail "dpkg -i"; }
+[[ $(dpkg-query --root="$root" -W -f='${db:Status-Status} ' libcalltrail0 libcalltrail-dev calltrail-tools) == \
+    "installed installed installed " ]] ||
     fail "packages not installed in the scratch root"
 
 cmake -S "$consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_CXX_COMPILER="$cxx" \
@@ -70,3 +75,9 @@ pc_libdir=$(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" pkg-config --variable=libd
 output=$(LD_LIBRARY_PATH="$root/$libdir" "$work/pc_consumer")
 [[ $output == "frames=0 text=0" ]] || fail "pkg-config consumer: $output"
 echo "ok   pkg-config consumer (noop_d): $output"
+
+# The installed symbolizer names the consumer's main from its file alone.
+main_offset=$(nm "$work/pc_consumer" | awk '$3 == "main" { print $1 }')
+output=$(echo "$work/pc_consumer 0x$main_offset" | "$root/usr/bin/calltrail-symbolize")
+[[ $output =~ ^\ 0#\ main\  ]] || fail "installed calltrail-symbolize: $output"
+echo "ok   installed calltrail-symbolize: $output"

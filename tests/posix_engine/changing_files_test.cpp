@@ -219,7 +219,7 @@ void look_for_files_among_fifos() {
     for (std::string::size_type slash = dir.path().size(); (slash = by_id.find('/', slash + 1)) != std::string::npos;)
         mkdir(by_id.substr(0, slash).c_str(), 0755);
     ASSERT_EQ(mkfifo(by_id.c_str(), 0644), 0);
-    EXPECT_EQ(find_debug_file(*with_id, library, with_id->id(), root.c_str()), nullptr);
+    EXPECT_EQ(find_debug_file(*with_id, library, with_id->id(), debug_places{{root}, nullptr}), nullptr);
     // Where the split part of a library is looked for: its package beside it,
     // and the .dwo its skeleton names, beside it too (the one in the build
     // tree is gone). It still names its functions.

@@ -135,6 +135,11 @@ TEST(posix_engine_end_to_end, traces_rendered_on_eight_threads_at_once_match_the
 // return address is the first byte of the function after it; another ends in
 // a return. And the cold part of a split function, named as the compiler
 // names it.
+#if defined(__aarch64__)
+#define CT_CALL "bl"
+#else
+#define CT_CALL "call"
+#endif
 extern "C" void ct_never_returns();
 extern "C" void ct_ends_in_call();
 extern "C" void ct_after_call();
@@ -145,7 +150,7 @@ extern "C" void ct_mangled_cold() __asm__("_Z10ct_mangledi.cold.2");
 __asm__(".text\n"
         ".p2align 4\n"
         ".globl ct_ends_in_call\n.type ct_ends_in_call, @function\nct_ends_in_call:\n"
-        "  call ct_never_returns\n.size ct_ends_in_call, .-ct_ends_in_call\n"
+        "  " CT_CALL " ct_never_returns\n.size ct_ends_in_call, .-ct_ends_in_call\n"
         ".globl ct_after_call\n.type ct_after_call, @function\nct_after_call:\n"
         "  ret\n.size ct_after_call, .-ct_after_call\n"
         ".globl ct_ends_in_return\n.type ct_ends_in_return, @function\nct_ends_in_return:\n"

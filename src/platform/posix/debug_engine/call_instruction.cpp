@@ -23,6 +23,22 @@ bool ends_in_call(const std::uint8_t* end) noexcept {
     return false;
 }
 
+#elif defined(__aarch64__)
+
+const std::size_t longest_call = 4;
+
+// Every instruction is one little-endian word, so the call is the word just
+// before: BL, BLR, or one of pointer authentication's BLRAA, BLRAB, BLRAAZ
+// and BLRABZ.
+bool ends_in_call(const std::uint8_t* end) noexcept {
+    const std::uint32_t word = std::uint32_t{end[-4]} | std::uint32_t{end[-3]} << 8 | std::uint32_t{end[-2]} << 16 |
+                               std::uint32_t{end[-1]} << 24;
+    return (word & 0xFC000000) == 0x94000000 || // bl label
+           (word & 0xFFFFFC1F) == 0xD63F0000 || // blr xN
+           (word & 0xFFFFF81F) == 0xD63F081F || // blraaz xN, blrabz xN
+           (word & 0xFFFFF800) == 0xD73F0800;   // blraa xN, xM; blrab xN, xM
+}
+
 #else
 
 const std::size_t longest_call = 0;

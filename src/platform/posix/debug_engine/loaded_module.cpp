@@ -21,6 +21,16 @@ bool has_section(const elf_file& file, const char* name, const char* compressed_
     return file.has_section_named(name) || file.has_section_named(compressed_name);
 }
 
+// A debug file read in place of its object keeps the code's place but not
+// its bytes. A return address is read as one that follows a call there:
+// all return addresses do but where a signal's trampoline starts.
+bool holds_code_bytes(const elf_file& file, std::uint64_t address) {
+    for (const load_segment& segment : file.load_segments())
+        if (address > segment.address && address - segment.address <= segment.memory_size)
+            return segment.file_size != 0;
+    return true;
+}
+
 bool has_symbol_table(const elf_file& file) {
     for (const elf_section& section : file.sections())
         if (section.type == SHT_SYMTAB && section.size != 0) return true;
@@ -45,7 +55,8 @@ dwarf_sections debug_sections_of(const elf_file& file) {
 
 } // namespace
 
-loaded_module::loaded_module(module_description description) : description_(std::move(description)) {}
+loaded_module::loaded_module(module_description description, module_reading reading)
+    : description_(std::move(description)), reading_(std::move(reading)) {}
 
 // The file the object was loaded from: through /proc/self/map_files where
 // the system allows it, which opens it even when replaced or deleted since;
@@ -81,7 +92,9 @@ const elf_file* loaded_module::debug_file() {
     return debug_.get_locked([this]() -> std::unique_ptr<elf_file> {
         const elf_file* main = object();
         if (main == nullptr || description_.source == module_source::memory) return nullptr;
-        return find_debug_file(*main, description_.path, description_.id.empty() ? main->id() : description_.id);
+        const build_id& id = description_.id.empty() ? main->id() : description_.id;
+        if (reading_.places != nullptr) return find_debug_file(*main, description_.path, id, *reading_.places);
+        return find_debug_file(*main, description_.path, id);
     });
 }
 
@@ -133,7 +146,8 @@ std::unique_ptr<loaded_module::line_source> loaded_module::build_lines() {
     // An image in memory has no place beside it where split files could be.
     if (description_.source != module_source::memory)
         found->split = std::make_unique<split_dwarf_files>(description_.path);
-    found->lines = source_lines::open(debug_sections_of(*source), std::move(code), found->split.get());
+    found->lines =
+        source_lines::open(debug_sections_of(*source), std::move(code), found->split.get(), reading_.inline_calls);
     if (found->lines == nullptr) return nullptr;
     return found;
 }
@@ -151,8 +165,9 @@ bool loaded_module::follows_call(std::uint64_t address) {
     if (file == nullptr || longest_call == 0 || longest_call > sizeof bytes) return false;
     for (const auto& range : description_.code)
         if (link_address >= range.first + longest_call && link_address <= range.second)
-            return file->read_loaded(link_address - longest_call, longest_call, bytes) &&
-                   ends_in_call(bytes + longest_call);
+            return file->read_loaded(link_address - longest_call, longest_call, bytes)
+                       ? ends_in_call(bytes + longest_call)
+                       : !holds_code_bytes(*file, link_address);
     return false;
 }
 
@@ -201,6 +216,24 @@ bool loaded_module::function_at(std::uint64_t address, function_answer& out) {
     if (f == nullptr) return false;
     out.name = symbols()->name_of(*f);
     out.start = f->start + description_.bias;
+    return true;
+}
+
+bool loaded_module::inline_chain_at(std::uint64_t address, std::vector<inline_frame>& out) {
+    const files_in_use scope{*this};
+    const symbol_index::function* f = nullptr;
+    const std::uint64_t link_address = described_address(address, &f);
+    line_source* source = lines();
+    if (source == nullptr) return false;
+    return source->lines->inline_chain(link_address - source->bias, out);
+}
+
+bool loaded_module::address_of(std::string_view symbol_name, std::uint64_t& address) {
+    const files_in_use scope{*this};
+    const symbol_index* index = symbols();
+    const symbol_index::function* f = index != nullptr ? index->find_named(symbol_name) : nullptr;
+    if (f == nullptr) return false;
+    address = f->start + description_.bias;
     return true;
 }
 

@@ -11,9 +11,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/posix/debug_engine/split_dwarf_files.hpp"
 #include "platform/posix/dwarf/source_lines.hpp"
+#include "platform/posix/object/debug_file_search.hpp"
 #include "platform/posix/object/elf_file.hpp"
 #include "platform/posix/object/symbol_index.hpp"
 #include "platform/posix/support/annotated_mutex.hpp"
@@ -29,9 +31,16 @@ struct function_answer {
     std::uint64_t start = 0;
 };
 
+// How a program that reads objects offline asks more of a module than the
+// engine does: other places for debug files, and every inlined call.
+struct module_reading {
+    std::shared_ptr<const debug_places> places;
+    bool inline_calls = false;
+};
+
 class loaded_module {
 public:
-    explicit loaded_module(module_description description);
+    explicit loaded_module(module_description description, module_reading reading = module_reading());
     loaded_module(const loaded_module&) = delete;
     loaded_module& operator=(const loaded_module&) = delete;
 
@@ -43,6 +52,12 @@ public:
     bool function_at(std::uint64_t address, function_answer& out);
     // The file and line of the same byte.
     bool line_at(std::uint64_t address, source_location& out);
+    // The inlined functions at the same byte and the one that holds them
+    // (unit_lines::inline_chain); only when module_reading asked for them.
+    bool inline_chain_at(std::uint64_t address, std::vector<inline_frame>& out);
+    // The run-time address of a function by its symbol's name, as a symbol
+    // table holds it; false when there is none.
+    bool address_of(std::string_view symbol_name, std::uint64_t& address);
 
 private:
     // Lets the module's descriptors go however a lookup ends.
@@ -78,6 +93,7 @@ private:
     void let_go_of_files() const noexcept;
 
     module_description description_;
+    module_reading reading_;
     annotated_mutex build_;
     built_once<elf_file> object_;
     built_once<elf_file> debug_;

@@ -179,6 +179,19 @@ void name_object(module_description& d) {
     std::replace(d.name.begin(), d.name.end(), '!', '_');
 }
 
+namespace {
+
+// Where an object's code is by its own headers.
+void describe_segments(const elf_file& file, module_description& d) {
+    for (const load_segment& segment : file.load_segments()) {
+        if (segment.memory_size == 0 || segment.address > UINT64_MAX - segment.memory_size) continue;
+        if ((segment.flags & PF_X) != 0) d.code.emplace_back(segment.address, segment.address + segment.memory_size);
+    }
+    file.first_load_address(d.first_load);
+}
+
+} // namespace
+
 module_description describe_image(const void* image, std::size_t size, std::string name) {
     module_description d;
     d.source = module_source::memory;
@@ -187,12 +200,21 @@ module_description describe_image(const void* image, std::size_t size, std::stri
     d.loader_name = d.path = d.name = std::move(name);
     std::replace(d.name.begin(), d.name.end(), '!', '_');
     const std::unique_ptr<elf_file> file = elf_file::copy_of(image, size);
-    if (file == nullptr) return d;
-    for (const load_segment& segment : file->load_segments()) {
-        if (segment.memory_size == 0 || segment.address > UINT64_MAX - segment.memory_size) continue;
-        if ((segment.flags & PF_X) != 0) d.code.emplace_back(segment.address, segment.address + segment.memory_size);
+    if (file != nullptr) describe_segments(*file, d);
+    return d;
+}
+
+module_description describe_file(const elf_file& file, std::string name) {
+    module_description d;
+    d.source = module_source::file;
+    if (const file_source* source = file.source()) {
+        d.loader_name = d.path = source->path();
+        d.file = source->identity();
     }
-    file->first_load_address(d.first_load);
+    d.name = std::move(name);
+    std::replace(d.name.begin(), d.name.end(), '!', '_');
+    d.id = file.id();
+    describe_segments(file, d);
     return d;
 }
 

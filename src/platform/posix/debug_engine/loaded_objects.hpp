@@ -75,6 +75,11 @@ void name_object(module_description& d);
 // objects of their own making.
 module_description describe_image(const void* image, std::size_t size, std::string name);
 
+// An object file described as a loaded object at its own link-time
+// addresses, known by `name` in symbol texts: how a program reads the files
+// that a crash report names, in another process or long after.
+module_description describe_file(const elf_file& file, std::string name);
+
 } // namespace posix_engine
 } // namespace calltrail
 } // namespace korvo

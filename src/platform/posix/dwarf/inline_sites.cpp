@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/dwarf/entry_names.hpp"
+#include "platform/posix/dwarf/inline_tree.hpp"
 #include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
@@ -38,6 +40,16 @@ struct entry_facts {
     std::uint64_t call_line = 0;
     std::uint64_t sibling = 0;
     bool has_sibling = false;
+    std::uint64_t origin = 0;
+};
+
+// A scope of the walk, with the inlined call it is in for a walk that keeps
+// every call: depth 0 outside any call or in one that no function with code
+// holds.
+struct level {
+    scope where;
+    std::uint32_t call = inline_tree::none;
+    std::uint32_t depth = 0;
 };
 
 bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) {
@@ -56,29 +68,40 @@ bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) 
             attribute_constant(value, facts.call_file);
         else if (name == DW_AT_call_line)
             attribute_constant(value, facts.call_line);
+        else if (name == DW_AT_abstract_origin)
+            reference_target(unit.header, value, facts.origin);
     }
     return true;
 }
 
 // The scope an entry opens, recording its ranges if it is an inlined call
-// made straight from a function body.
-scope enter(open_unit& unit, const abbreviation& entry, const entry_facts& facts, scope parent, const code_ranges& code,
-            std::vector<inline_site>& sites) {
+// made straight from a function body, and in `tree` any inlined call in one.
+level enter(open_unit& unit, const abbreviation& entry, const entry_facts& facts, const level& parent,
+            const code_ranges& code, std::vector<inline_site>& sites, inline_tree* tree) {
     if (entry.tag == DW_TAG_subprogram) {
         bool has_code = false;
         for_each_pc_range(unit.context, facts.pc,
                           [&](std::uint64_t low, std::uint64_t) { has_code |= code.holds(low); });
-        return has_code ? scope::function : scope::local;
+        return level{has_code ? scope::function : scope::local};
     }
     if (entry.tag != DW_TAG_inlined_subroutine) return parent;
-    if (parent == scope::function) {
-        const std::uint32_t file = static_cast<std::uint32_t>(facts.call_file);
-        const std::uint32_t line = facts.call_line <= UINT32_MAX ? static_cast<std::uint32_t>(facts.call_line) : 0;
+    const std::uint32_t file = static_cast<std::uint32_t>(facts.call_file);
+    const std::uint32_t line = facts.call_line <= UINT32_MAX ? static_cast<std::uint32_t>(facts.call_line) : 0;
+    if (parent.where == scope::function) {
         for_each_pc_range(unit.context, facts.pc, [&](std::uint64_t low, std::uint64_t high) {
             if (code.holds(low)) sites.push_back(inline_site{low, high, file, line});
         });
     }
-    return scope::inlined;
+    level here{scope::inlined};
+    const bool in_function = parent.where == scope::function || parent.depth > 0;
+    if (tree != nullptr && in_function && parent.depth < inline_tree::most_depth) {
+        here.depth = parent.depth + 1;
+        here.call = tree->add_call(parent.call, here.depth, file, line, facts.origin);
+        for_each_pc_range(unit.context, facts.pc, [&](std::uint64_t low, std::uint64_t high) {
+            if (code.holds(low)) tree->add_range(here.call, low, high);
+        });
+    }
+    return here;
 }
 
 // Outermost inlined calls in one function body cannot overlap, nor can
@@ -96,11 +119,15 @@ constexpr std::size_t walk_window = std::size_t{4} << 20;
 
 } // namespace
 
-std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code) {
+std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code, inline_tree* tree,
+                                           unit_locator* others) {
     std::vector<inline_site> sites;
     std::size_t most_sites = 2 * std::max<std::uint64_t>(code.bytes(), 4096);
-    std::vector<scope> stack;
-    stack.push_back(scope::outside);
+    // Calls at every depth: each depth holds no more than the outermost do.
+    const std::size_t most_calls = std::size_t{inline_tree::most_depth} * most_sites;
+    inline_tree* kept = tree;
+    std::vector<level> stack;
+    stack.push_back(level{scope::outside});
     dwarf_cursor& cursor = unit.cursor;
     section_data* info = unit.context.sections->info.get();
     std::size_t released = cursor.position();
@@ -113,7 +140,8 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         const abbreviation* entry = unit.abbrevs->find(code_number);
         entry_facts facts;
         if (entry == nullptr || !read_entry(unit, *entry, facts)) break;
-        const scope here = enter(unit, *entry, facts, stack.back(), code, sites);
+        const level here = enter(unit, *entry, facts, stack.back(), code, sites, kept);
+        if (kept != nullptr && kept->ranges() > most_calls) kept = nullptr;
         if (sites.size() > most_sites) {
             drop_overlapping(sites);
             most_sites = std::max(most_sites, 2 * sites.size());
@@ -126,11 +154,12 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         }
         if (!entry->has_children) continue;
         // Types outside functions hold no code; their members need not be
-        // read. A type inside one may: a lambda's closure type holds the
-        // entries of its call operator and of the function a conversion to a
-        // function pointer gives.
+        // read. A type inside one may, even inside one with no code of its
+        // own here: a lambda's closure type holds the entries of its call
+        // operator and of the function a conversion to a function pointer
+        // gives.
         std::uint64_t sibling = 0;
-        if (stack.back() == scope::outside && facts.has_sibling && is_type_tag(entry->tag) &&
+        if (facts.has_sibling && is_type_tag(entry->tag) && stack.back().where == scope::outside &&
             checked_add(unit.header.offset, facts.sibling, sibling) && sibling > cursor.position()) {
             cursor.seek(static_cast<std::size_t>(sibling));
             continue;
@@ -139,6 +168,7 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
     }
     drop_overlapping(sites);
     sites.shrink_to_fit();
+    if (tree != nullptr) tree->finish(unit, others);
     return sites;
 }
 

@@ -21,11 +21,16 @@ struct inline_site {
     std::uint32_t line;
 };
 
+class inline_tree;
+class unit_locator;
+
 // The outermost inlined calls in functions that have code, from the entries
 // below the unit's root, sorted by address, none overlapping another. A
 // damaged entry ends the walk with what was found before it. Leaves the
-// unit's bytes behind the walk given back.
-std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code);
+// unit's bytes behind the walk given back. With `tree`, every inlined call
+// is kept there too, named through `others` where it refers to other units.
+std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code, inline_tree* tree = nullptr,
+                                           unit_locator* others = nullptr);
 
 } // namespace posix_engine
 } // namespace calltrail

@@ -32,13 +32,15 @@ void unit_index::finish() {
     if (!offsets.empty()) data = std::make_unique<built_once<unit_lines>[]>(offsets.size());
 }
 
-std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code, split_file_source* split) {
+std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code, split_file_source* split,
+                                                 bool inline_calls) {
     if (sections.info == nullptr || sections.abbrev == nullptr || sections.line == nullptr) return nullptr;
     std::unique_ptr<source_lines> lines(new source_lines());
     lines->sections_ = std::move(sections);
     lines->sections_.bound_range_entries();
     lines->code_ = std::move(code);
     if (split != nullptr) lines->split_ = std::make_unique<split_units>(*split);
+    if (inline_calls) lines->others_ = std::make_unique<unit_locator>();
     lines->primary_from_aranges_ = lines->read_aranges(lines->primary_);
     if (!lines->primary_from_aranges_) {
         lines->primary_.ranges.clear();
@@ -109,7 +111,7 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
 const unit_lines* source_lines::unit(const unit_index& index, std::uint32_t n) {
     return index.data[n].get(build_, [&] {
         std::unique_ptr<unit_lines> read =
-            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get());
+            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get(), others_.get());
         // A unit that cannot be read answers nothing, and is not read again.
         return read != nullptr ? std::move(read) : std::make_unique<unit_lines>();
     });
@@ -126,17 +128,26 @@ const unit_index* source_lines::unlisted() {
     });
 }
 
-bool source_lines::find(std::uint64_t address, source_location& out) {
-    if (const std::optional<std::uint32_t> number = primary_.find(address))
-        return unit(primary_, *number)->find(address, out);
+const unit_lines* source_lines::unit_at(std::uint64_t address) {
+    if (const std::optional<std::uint32_t> number = primary_.find(address)) return unit(primary_, *number);
     // Only objects built by one compiler have complete address tables; a
     // mixed one lists some units nowhere, and those are found by walking the
     // units once. Installed (compressed) debug files are complete, and
     // walking them would mean inflating all of their debug information.
-    if (!primary_from_aranges_ || sections_.info->compressed()) return false;
+    if (!primary_from_aranges_ || sections_.info->compressed()) return nullptr;
     const unit_index* extra = unlisted();
     const std::optional<std::uint32_t> number = extra->find(address);
-    return number && unit(*extra, *number)->find(address, out);
+    return number ? unit(*extra, *number) : nullptr;
+}
+
+bool source_lines::find(std::uint64_t address, source_location& out) {
+    const unit_lines* lines = unit_at(address);
+    return lines != nullptr && lines->find(address, out);
+}
+
+bool source_lines::inline_chain(std::uint64_t address, std::vector<inline_frame>& out) {
+    const unit_lines* lines = unit_at(address);
+    return lines != nullptr && lines->inline_chain(address, out);
 }
 
 } // namespace posix_engine

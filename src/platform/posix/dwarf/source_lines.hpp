@@ -14,6 +14,7 @@
 #include "platform/posix/support/annotated_mutex.hpp"
 #include "platform/posix/support/built_once.hpp"
 #include "platform/posix/dwarf/dwarf_sections.hpp"
+#include "platform/posix/dwarf/entry_names.hpp"
 #include "platform/posix/dwarf/line_table.hpp"
 #include "platform/posix/dwarf/split_units.hpp"
 #include "platform/posix/dwarf/unit_lines.hpp"
@@ -43,8 +44,10 @@ public:
     // Null when the sections hold no debug information. `code` is where the
     // loaded object has code, in the addresses of the debug information.
     // `split` finds the split units of skeletons, and must outlive this.
+    // With `inline_calls`, units are read with every inlined call, for
+    // inline_chain().
     static std::unique_ptr<source_lines> open(dwarf_sections sections, code_ranges code,
-                                              split_file_source* split = nullptr);
+                                              split_file_source* split = nullptr, bool inline_calls = false);
 
     source_lines(const source_lines&) = delete;
     source_lines& operator=(const source_lines&) = delete;
@@ -53,11 +56,17 @@ public:
     // An address in code inlined into a function gives the line of that
     // function from which the inlined code was entered.
     bool find(std::uint64_t address, source_location& out);
+    // The inlined functions at an address and the one that holds them (see
+    // unit_lines::inline_chain); false where there are none, or they were not
+    // asked for when this was opened.
+    bool inline_chain(std::uint64_t address, std::vector<inline_frame>& out);
 
 private:
     source_lines() = default;
 
     const unit_lines* unit(const unit_index& index, std::uint32_t number);
+    // The unit read for an address, or null.
+    const unit_lines* unit_at(std::uint64_t address);
     const unit_index* unlisted();
     void scan_units(unit_index& index, const std::vector<std::uint64_t>* skip);
     bool read_aranges(unit_index& index);
@@ -72,6 +81,8 @@ private:
     // Units that .debug_aranges left out, found on the first miss.
     built_once<unit_index> unlisted_;
     std::unique_ptr<split_units> split_;
+    // Set when every inlined call is read: where references lead.
+    std::unique_ptr<unit_locator> others_;
 };
 
 } // namespace posix_engine

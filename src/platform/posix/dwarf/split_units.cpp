@@ -64,13 +64,13 @@ bool open_split_unit(const open_unit& skeleton, dwarf_sections& split, const uni
 }
 
 bool read_split_sites(const open_unit& skeleton, std::uint64_t id, dwarf_sections& split, const unit_contribution& part,
-                      const code_ranges& code, std::vector<inline_site>& sites) {
+                      const code_ranges& code, std::vector<inline_site>& sites, inline_tree* tree) {
     open_unit unit;
     std::uint64_t found_id = 0;
     if (!open_split_unit(skeleton, split, part, unit, found_id) || found_id != id) return false;
     if (!prefetch_unit(unit)) return false;
     if (unit.root.has_children) {
-        const std::vector<inline_site> found = read_inline_sites(unit, code);
+        const std::vector<inline_site> found = read_inline_sites(unit, code, tree);
         sites.insert(sites.end(), found.begin(), found.end());
     }
     // A package's units are read once each: their bytes go back.
@@ -110,18 +110,19 @@ const package_index* split_units::package() {
     return package_ != nullptr ? &index_ : nullptr;
 }
 
-bool split_units::read_sites(const open_unit& skeleton, const code_ranges& code, std::vector<inline_site>& sites) {
+bool split_units::read_sites(const open_unit& skeleton, const code_ranges& code, std::vector<inline_site>& sites,
+                             inline_tree* tree) {
     std::uint64_t id = 0;
     if (!skeleton_id(skeleton, id)) return false;
     unit_contribution part;
     if (const package_index* index = package())
-        if (index->find(id, part)) return read_split_sites(skeleton, id, package_->sections, part, code, sites);
+        if (index->find(id, part)) return read_split_sites(skeleton, id, package_->sections, part, code, sites, tree);
     if (skeleton.root.dwo_name == nullptr) return false;
     bool read = false;
     source_.offer_split_files(skeleton.root.dwo_name, skeleton.root.comp_dir, [&](split_file& file) {
         unit_contribution lone;
         if (!find_in_split_file(skeleton, id, file.sections, lone)) return false;
-        read = read_split_sites(skeleton, id, file.sections, lone, code, sites);
+        read = read_split_sites(skeleton, id, file.sections, lone, code, sites, tree);
         return true;
     });
     return read;

@@ -54,8 +54,10 @@ public:
     split_units& operator=(const split_units&) = delete;
 
     // Adds the outermost inlined calls that the skeleton's split unit
-    // records; false when the split unit cannot be found or read.
-    bool read_sites(const open_unit& skeleton, const code_ranges& code, std::vector<inline_site>& sites);
+    // records, and every inlined call to `tree` if given; false when the
+    // split unit cannot be found or read.
+    bool read_sites(const open_unit& skeleton, const code_ranges& code, std::vector<inline_site>& sites,
+                    inline_tree* tree = nullptr);
 
 private:
     const package_index* package();

@@ -34,20 +34,45 @@ bool unit_lines::find(std::uint64_t address, source_location& out) const {
     return true;
 }
 
+bool unit_lines::inline_chain(std::uint64_t address, std::vector<inline_frame>& out) const {
+    out.clear();
+    if (calls == nullptr) return false;
+    std::vector<const inline_tree::call*> chain;
+    calls->chain(address, chain);
+    if (chain.empty()) return false;
+    const line_row* row = lines.row_at(address);
+    std::uint32_t file = row != nullptr ? row->file : 0;
+    std::uint32_t line = row != nullptr ? row->line : 0;
+    for (auto c = chain.rbegin(); c != chain.rend(); ++c) {
+        inline_frame level;
+        level.function = calls->name_of(**c);
+        level.location.path = lines.path_of(file);
+        level.location.line = level.location.path != nullptr ? line : 0;
+        out.push_back(level);
+        file = (*c)->file;
+        line = (*c)->line;
+    }
+    inline_frame holder;
+    if (!find(address, holder.location)) holder.location = source_location();
+    out.push_back(holder);
+    return true;
+}
+
 std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
-                                            split_units* split) {
+                                            split_units* split, unit_locator* others) {
     open_unit unit;
     if (!read_unit_root(sections, offset, unit)) return nullptr;
     if (!prefetch_unit(unit)) return nullptr;
     auto lines = std::make_unique<unit_lines>();
+    if (others != nullptr) lines->calls = std::make_unique<inline_tree>();
     if (!unit.root.has_stmt_list || !lines->lines.read(unit.context, unit.root.stmt_list, unit.root.comp_dir, code))
         return nullptr;
     if (is_skeleton(unit)) {
         // Any row may lie in inlined code: without the inline tree no line
         // is certainly the function's own.
-        if (split == nullptr || !split->read_sites(unit, code, lines->sites)) return nullptr;
+        if (split == nullptr || !split->read_sites(unit, code, lines->sites, lines->calls.get())) return nullptr;
     } else if (unit.root.has_children) {
-        lines->sites = read_inline_sites(unit, code);
+        lines->sites = read_inline_sites(unit, code, lines->calls.get(), others);
     }
     // Nothing points into the unit's bytes any more: what it holds is in
     // `lines`, so the memory goes back.

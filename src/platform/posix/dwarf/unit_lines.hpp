@@ -12,6 +12,7 @@
 
 #include "platform/posix/dwarf/dwarf_sections.hpp"
 #include "platform/posix/dwarf/inline_sites.hpp"
+#include "platform/posix/dwarf/inline_tree.hpp"
 #include "platform/posix/dwarf/line_table.hpp"
 #include "platform/posix/dwarf/split_units.hpp"
 
@@ -24,19 +25,33 @@ struct source_location {
     std::uint32_t line = 0;
 };
 
+// One level of the code at an address: the function, and where in it.
+struct inline_frame {
+    const std::string* function = nullptr;
+    source_location location;
+};
+
 struct unit_lines {
     line_table lines;
     std::vector<inline_site> sites;
+    // Every inlined call, where they were asked for.
+    std::unique_ptr<inline_tree> calls;
 
     // The line of the call into the outermost inlined code at an address, or
     // else the line table's.
     bool find(std::uint64_t address, source_location& out) const;
+    // Each inlined function whose code holds an address, innermost first, at
+    // the line it was at, and last the function that holds them all, at the
+    // line find() gives, its name left to the caller. False when no inlined
+    // call holds the address, or the calls were not read.
+    bool inline_chain(std::uint64_t address, std::vector<inline_frame>& out) const;
 };
 
 // Null when the unit at `offset` cannot be read, or when it is a skeleton
-// whose split unit `split` (null: none) cannot find.
+// whose split unit `split` (null: none) cannot find. With `others`, every
+// inlined call is read too, named through it where it refers to other units.
 std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
-                                            split_units* split = nullptr);
+                                            split_units* split = nullptr, unit_locator* others = nullptr);
 
 } // namespace posix_engine
 } // namespace calltrail

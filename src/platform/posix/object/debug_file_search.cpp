@@ -82,28 +82,13 @@ std::unique_ptr<elf_file> try_candidate(const std::string& path, const std::stri
     return candidate;
 }
 
-} // namespace
-
-const char* const system_debug_root = "/usr/lib/debug";
-
-std::string build_id_path(const char* root, const build_id& id) {
-    static const char digits[] = "0123456789abcdef";
-    std::string path(root);
-    path += "/.build-id/";
-    for (std::size_t i = 0; i < id.size(); ++i) {
-        if (i == 1) path += '/';
-        path += digits[id[i] >> 4];
-        path += digits[id[i] & 15];
-    }
-    path += ".debug";
-    return path;
-}
-
-std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::string& object_path, const build_id& id,
-                                          const char* debug_root) {
+std::unique_ptr<elf_file> find_local_debug_file(const elf_file& object, const std::string& object_path,
+                                                const build_id& id, const std::vector<std::string>& roots) {
     if (id.size() >= 2) {
-        std::unique_ptr<elf_file> found = try_candidate(build_id_path(debug_root, id), object_path, id, false, 0);
-        if (found != nullptr) return found;
+        for (const std::string& root : roots) {
+            std::unique_ptr<elf_file> found = try_candidate(build_id_path(root.c_str(), id), object_path, id, false, 0);
+            if (found != nullptr) return found;
+        }
     }
 
     // A file name and a checksum; a name longer than a path can be is none.
@@ -125,14 +110,62 @@ std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::str
     for (const std::string& directory : directories) {
         if (directory.empty()) continue;
         const std::string base = directory == "/" ? std::string() : directory;
-        const std::string candidates[] = {base + "/" + name, base + "/.debug/" + name,
-                                          std::string(debug_root) + base + "/" + name};
+        std::vector<std::string> candidates = {base + "/" + name, base + "/.debug/" + name};
+        for (const std::string& root : roots) candidates.push_back(root + base + "/" + name);
         for (const std::string& path : candidates) {
             std::unique_ptr<elf_file> found = try_candidate(path, object_path, id, true, crc);
             if (found != nullptr) return found;
         }
     }
     return nullptr;
+}
+
+} // namespace
+
+const char* const system_debug_root = "/usr/lib/debug";
+const char* const debug_path_variable = "CALLTRAIL_DEBUG_PATH";
+
+std::vector<std::string> debug_roots_from_environment() {
+    std::vector<std::string> roots;
+    if (const char* value = secure_getenv(debug_path_variable)) {
+        for (const char* part = value;;) {
+            const char* end = std::strchr(part, ':');
+            const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - part) : std::strlen(part);
+            // Relative directories would depend on where the program stands.
+            if (length > 1 && part[0] == '/') roots.emplace_back(part, length);
+            if (end == nullptr) break;
+            part = end + 1;
+        }
+    }
+    roots.emplace_back(system_debug_root);
+    return roots;
+}
+
+std::string build_id_path(const char* root, const build_id& id) {
+    static const char digits[] = "0123456789abcdef";
+    std::string path(root);
+    path += "/.build-id/";
+    for (std::size_t i = 0; i < id.size(); ++i) {
+        if (i == 1) path += '/';
+        path += digits[id[i] >> 4];
+        path += digits[id[i] & 15];
+    }
+    path += ".debug";
+    return path;
+}
+
+std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::string& object_path, const build_id& id) {
+    return find_debug_file(object, object_path, id, debug_places{debug_roots_from_environment(), nullptr});
+}
+
+std::unique_ptr<elf_file> find_debug_file(const elf_file& object, const std::string& object_path, const build_id& id,
+                                          const debug_places& places) {
+    std::unique_ptr<elf_file> found = find_local_debug_file(object, object_path, id, places.roots);
+    if (found == nullptr && places.by_build_id && id.size() >= 2) {
+        found = places.by_build_id(id);
+        if (found != nullptr && !matches(*found, id, false, 0)) found = nullptr;
+    }
+    return found;
 }
 
 } // namespace posix_engine

@@ -283,6 +283,14 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
     return std::string(raw);
 }
 
+const symbol_index::function* symbol_index::find_named(std::string_view symbol_name) const noexcept {
+    for (const function& f : functions_)
+        if (raw_name(f.name) == symbol_name) return &f;
+    for (const alias& a : aliases_)
+        if (raw_name(a.name) == symbol_name) return &functions_[a.function];
+    return nullptr;
+}
+
 std::string_view symbol_index::name_of(const function& f) const {
     const std::string_view raw = raw_name(f.name);
     if (!is_mangled(raw)) return raw;

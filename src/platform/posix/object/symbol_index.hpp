@@ -57,6 +57,9 @@ public:
     const function* find(std::uint64_t address, bool* nearest = nullptr) const noexcept;
     // Its display name: demangled when mangled, without a symbol version.
     std::string_view name_of(const function& f) const;
+    // The function whose symbol (or an alias of it) has this name, without
+    // its version; null when none has. A walk over all of them.
+    const function* find_named(std::string_view symbol_name) const noexcept;
 
     const std::vector<function>& functions() const noexcept { return functions_; }
 

@@ -1,0 +1,193 @@
+// calltrail-symbolize: names, files and lines for raw frames, read offline
+// from the files they name. See `calltrail-symbolize --help`.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "offline_symbolizer.hpp"
+#include "report_input.hpp"
+#include "trace_writer.hpp"
+
+namespace {
+
+using namespace korvo::calltrail::offline;
+
+const char usage[] =
+    "usage: calltrail-symbolize [OPTION]... [FILE]...\n"
+    "Prints the trace of raw frames read from each FILE, or from standard input:\n"
+    "  the raw part of calltrail's crash reports (its rendered part, as the library renders it),\n"
+    "  lines of FILE OFFSET or FILE+0xOFFSET (OFFSET as addr2line -e FILE takes it),\n"
+    "  lines of glibc's backtrace_symbols(), or bare addresses in the file --exe names.\n"
+    "\n"
+    "  -e, --exe FILE             bare addresses are addresses in FILE\n"
+    "  -i, --inlines              each inlined call on a line of its own, innermost first\n"
+    "      --json                 one JSON object a line, for tools\n"
+    "      --debug-dir DIR        look for debug files by build-id and debug link under DIR too\n"
+    "                             (as under /usr/lib/debug); the directories of CALLTRAIL_DEBUG_PATH\n"
+    "                             and /usr/lib/debug come after those given\n"
+    "      --debuginfod           ask the debuginfod servers DEBUGINFOD_URLS names for files not found here\n"
+    "      --debuginfod-timeout S give up on a server after S seconds (10)\n"
+    "  -h, --help                 this text\n"
+    "\n"
+    "Files are taken by build-id: a file whose build-id differs from the report's is never read for\n"
+    "names. Why a module's frames have no names is said once on standard error.\n";
+
+// Standard output, written in pieces, and before input is waited for: a
+// program on the other end of a pipe sees each answer without delay.
+class output {
+public:
+    std::string text;
+
+    bool flush() {
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        text.clear();
+        return true;
+    }
+};
+
+// Lines of a file, each handed on whole; a line longer than any input has
+// reason to be is passed over.
+class line_source {
+public:
+    static constexpr std::size_t longest_line = std::size_t{1} << 20;
+
+    explicit line_source(int fd) : fd_(fd) {}
+
+    template <typename Line> bool read_all(output& out, Line&& on_line) {
+        std::vector<char> buffer(std::size_t{64} * 1024);
+        std::string pending;
+        bool overlong = false;
+        for (;;) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (::poll(&ready, 1, 0) == 0 && !out.flush()) return false;
+            const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return false;
+            if (n == 0) break;
+            const char* data = buffer.data();
+            const char* end = data + n;
+            while (data < end) {
+                const char* newline =
+                    static_cast<const char*>(std::memchr(data, '\n', static_cast<std::size_t>(end - data)));
+                const char* stop = newline != nullptr ? newline : end;
+                if (!overlong) pending.append(data, stop);
+                if (pending.size() > longest_line) {
+                    overlong = true;
+                    pending.clear();
+                }
+                data = stop;
+                if (newline == nullptr) break;
+                ++data;
+                if (!overlong) on_line(pending);
+                pending.clear();
+                overlong = false;
+                // The first answer goes out at once, the others by the page.
+                const bool first = !answered_ && !out.text.empty();
+                if ((first || out.text.size() >= 4096) && !out.flush()) return false;
+                answered_ |= first;
+            }
+        }
+        if (!overlong && !pending.empty()) on_line(pending);
+        return true;
+    }
+
+private:
+    int fd_;
+    bool answered_ = false;
+};
+
+struct options {
+    std::string executable;
+    output_style style = output_style::trace;
+    search_settings search;
+    std::vector<std::string> inputs;
+};
+
+bool parse_options(int argc, char** argv, options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(usage, stdout);
+            std::exit(0);
+        } else if ((arg == "-e" || arg == "--exe") && has_value) {
+            o.executable = argv[++i];
+        } else if (arg == "-i" || arg == "--inlines") {
+            if (o.style == output_style::trace) o.style = output_style::inlines;
+        } else if (arg == "--json") {
+            o.style = output_style::json;
+        } else if (arg == "--debug-dir" && has_value) {
+            o.search.debug_dirs.emplace_back(argv[++i]);
+        } else if (arg == "--debuginfod") {
+            o.search.debuginfod = true;
+        } else if (arg == "--debuginfod-timeout" && has_value) {
+            char* end = nullptr;
+            const unsigned long seconds = std::strtoul(argv[++i], &end, 10);
+            if (end == argv[i] || *end != '\0' || seconds == 0 || seconds > 3600) return false;
+            o.search.debuginfod_seconds = static_cast<unsigned>(seconds);
+        } else if (arg == "-" || (!arg.empty() && arg[0] != '-')) {
+            o.inputs.push_back(arg);
+        } else {
+            return false;
+        }
+    }
+    if (o.inputs.empty()) o.inputs.emplace_back("-");
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    options o;
+    if (!parse_options(argc, argv, o)) {
+        std::fputs(usage, stderr);
+        return 2;
+    }
+    // A reader that goes away ends the program quietly.
+    signal(SIGPIPE, SIG_IGN);
+    output out;
+    const auto complain = [&out](const std::string& problem) {
+        // After what is already written for the frames before it.
+        out.flush();
+        const std::string line = "calltrail-symbolize: " + problem + "\n";
+        if (::write(STDERR_FILENO, line.data(), line.size()) < 0) return;
+    };
+    offline_symbolizer symbolizer(o.search, o.style != output_style::trace, complain);
+    trace_writer writer(symbolizer, o.style, out.text);
+    int status = 0;
+    for (const std::string& input : o.inputs) {
+        const int fd = input == "-" ? STDIN_FILENO : ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            complain(input + ": " + std::strerror(errno));
+            status = 2;
+            continue;
+        }
+        input_reader reader(input_reader::handlers{[&](const raw_frame& f) { writer.frame(f); },
+                                                   [&](const crash_report& r) { writer.report(r); }},
+                            o.executable);
+        line_source lines(fd);
+        const bool read = lines.read_all(out, [&](const std::string& line) { reader.line(line); });
+        reader.end();
+        if (fd != STDIN_FILENO) ::close(fd);
+        if (!read) {
+            if (!out.flush()) return 1;
+            complain(input + ": " + std::strerror(errno));
+            status = 2;
+        }
+    }
+    return out.flush() ? status : 1;
+}

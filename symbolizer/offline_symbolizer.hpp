@@ -1,0 +1,78 @@
+#ifndef KORVO_CALLTRAIL_SYMBOLIZER_OFFLINE_SYMBOLIZER_HPP
+#define KORVO_CALLTRAIL_SYMBOLIZER_OFFLINE_SYMBOLIZER_HPP
+
+// Names, files and lines of raw frames, read from the files they name by
+// the engine's own readers, so that each frame gets what the engine gives
+// for it in the process that captured it.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "object_search.hpp"
+#include "platform/posix/debug_engine/loaded_module.hpp"
+#include "report_input.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace offline {
+
+// One level of the code at a frame's address.
+struct code_level {
+    std::string function;
+    std::string file;
+    std::uint32_t line = 0;
+};
+
+struct frame_answer {
+    // Empty where not known.
+    std::string function;
+    // The module's file name, as the engine shows it; empty without one.
+    std::string module;
+    std::string file;
+    std::uint32_t line = 0;
+    // With inline calls asked for: each inlined function at the address,
+    // innermost first; the last level is the frame's own function.
+    std::vector<code_level> inlined;
+};
+
+class offline_symbolizer {
+public:
+    // `complain` is told once, in a line, why a module's frames have no names.
+    offline_symbolizer(search_settings settings, bool inline_calls, std::function<void(const std::string&)> complain);
+
+    // A frame of a report whose module table gave `id` for its file (none
+    // given: any file of that name is taken).
+    frame_answer look_up(const raw_frame& frame, const reported_id& id = reported_id());
+
+private:
+    struct module_entry {
+        std::unique_ptr<posix_engine::loaded_module> module;
+        std::string problem;
+    };
+
+    module_entry& module_for(const std::string& file, const reported_id& id);
+    // The return address whose frame is asked for: the byte after the one
+    // to look up, so that the engine's reading of return addresses applies.
+    bool return_address(posix_engine::loaded_module& module, const raw_frame& frame, std::uint64_t& address);
+    void answer(posix_engine::loaded_module& module, std::uint64_t address, frame_answer& out);
+
+    // Before the modules, which refer to its places.
+    object_search search_;
+    bool inline_calls_;
+    std::function<void(const std::string&)> complain_;
+    // By file and reported build-id.
+    std::map<std::string, module_entry> modules_;
+};
+
+// The file name of a path, as the engine names modules.
+std::string module_name_of(const std::string& path);
+
+} // namespace offline
+} // namespace calltrail
+} // namespace korvo
+
+#endif
