@@ -245,7 +245,7 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
     return found;
 }
 
-std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
+std::string_view symbol_index::symbol_name(std::uint32_t number) const noexcept {
     const table& t = table_of(number);
     const std::uint32_t offset = number & ~second_table;
     const char* name = t.names + offset;
@@ -253,7 +253,14 @@ std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
     // is not part of the name.
     const std::size_t length = strnlen(name, t.names_size - offset);
     const void* mark = std::memchr(name, '@', length);
-    std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
+    return std::string_view(name,
+                            mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length);
+}
+
+std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
+    const std::string_view symbol = symbol_name(number);
+    const char* name = symbol.data();
+    std::size_t size = symbol.size();
     // The compiler's cold part of a function ("f.cold", "f.cold.3") is still
     // that function to whoever reads the trace.
     std::size_t end = size;
@@ -283,11 +290,13 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
     return std::string(raw);
 }
 
-const symbol_index::function* symbol_index::find_named(std::string_view symbol_name) const noexcept {
+const symbol_index::function* symbol_index::find_named(std::string_view name) const noexcept {
+    // By the symbol's own name: a function's cold part ("f.cold") is named
+    // as the function where a trace shows it, but starts elsewhere.
     for (const function& f : functions_)
-        if (raw_name(f.name) == symbol_name) return &f;
+        if (symbol_name(f.name) == name) return &f;
     for (const alias& a : aliases_)
-        if (raw_name(a.name) == symbol_name) return &functions_[a.function];
+        if (symbol_name(a.name) == name) return &functions_[a.function];
     return nullptr;
 }
 

@@ -59,7 +59,7 @@ public:
     std::string_view name_of(const function& f) const;
     // The function whose symbol (or an alias of it) has this name, without
     // its version; null when none has. A walk over all of them.
-    const function* find_named(std::string_view symbol_name) const noexcept;
+    const function* find_named(std::string_view name) const noexcept;
 
     const std::vector<function>& functions() const noexcept { return functions_; }
 
@@ -92,6 +92,9 @@ private:
     void keep_best_aliases(std::vector<candidate>& list);
     void index_pages();
     const table& table_of(std::uint32_t name) const noexcept { return tables_[(name & second_table) != 0 ? 1 : 0]; }
+    // The symbol's name without its version; and that, for a cold part,
+    // without ".cold", as a trace names it.
+    std::string_view symbol_name(std::uint32_t name) const noexcept;
     std::string_view raw_name(std::uint32_t name) const noexcept;
     std::string display_name(std::size_t function, std::string_view raw) const;
 
