@@ -11,11 +11,13 @@ build=${CALLTRAIL_BUILD_DIR:-$root/build}
 # headers, though their libraries are opened only when a compressed form of
 # debug information is first read.
 demo_packages=(cmake ninja-build g++ zlib1g-dev libzstd-dev liblzma-dev)
-# The tests also find their reference libraries with pkg-config, and make
-# split DWARF packages (llvm-dwp), dwz and MiniDebugInfo forms; the offline
-# symbolizer's compare inline chains with llvm-symbolizer's and ask a local
-# debuginfod server through libdebuginfod.
+# The tests also find their reference libraries with pkg-config, make split
+# DWARF packages (llvm-dwp), dwz and MiniDebugInfo forms, and inflate with
+# ISA-L (loaded when installed, declared by the engine itself) against zlib;
+# the offline symbolizer's compare inline chains with llvm-symbolizer's and
+# ask a local debuginfod server through libdebuginfod.
 packages=("${demo_packages[@]}" pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libdw-dev
+          libisal2 libisal-dev
           valgrind clang-14 libclang-rt-14-dev clang-format git file llvm-14 dwz xz-utils debuginfod libdebuginfod1)
 
 configure() {

@@ -1,6 +1,6 @@
-// Whole short-lived processes that report one trace, started from here and
-// timed from start to exit; peak resident memory is the child's own, as the
-// kernel accounts it.
+// Whole short-lived processes that report one trace, started by a small
+// launcher and timed from start to exit; peak resident memory is the child's
+// own, as the kernel accounts it.
 
 #include <benchmark/benchmark.h>
 
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -40,40 +41,82 @@ std::vector<char*> quiet_environment() {
 struct child_result {
     int status = -1;
     long peak_rss_kib = 0;
+    double seconds = 0;
 };
 
-child_result run_once(const std::string& program, const char* mode, char** environment) {
-    child_result result;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> arguments{const_cast<char*>(program.c_str())};
-    if (mode != nullptr) arguments.push_back(const_cast<char*>(mode));
-    arguments.push_back(nullptr);
-    pid_t child = 0;
-    const int failed = posix_spawn(&child, program.c_str(), &actions, nullptr, arguments.data(), environment);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed != 0) return result;
-    int status = 0;
-    rusage usage{};
-    if (wait4(child, &status, 0, &usage) != child) return result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.peak_rss_kib = usage.ru_maxrss;
-    return result;
+// The launcher (fresh/launcher.cpp), started once: it starts each child and
+// times it, so that no child's peak memory counts this process's.
+class launcher {
+public:
+    launcher() {
+        int to_child[2];
+        int from_child[2];
+        if (pipe(to_child) != 0 || pipe(from_child) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, to_child[1]);
+        posix_spawn_file_actions_addclose(&actions, from_child[0]);
+        const std::string program = program_directory() + "/calltrail_bench_launcher";
+        std::vector<char*> arguments{const_cast<char*>(program.c_str()), nullptr};
+        std::vector<char*> environment = quiet_environment();
+        const bool started =
+            posix_spawn(&pid_, program.c_str(), &actions, nullptr, arguments.data(), environment.data()) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(to_child[0]);
+        close(from_child[1]);
+        if (!started) {
+            close(to_child[1]);
+            close(from_child[0]);
+            return;
+        }
+        requests_ = fdopen(to_child[1], "w");
+        answers_ = fdopen(from_child[0], "r");
+    }
+    ~launcher() {
+        if (requests_ != nullptr) fclose(requests_);
+        if (answers_ != nullptr) fclose(answers_);
+        if (pid_ > 0) waitpid(pid_, nullptr, 0);
+    }
+    launcher(const launcher&) = delete;
+    launcher& operator=(const launcher&) = delete;
+
+    child_result run(const std::string& program, const char* mode) {
+        child_result result;
+        if (requests_ == nullptr || answers_ == nullptr) return result;
+        std::fprintf(requests_, "%s%s%s\n", program.c_str(), mode != nullptr ? "\t" : "", mode != nullptr ? mode : "");
+        std::fflush(requests_);
+        long long nanoseconds = 0;
+        if (std::fscanf(answers_, "%d %ld %lld", &result.status, &result.peak_rss_kib, &nanoseconds) != 3)
+            result.status = -1;
+        result.seconds = static_cast<double>(nanoseconds) / 1e9;
+        return result;
+    }
+
+private:
+    pid_t pid_ = 0;
+    FILE* requests_ = nullptr;
+    FILE* answers_ = nullptr;
+};
+
+launcher& the_launcher() {
+    static launcher instance;
+    return instance;
 }
 
 void fresh_process(benchmark::State& state, const char* program_name, const char* mode) {
     const std::string program = program_directory() + "/" + program_name;
-    std::vector<char*> environment = quiet_environment();
     long peak = 0;
     for (auto _ : state) {
-        const child_result child = run_once(program, mode, environment.data());
+        const child_result child = the_launcher().run(program, mode);
         if (child.status != 0) {
             const std::string why = child.status == 3 ? "the program rendered an empty text"
                                                       : "the program failed: status " + std::to_string(child.status);
             state.SkipWithError(why.c_str());
             break;
         }
+        state.SetIterationTime(child.seconds);
         peak = std::max(peak, child.peak_rss_kib);
     }
     state.counters["peak_rss_kib"] = static_cast<double>(peak);
@@ -101,7 +144,7 @@ bool register_rows() {
     for (const row& r : rows) {
         if (access((directory + "/" + r.program).c_str(), X_OK) != 0) continue;
         benchmark::RegisterBenchmark(r.name, fresh_process, r.program, r.mode)
-            ->UseRealTime()
+            ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
     }
     return true;

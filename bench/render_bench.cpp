@@ -120,6 +120,10 @@ void to_string_32_threads(benchmark::State& state) {
     count_frames(state);
 }
 
+// The names-only peer on as many threads: what a warm trace costs each of
+// eight threads against what it costs the C library's renderer.
+void backtrace_symbols_32_threads(benchmark::State& state) { backtrace_symbols_32(state); }
+
 // Work that shares nothing: what 2 and 8 threads gain on this machine at
 // this moment, to read the row above against.
 void shared_nothing(benchmark::State& state) {
@@ -139,6 +143,7 @@ BENCHMARK(backward_32);
 #endif
 BENCHMARK(frame_name);
 BENCHMARK(to_string_32_threads)->Threads(1)->Threads(2)->Threads(8)->UseRealTime();
+BENCHMARK(backtrace_symbols_32_threads)->Threads(8)->UseRealTime();
 BENCHMARK(shared_nothing)->Threads(1)->Threads(2)->Threads(8)->UseRealTime();
 
 } // namespace

@@ -13,9 +13,10 @@ repetitions=${CALLTRAIL_BENCH_REPETITIONS:-5}
 # the C library cost something for every renderer.
 # libunwind is a peer of the capture rows only; calltrail does not use it.
 # The offline symbolizer is measured against llvm-symbolizer, eu-addr2line and
-# addr2line, on a program built from GoogleTest's sources.
+# addr2line, on a program built from GoogleTest's sources; libisal2 inflates
+# libc6-dbg's sections where it is installed.
 packages=(cmake ninja-build g++ python3 zlib1g-dev libzstd-dev liblzma-dev libbenchmark-dev libbackward-cpp-dev
-          libc6-dbg libdw-dev libunwind-dev libunwind8 llvm-14 elfutils binutils googletest)
+          libc6-dbg libdw-dev libunwind-dev libunwind8 llvm-14 elfutils binutils googletest libisal2)
 
 "$root/tools/install_missing.sh" "${packages[@]}"
 

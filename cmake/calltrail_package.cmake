@@ -23,6 +23,8 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # compressed with them is first read, so no linker-derived list names them.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS
     "libc6 (>= 2.35), libstdc++6, libgcc-s1, zlib1g, libzstd1, liblzma5")
+# ISA-L inflates zlib sections about twice as fast where it is installed.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "libisal2")
 # shlibs for packages built against it. The scripts run ldconfig as CPack's
 # own would, except in an install into another root.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

@@ -1,6 +1,7 @@
 #include <korvo/array.hpp>
 #include <korvo/spellout.hpp>
 
+#include <cstring>
 #include <locale>
 
 #include "symbol_resolver.hpp"
@@ -8,20 +9,44 @@
 namespace korvo {
 namespace calltrail {
 
+namespace {
+
+// Two digits at a time, from the end of the room backwards.
+char* write_digits(std::uint64_t value, char* end) noexcept {
+    static constexpr char pairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                                    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                                    "8081828384858687888990919293949596979899";
+    while (value >= 100) {
+        end -= 2;
+        std::memcpy(end, pairs + 2 * (value % 100), 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        end -= 2;
+        std::memcpy(end, pairs + 2 * value, 2);
+    } else {
+        *--end = static_cast<char>('0' + value);
+    }
+    return end;
+}
+
+} // namespace
+
 // The classic locale never groups, and it is what nearly every program runs
 // with: once a call has seen it, its numbers are written without copying the
 // global locale for each. Any other locale is read anew for every number.
-void symbol_resolver::append_decimal(std::string& out, std::size_t value) const {
+std::string_view symbol_resolver::decimal(std::size_t value, char (&room)[decimal_room]) const {
     if (global_locale_ == locale_kind::unknown)
         global_locale_ = std::locale() == std::locale::classic() ? locale_kind::classic : locale_kind::other;
     if (global_locale_ == locale_kind::other) {
-        out += spellout<array<char, 40>>(value).data();
-        return;
+        const array<char, 40> text = spellout<array<char, 40>>(value);
+        const std::size_t length = std::strlen(text.data());
+        std::memcpy(room, text.data(), length);
+        return std::string_view(room, length);
     }
-    char digits[40];
-    char* const end = digits + sizeof digits;
-    const char* const start = unsigned_digit_writer(value, end).write_ungrouped();
-    out.append(start, static_cast<std::size_t>(end - start));
+    char* const end = room + decimal_room;
+    const char* const start = write_digits(value, end);
+    return std::string_view(start, static_cast<std::size_t>(end - start));
 }
 
 } // namespace calltrail

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "escaped_text.hpp"
 #include "platform/platform.hpp"
 
 namespace korvo {
@@ -24,7 +25,9 @@ inline ULONG64 engine_offset(const void* address) noexcept {
 // that a frame's text is copied once, into the trace.
 class engine_text {
 public:
-    engine_text() noexcept { first_try_[0] = '\0'; }
+    // A text that goes into a trace is checked for control characters as its
+    // end is found.
+    explicit engine_text(bool for_trace = false) noexcept : for_trace_(for_trace) { first_try_[0] = '\0'; }
     engine_text(const engine_text&) = delete;
     engine_text& operator=(const engine_text&) = delete;
 
@@ -37,21 +40,50 @@ public:
 
     // What the engine wrote up to its NUL, bounded, so that a missing
     // terminator cannot run past the storage. The size the engine asks for
-    // counts its NUL; the text does not.
-    void keep_first_try() noexcept { text_ = up_to_nul(first_try_, first_try_size); }
-    void keep_grown() noexcept { text_ = up_to_nul(grown_.data(), grown_.size()); }
+    // counts its NUL; the text does not. The size it reported with the first
+    // try says where to look for the NUL, so that no byte past what it wrote
+    // is read; the text is still what lies before the first NUL.
+    void keep_first_try(ULONG reported) noexcept {
+        const bool hinted = reported != 0 && reported <= first_try_size && first_try_[reported - 1] == '\0';
+        const std::size_t size = hinted ? reported : first_try_size;
+        if (for_trace_ && hinted) {
+            // The NUL is a control character too: one pass finds where the
+            // text ends and whether it holds any other.
+            const std::size_t first = first_control_byte(first_try_, size);
+            if (first_try_[first] == '\0') {
+                text_ = std::string_view(first_try_, first);
+                clean_ = cleanliness::clean;
+                return;
+            }
+        }
+        keep(first_try_, size);
+    }
+    void keep_grown() noexcept { keep(grown_.data(), grown_.size()); }
     std::string_view text() const noexcept { return text_; }
+    // Whether the text holds no control character, which it nearly never
+    // does: then it goes into a trace as it is.
+    bool clean() const noexcept {
+        if (clean_ == cleanliness::unknown)
+            clean_ = first_control_byte(text_.data(), text_.size()) == text_.size() ? cleanliness::clean
+                                                                                    : cleanliness::dirty;
+        return clean_ == cleanliness::clean;
+    }
 
 private:
-    static std::string_view up_to_nul(const char* data, std::size_t size) noexcept {
+    enum class cleanliness : unsigned char { unknown, clean, dirty };
+
+    void keep(const char* data, std::size_t size) noexcept {
         const void* nul = std::memchr(data, '\0', size);
-        return std::string_view(data,
-                                nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - data) : size);
+        text_ = std::string_view(data, nul != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nul) - data)
+                                                      : size);
+        clean_ = cleanliness::unknown;
     }
 
     char first_try_[first_try_size];
     std::string grown_;
     std::string_view text_;
+    mutable cleanliness clean_ = cleanliness::unknown;
+    bool for_trace_;
 };
 
 // A symbol text split at its first "!": the module before it, the function

@@ -7,7 +7,7 @@ namespace calltrail {
 bool symbol_resolver::ask_name(ULONG64 offset, engine_text& answer) const {
     ULONG needed = 0;
     if (symbols.get()->GetNameByOffset(offset, answer.first_try(), first_try_size, &needed, nullptr) == S_OK) {
-        answer.keep_first_try();
+        answer.keep_first_try(needed);
         return true;
     }
     if (needed == 0) return false;

@@ -8,7 +8,7 @@ bool symbol_resolver::ask_source(ULONG64 offset, engine_text& answer, ULONG& lin
     line = 0;
     ULONG needed = 0;
     if (symbols.get()->GetLineByOffset(offset, &line, answer.first_try(), first_try_size, &needed, nullptr) == S_OK) {
-        answer.keep_first_try();
+        answer.keep_first_try(needed);
         return true;
     }
     // A line reported along with a failure is not trusted.

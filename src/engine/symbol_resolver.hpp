@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "platform/platform.hpp"
@@ -16,6 +17,8 @@ namespace calltrail {
 // The Debug Engine attached to this process for exactly one exported call.
 // A resolver that could not attach is not ready, and then every lookup gives
 // its empty result without touching the engine.
+class line_buffer;
+
 class symbol_resolver {
 public:
     symbol_resolver();
@@ -35,9 +38,12 @@ public:
     std::size_t lookup_line(const void* address) const;
     // Appends the text of one frame; appends nothing when not ready.
     void render_frame(const void* address, std::string& out) const;
-    // Appends the decimal text of a number, grouped as the global locale
-    // says; a call that found the classic locale keeps to it.
-    void append_decimal(std::string& out, std::size_t value) const;
+    // The same into a trace's lines, from a resolver that is ready.
+    void render_frame(const void* address, line_buffer& line) const;
+    // The decimal text of a number, grouped as the global locale says, in
+    // `room`; a call that found the classic locale keeps to it.
+    static constexpr std::size_t decimal_room = 40;
+    std::string_view decimal(std::size_t value, char (&room)[decimal_room]) const;
 
 private:
     enum class locale_kind { unknown, classic, other };

@@ -34,19 +34,24 @@ TEST(posix_engine_names, control_characters_are_escaped_and_nothing_else) {
     }
 }
 
-// Long texts are passed over a word at a time: every byte value, at every
-// place within and across a word, is kept or escaped as on its own.
+// Long texts are passed over sixteen or eight bytes at a time, the last
+// block overlapping the one before: every byte value, at every place within
+// and across blocks of texts of every length up to three blocks, is kept or
+// escaped as on its own.
 TEST(posix_engine_names, every_byte_is_escaped_alike_wherever_it_stands) {
     for (int value = 0; value < 256; ++value) {
         const char c = static_cast<char>(value);
         std::string alone;
         korvo::calltrail::append_escaped(alone, std::string_view(&c, 1));
-        for (std::size_t at = 0; at < 20; ++at) {
-            std::string text(20, 'a');
-            text[at] = c;
-            std::string out;
-            korvo::calltrail::append_escaped(out, text);
-            ASSERT_EQ(out, std::string(at, 'a') + alone + std::string(19 - at, 'a')) << value << " at " << at;
+        for (std::size_t size = 1; size <= 48; ++size) {
+            for (std::size_t at = 0; at < size; ++at) {
+                std::string text(size, 'a');
+                text[at] = c;
+                std::string out;
+                korvo::calltrail::append_escaped(out, text);
+                ASSERT_EQ(out, std::string(at, 'a') + alone + std::string(size - 1 - at, 'a'))
+                    << value << " at " << at << " of " << size;
+            }
         }
     }
 }

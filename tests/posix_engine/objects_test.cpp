@@ -133,6 +133,10 @@ TEST(posix_engine_objects, an_unloaded_library_is_never_answered_from_even_when_
     if (same_place == 0) std::cout << "note: the second library never took the first one's place\n";
 }
 
+// Each thread with an attach of its own, and all of them through one: a
+// name and a line are found with one search, which must never answer one
+// thread's address with what another thread found for its own, nor with
+// what a table the loader has moved on from held.
 TEST(posix_engine_objects, lookups_on_many_threads_stay_right_while_libraries_come_and_go) {
     probe p = captured(&posix_engine_test_program_entry);
     std::vector<std::string> expected;
@@ -141,29 +145,37 @@ TEST(posix_engine_objects, lookups_on_many_threads_stay_right_while_libraries_co
         for (int i = 0; i < p.frame_count; ++i)
             expected.push_back(symbols.name(p.frames[i]) + "|" + symbols.file(p.frames[i]));
     }
-    std::atomic<bool> stop{false};
-    std::atomic<int> mismatches{0};
-    std::thread churn([&] {
-        while (!stop.load()) {
-            opened_library library(POSIX_ENGINE_PLUGIN_B);
-            if (!library.loaded()) ++mismatches;
-        }
-    });
-    std::vector<std::thread> readers;
-    for (int t = 0; t < 8; ++t)
-        readers.emplace_back([&] {
-            for (int round = 0; round < 60; ++round) {
-                const attached_symbols symbols;
-                for (int i = 0; i < p.frame_count; ++i)
-                    if (symbols.name(p.frames[i]) + "|" + symbols.file(p.frames[i]) !=
-                        expected[static_cast<std::size_t>(i)])
-                        ++mismatches;
+    for (const bool shared : {false, true}) {
+        SCOPED_TRACE(shared ? "one attach for all threads" : "an attach per thread");
+        std::atomic<bool> stop{false};
+        std::atomic<int> mismatches{0};
+        std::thread churn([&] {
+            while (!stop.load()) {
+                opened_library library(POSIX_ENGINE_PLUGIN_B);
+                if (!library.loaded()) ++mismatches;
             }
         });
-    for (std::thread& reader : readers) reader.join();
-    stop.store(true);
-    churn.join();
-    EXPECT_EQ(mismatches.load(), 0);
+        const attached_symbols common;
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 8; ++t)
+            readers.emplace_back([&, t] {
+                for (int round = 0; round < 60; ++round) {
+                    const attached_symbols own;
+                    const attached_symbols& symbols = shared ? common : own;
+                    // Threads walk the frames from different ends.
+                    for (int k = 0; k < p.frame_count; ++k) {
+                        const int i = t % 2 == 0 ? k : p.frame_count - 1 - k;
+                        if (symbols.name(p.frames[i]) + "|" + symbols.file(p.frames[i]) !=
+                            expected[static_cast<std::size_t>(i)])
+                            ++mismatches;
+                    }
+                }
+            });
+        for (std::thread& reader : readers) reader.join();
+        stop.store(true);
+        churn.join();
+        EXPECT_EQ(mismatches.load(), 0);
+    }
 }
 
 struct form_case {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with Clang's libFuzzer and runs each for its share of a
-# fixed time: the rendering fuzzer from the committed seeds, the object fuzzer
-# from the libraries built for the engine's tests. Any crash or sanitizer
-# report fails it.
+# fixed time: the rendering and walker fuzzers from the committed seeds, the
+# object fuzzer from the libraries built for the engine's tests. Any crash or
+# sanitizer report fails it.
 #   fuzz.sh SOURCE_DIR BUILD_DIR [SECONDS]
 set -euo pipefail
 source_dir=$1
@@ -20,7 +20,8 @@ cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_
     -DCALLTRAIL_BUILD_TESTS=ON -DCALLTRAIL_BUILD_EXAMPLES=OFF -DCALLTRAIL_BUILD_BENCH=OFF \
     -DCALLTRAIL_BUILD_FUZZERS=ON -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="$link_flags" -DCMAKE_SHARED_LINKER_FLAGS="$link_flags" >/dev/null
-cmake --build "$build_dir" -j"$jobs" --target calltrail_render_fuzzer calltrail_object_fuzzer calltrail_line_fuzzer
+cmake --build "$build_dir" -j"$jobs" --target calltrail_render_fuzzer calltrail_object_fuzzer calltrail_unwind_fuzzer \
+    calltrail_line_fuzzer
 
 # The seeds stay as they are; what a run finds goes to a scratch corpus.
 object_seeds=$build_dir/object_seeds
@@ -64,10 +65,11 @@ fuzz() {
 }
 
 # The time is shared: the stage takes about as long with two fuzzers as it
-# did with one. The line fuzzer reads one small table per input and needs
-# only a few seconds for as many inputs.
+# did with one; the walker's decoders take a sixth more, and the line reader,
+# one small table per input, a few seconds.
 status=0
 fuzz render $((seconds / 2)) $((seconds * 4500)) "$source_dir/tests/fuzz/seeds" || status=1
 fuzz object $((seconds - seconds / 2)) $((seconds * 2500)) "$object_seeds" || status=1
+fuzz unwind $((seconds / 6)) $((seconds * 8000)) "$source_dir/tests/fuzz/unwind_seeds" || status=1
 fuzz line $((seconds / 12 + 1)) $((seconds * 1000)) "$line_seeds" || status=1
 exit $status

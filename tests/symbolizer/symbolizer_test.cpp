@@ -268,7 +268,7 @@ TEST(symbolizer, each_input_format_names_the_same_frames) {
         SCOPED_TRACE(format.name);
         const run_result r = symbolize(format.arguments, format.input);
         EXPECT_TRUE(exited_cleanly(r)) << r.err;
-        EXPECT_EQ(r.out, expected);
+        EXPECT_EQ(r.out, expected) << "from:\n" << format.input;
     }
     // For tools: each frame an object, with the same function.
     const run_result json = symbolize({"--json"}, library.report(library.id));

@@ -2,9 +2,11 @@
 // IDebugSymbols, as the Debug Engine hands them out: one reference count for
 // all three, so that the symbols interface keeps working after the client
 // and control references are released.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <string_view>
 
@@ -27,12 +29,13 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (object == nullptr) return E_POINTER;
-        if (iid == IID_IUnknown || iid == platform::iid_debug_client) {
+        // The symbols interface is what the engine asks for most.
+        if (iid == platform::iid_debug_symbols) {
+            *object = static_cast<IDebugSymbols*>(this);
+        } else if (iid == IID_IUnknown || iid == platform::iid_debug_client) {
             *object = static_cast<IDebugClient*>(this);
         } else if (iid == platform::iid_debug_control) {
             *object = static_cast<IDebugControl*>(this);
-        } else if (iid == platform::iid_debug_symbols) {
-            *object = static_cast<IDebugSymbols*>(this);
         } else {
             *object = nullptr;
             return E_NOINTERFACE;
@@ -45,8 +48,16 @@ public:
 
     ULONG STDMETHODCALLTYPE Release() override {
         const ULONG left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0) delete this;
+        if (left == 0) recycle(this);
         return left;
+    }
+
+    // A client made on a thread whose last client was let go is that one
+    // again: every exported call makes one, and most threads make many.
+    static debug_client* make() noexcept {
+        spare_client& spare = this_thread_spare;
+        if (spare.client != nullptr) return spare.client.release();
+        return new (std::nothrow) debug_client();
     }
 
     HRESULT STDMETHODCALLTYPE AttachProcess(ULONG64 server, ULONG process_id, ULONG attach_flags) override {
@@ -67,6 +78,7 @@ public:
         if (!advance(attach_state::pending, attach_state::completing)) return E_UNEXPECTED;
         try {
             modules_ = object_registry::attach();
+            owner_ = pthread_self();
         } catch (...) {
             state_.store(attach_state::pending, std::memory_order_release);
             return failure_of_current_exception();
@@ -80,11 +92,12 @@ public:
         if (displacement != nullptr) *displacement = 0;
         if (!attached()) return nothing_out(E_UNEXPECTED, name_buffer, name_buffer_size, name_size);
         try {
-            loaded_module* module = module_at(offset);
+            const found_place found = place_of(offset);
+            loaded_module* module = found.module;
             if (module == nullptr) return nothing_out(E_FAIL, name_buffer, name_buffer_size, name_size);
             const std::string_view module_name = module->name();
             function_answer function;
-            if (module->function_at(offset, function)) {
+            if (module->function_at(found.place, function)) {
                 if (displacement != nullptr) *displacement = offset - function.start;
                 return copy_out({module_name, "!", function.name}, name_buffer, name_buffer_size, name_size);
             }
@@ -101,9 +114,9 @@ public:
         if (displacement != nullptr) *displacement = 0;
         if (!attached()) return nothing_out(E_UNEXPECTED, file_buffer, file_buffer_size, file_size);
         try {
-            loaded_module* module = module_at(offset);
+            const found_place found = place_of(offset);
             source_location location;
-            if (module == nullptr || !module->line_at(offset, location))
+            if (found.module == nullptr || !found.module->line_at(found.place, location))
                 return nothing_out(E_FAIL, file_buffer, file_buffer_size, file_size);
             if (line != nullptr) *line = location.line;
             return copy_out({*location.path}, file_buffer, file_buffer_size, file_size);
@@ -115,7 +128,29 @@ public:
 private:
     enum class attach_state { detached, pending, completing, attached };
 
+    struct deleter {
+        void operator()(debug_client* client) const noexcept { delete client; }
+    };
+    struct spare_client {
+        std::unique_ptr<debug_client, deleter> client;
+    };
+    static thread_local spare_client this_thread_spare;
+
     ~debug_client() = default;
+
+    // Back to how DebugCreate hands a client out, holding no table, and kept
+    // as this thread's spare if it has none. What it last found stays, known
+    // by the table it was found in.
+    static void recycle(debug_client* client) noexcept {
+        client->modules_.reset();
+        client->state_.store(attach_state::detached, std::memory_order_relaxed);
+        client->references_.store(1, std::memory_order_relaxed);
+        spare_client& spare = this_thread_spare;
+        if (spare.client == nullptr)
+            spare.client.reset(client);
+        else
+            delete client;
+    }
 
     // Only one caller moves the state on; the others are told it moved.
     bool advance(attach_state from, attach_state to) noexcept {
@@ -131,11 +166,58 @@ private:
         return module;
     }
 
+    struct found_place {
+        loaded_module* module = nullptr;
+        code_place place;
+    };
+
+    // The engine asks for the name of an address and then for its line, and
+    // a frame's members ask again, each through a client of its own (the
+    // thread's spare): an address's module and function are searched for
+    // once. What was found points into the table it was found in, and is used
+    // only while this client holds that very table, however the loader
+    // changed since. It is kept for the thread that attached, which is the
+    // only one the engine uses a client on: another thread sharing the client
+    // searches afresh, neither waiting nor seeing a half-written place, and
+    // the owner pays for no atomic instruction.
+    found_place place_of(ULONG64 offset) {
+        if (pthread_equal(owner_, pthread_self()) == 0) return search(offset);
+        known_place& known = known_[(offset ^ offset >> 6 ^ offset >> 12) % known_places];
+        const std::uint64_t table = modules_->id();
+        if (known.table == table && known.offset == offset) return known.found;
+        known.table = 0;
+        known.found = search(offset);
+        known.offset = offset;
+        known.table = table;
+        return known.found;
+    }
+
+    found_place search(ULONG64 offset) const {
+        found_place found;
+        found.module = module_at(offset);
+        if (found.module != nullptr) found.place = found.module->place_of(offset);
+        return found;
+    }
+
     std::atomic<ULONG> references_{1};
     std::atomic<attach_state> state_{attach_state::detached};
     // Set once, when the attach completes; read only once attached.
     std::shared_ptr<const module_table> modules_;
+    // Set with modules_.
+    pthread_t owner_{};
+    // Places found lately, by address: a thread renders the same frames over
+    // and over (a trace per log line from the same code). Each holds the id
+    // of the table it was found in; 0 for none.
+    struct known_place {
+        std::uint64_t table = 0;
+        ULONG64 offset = 0;
+        found_place found;
+    };
+    static constexpr std::size_t known_places = 64;
+    known_place known_[known_places];
 };
+
+thread_local debug_client::spare_client debug_client::this_thread_spare;
 
 } // namespace
 
@@ -146,7 +228,7 @@ private:
 HRESULT WINAPI DebugCreate(REFIID interface_id, PVOID* object) {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
-    auto* client = new (std::nothrow) korvo::calltrail::posix_engine::debug_client();
+    auto* client = korvo::calltrail::posix_engine::debug_client::make();
     if (client == nullptr) return E_OUTOFMEMORY;
     const HRESULT result = client->QueryInterface(interface_id, object);
     client->Release();

@@ -209,13 +209,18 @@ std::uint64_t loaded_module::described_address(std::uint64_t address, const symb
     return link_address - 1;
 }
 
-bool loaded_module::function_at(std::uint64_t address, function_answer& out) {
+code_place loaded_module::place_of(std::uint64_t address) {
     const files_in_use scope{*this};
-    const symbol_index::function* f = nullptr;
-    described_address(address, &f);
-    if (f == nullptr) return false;
-    out.name = symbols()->name_of(*f);
-    out.start = f->start + description_.bias;
+    code_place place;
+    place.link_address = described_address(address, &place.function);
+    return place;
+}
+
+bool loaded_module::function_at(const code_place& place, function_answer& out) {
+    // A place with a function was found in the index, which is built.
+    if (place.function == nullptr) return false;
+    out.name = symbols_.peek()->name_of(*place.function);
+    out.start = place.function->start + description_.bias;
     return true;
 }
 
@@ -237,13 +242,11 @@ bool loaded_module::address_of(std::string_view symbol_name, std::uint64_t& addr
     return true;
 }
 
-bool loaded_module::line_at(std::uint64_t address, source_location& out) {
+bool loaded_module::line_at(const code_place& place, source_location& out) {
     const files_in_use scope{*this};
-    const symbol_index::function* f = nullptr;
-    const std::uint64_t link_address = described_address(address, &f);
     line_source* source = lines();
     if (source == nullptr) return false;
-    return source->lines->find(link_address - source->bias, out);
+    return source->lines->find(place.link_address - source->bias, out);
 }
 
 } // namespace posix_engine

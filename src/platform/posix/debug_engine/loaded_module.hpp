@@ -38,6 +38,14 @@ struct module_reading {
     bool inline_calls = false;
 };
 
+// Where a run-time address lies in an object: the link-time address that
+// describes it, and the function that holds that, if any. Found once, it
+// serves both the name and the line of the address.
+struct code_place {
+    std::uint64_t link_address = 0;
+    const symbol_index::function* function = nullptr;
+};
+
 class loaded_module {
 public:
     explicit loaded_module(module_description description, module_reading reading = module_reading());
@@ -47,11 +55,14 @@ public:
     const module_description& description() const noexcept { return description_; }
     const std::string& name() const noexcept { return description_.name; }
 
-    // The function at a run-time address, described as a return address is:
-    // by the byte before it unless it is the first byte of a function.
-    bool function_at(std::uint64_t address, function_answer& out);
-    // The file and line of the same byte.
-    bool line_at(std::uint64_t address, source_location& out);
+    // A run-time address described as a return address is: by the byte
+    // before it unless it is the first byte of a function.
+    code_place place_of(std::uint64_t address);
+    // The function at that place, and the file and line of the same byte.
+    bool function_at(const code_place& place, function_answer& out);
+    bool line_at(const code_place& place, source_location& out);
+    bool function_at(std::uint64_t address, function_answer& out) { return function_at(place_of(address), out); }
+    bool line_at(std::uint64_t address, source_location& out) { return line_at(place_of(address), out); }
     // The inlined functions at the same byte and the one that holds them
     // (unit_lines::inline_chain); only when module_reading asked for them.
     bool inline_chain_at(std::uint64_t address, std::vector<inline_frame>& out);

@@ -24,6 +24,8 @@ public:
     const std::vector<std::shared_ptr<loaded_module>>& modules() const noexcept { return modules_; }
     unsigned long long adds() const noexcept { return adds_; }
     unsigned long long subs() const noexcept { return subs_; }
+    // No two tables of the process share one, even at one address.
+    std::uint64_t id() const noexcept { return id_; }
 
 private:
     struct span {
@@ -36,6 +38,7 @@ private:
     std::vector<span> spans_;
     unsigned long long adds_;
     unsigned long long subs_;
+    std::uint64_t id_;
 };
 
 } // namespace posix_engine

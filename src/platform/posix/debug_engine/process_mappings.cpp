@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdint>
 
 namespace korvo {
 namespace calltrail {
@@ -43,20 +43,46 @@ const char* past_field(const char* at) {
     return at;
 }
 
+// An unsigned number in base 16 or 10 at `at`, moving past it; false when
+// there is no digit, or more than a 64-bit value holds. strtoull would look
+// up the locale for each of a few hundred numbers.
+bool read_number(const char*& at, unsigned base, std::uint64_t& value) {
+    value = 0;
+    const char* const start = at;
+    for (;; ++at) {
+        unsigned digit = 0;
+        const char c = *at;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            break;
+        if (value > (~std::uint64_t{0} - digit) / base) return false;
+        value = value * base + digit;
+    }
+    return at != start;
+}
+
 // "low-high perms offset major:minor inode   path", read by hand: sscanf's
 // frame alone would make a lookup in a signal handler need a larger stack.
 bool parse_line(const char* line, const char* end, mapping& m) {
-    char* at = nullptr;
-    m.low = std::strtoull(line, &at, 16);
-    if (*at != '-') return false;
-    m.high = std::strtoull(at + 1, &at, 16);
-    const char* device = past_field(past_field(at));
-    const unsigned long major_number = std::strtoul(device, &at, 16);
-    if (*at != ':') return false;
-    const unsigned long minor_number = std::strtoul(at + 1, &at, 16);
-    const char* inode_at = at;
-    const unsigned long long inode = std::strtoull(inode_at, &at, 10);
-    if (at == inode_at) return false;
+    const char* at = line;
+    std::uint64_t major_number = 0;
+    std::uint64_t minor_number = 0;
+    std::uint64_t inode = 0;
+    if (!read_number(at, 16, m.low) || *at != '-') return false;
+    ++at;
+    if (!read_number(at, 16, m.high)) return false;
+    at = past_field(past_field(at));
+    while (*at == ' ') ++at;
+    if (!read_number(at, 16, major_number) || *at != ':') return false;
+    ++at;
+    if (!read_number(at, 16, minor_number)) return false;
+    while (*at == ' ') ++at;
+    if (!read_number(at, 10, inode)) return false;
     if (inode != 0)
         m.file = file_identity{static_cast<std::uint64_t>(makedev(static_cast<unsigned int>(major_number),
                                                                   static_cast<unsigned int>(minor_number))),

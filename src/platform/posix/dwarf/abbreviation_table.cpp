@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/posix/dwarf/attributes.hpp"
 #include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/dwarf/dwarf_cursor.hpp"
 #include "platform/posix/support/work_counts.hpp"
@@ -14,6 +15,29 @@ namespace {
 
 // Real tables take a few kilobytes; a unit's table cannot need more than this.
 constexpr std::size_t most_table_bytes = std::size_t{1} << 20;
+
+// Counts a form into the entry's size while that is known before reading.
+void add_size(abbreviation& entry, std::uint32_t form) {
+    if (!entry.fixed_size) return;
+    unsigned bytes = 0;
+    switch (size_of_form(form, bytes)) {
+    case form_size::bytes:
+        entry.fixed_bytes += bytes;
+        return;
+    case form_size::address:
+        entry.fixed_size = ++entry.address_forms != 0;
+        return;
+    case form_size::offset:
+        entry.fixed_size = ++entry.offset_forms != 0;
+        return;
+    case form_size::reference:
+        entry.fixed_size = ++entry.reference_forms != 0;
+        return;
+    case form_size::variable:
+        entry.fixed_size = false;
+        return;
+    }
+}
 
 } // namespace
 
@@ -38,12 +62,18 @@ bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::s
         entry.tag = static_cast<std::uint32_t>(cursor.uleb());
         entry.has_children = cursor.u8() != 0;
         entry.first_layout = static_cast<std::uint32_t>(layouts_.size());
+        bool low = false;
+        bool high = false;
         for (;;) {
             const std::uint64_t name = cursor.uleb();
             const std::uint64_t form = cursor.uleb();
             if (!cursor.ok()) return failed();
             if (name == 0 && form == 0) break;
             const std::int64_t implicit_value = form == DW_FORM_implicit_const ? cursor.sleb() : 0;
+            add_size(entry, static_cast<std::uint32_t>(form));
+            low |= name == DW_AT_low_pc;
+            high |= name == DW_AT_high_pc;
+            entry.may_have_code |= name == DW_AT_ranges || (low && high);
             layouts_.push_back(
                 attribute_layout{static_cast<std::uint32_t>(name), static_cast<std::uint32_t>(form), implicit_value});
         }

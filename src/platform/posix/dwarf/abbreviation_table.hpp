@@ -28,6 +28,17 @@ struct abbreviation {
     bool has_children = false;
     std::uint32_t first_layout = 0;
     std::uint32_t layout_count = 0;
+    // The size of an entry whose forms all have sizes known before reading
+    // (fixed_size): so many bytes, and so many forms of the unit's address
+    // size, offset size, and reference size.
+    bool fixed_size = true;
+    std::uint32_t fixed_bytes = 0;
+    std::uint16_t address_forms = 0;
+    std::uint16_t offset_forms = 0;
+    std::uint16_t reference_forms = 0;
+    // Whether an entry can say where code is: it has DW_AT_ranges, or both
+    // DW_AT_low_pc and DW_AT_high_pc.
+    bool may_have_code = false;
 };
 
 class abbreviation_table {

@@ -150,6 +150,69 @@ void settle_list_bases(unit_context& unit) {
     unit.has_addr_base = unit.has_str_offsets_base = unit.has_rnglists_base = true;
 }
 
+form_size size_of_form(std::uint32_t form, unsigned& bytes) noexcept {
+    bytes = 0;
+    switch (form) {
+    case DW_FORM_addr:
+        return form_size::address;
+    case DW_FORM_strp:
+    case DW_FORM_line_strp:
+    case DW_FORM_sec_offset:
+    case DW_FORM_strp_sup:
+    case DW_FORM_GNU_ref_alt:
+    case DW_FORM_GNU_strp_alt:
+        return form_size::offset;
+    case DW_FORM_ref_addr:
+        return form_size::reference;
+    case DW_FORM_flag_present:
+    case DW_FORM_implicit_const:
+        return form_size::bytes;
+    case DW_FORM_data16:
+        bytes = 16;
+        return form_size::bytes;
+    default:
+        break;
+    }
+    // The forms of one size whatever the unit: the address and offset sizes
+    // given here are never used.
+    const unit_header any{};
+    bytes = fixed_form_size(form, any);
+    return bytes != 0 ? form_size::bytes : form_size::variable;
+}
+
+bool skip_entry(dwarf_cursor& cursor, const abbreviation& entry, const attribute_layout* layouts,
+                const unit_header& unit) {
+    if (!entry.fixed_size) {
+        // Forms of known size are added up and skipped together with the
+        // next one whose size only reading tells.
+        std::uint64_t pending = 0;
+        for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
+            const std::uint32_t form = layouts[i].form;
+            const unsigned size = form == DW_FORM_addr || form == DW_FORM_ref_addr ? 0 : fixed_form_size(form, unit);
+            if (size != 0) {
+                pending += size;
+                continue;
+            }
+            if (form == DW_FORM_flag_present || form == DW_FORM_implicit_const) continue;
+            if (!cursor.skip(pending)) return false;
+            pending = 0;
+            attribute_value value;
+            if (!read_attribute(cursor, form, layouts[i].implicit_value, unit, value)) return false;
+        }
+        return cursor.skip(pending);
+    }
+    // read_attribute fails on an address of a size it cannot hold.
+    const unsigned address = unit.address_size;
+    const unsigned reference = unit.version <= 2 ? address : offset_size(unit);
+    const bool addresses_readable = address != 0 && address <= 8;
+    if ((entry.address_forms != 0 || (entry.reference_forms != 0 && unit.version <= 2)) && !addresses_readable)
+        return false;
+    const std::uint64_t size = std::uint64_t{entry.fixed_bytes} + std::uint64_t{entry.address_forms} * address +
+                               std::uint64_t{entry.offset_forms} * offset_size(unit) +
+                               std::uint64_t{entry.reference_forms} * reference;
+    return cursor.skip(size);
+}
+
 bool is_address_form(std::uint32_t form) noexcept {
     switch (form) {
     case DW_FORM_addr:

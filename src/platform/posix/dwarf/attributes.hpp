@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/posix/dwarf/abbreviation_table.hpp"
 #include "platform/posix/dwarf/dwarf_cursor.hpp"
 #include "platform/posix/dwarf/dwarf_sections.hpp"
 #include "platform/posix/dwarf/unit_header.hpp"
@@ -24,6 +25,17 @@ struct attribute_value {
 
 bool read_attribute(dwarf_cursor& cursor, std::uint32_t form, std::int64_t implicit_value, const unit_header& unit,
                     attribute_value& out);
+
+// How a form's size is known without reading it: a number of bytes, the
+// unit's address or offset size, or the size of a reference to another
+// unit; or only by reading it.
+enum class form_size { bytes, address, offset, reference, variable };
+form_size size_of_form(std::uint32_t form, unsigned& bytes) noexcept;
+
+// Moves past the attributes of an entry, reading none it need not. False
+// exactly where reading them one by one would fail.
+bool skip_entry(dwarf_cursor& cursor, const abbreviation& entry, const attribute_layout* layouts,
+                const unit_header& unit);
 
 // What a unit's root entry says that the reading of its other entries needs.
 struct unit_context {

@@ -77,7 +77,17 @@ public:
         return value;
     }
 
-    std::uint64_t uleb() { return read_uleb128(next_byte_source{*this}); }
+    std::uint64_t uleb() {
+        // Entry codes, forms and most numbers take one byte.
+        if (ok_ && position_ < limit_ && section_->ensure(position_, position_ + 1)) {
+            const std::uint8_t first = section_->bytes()[position_];
+            if (first < 0x80) {
+                ++position_;
+                return first;
+            }
+        }
+        return read_uleb128(next_byte_source{*this});
+    }
     std::int64_t sleb() { return read_sleb128(next_byte_source{*this}); }
 
     // A NUL-terminated string in place; null when unterminated.

@@ -55,6 +55,11 @@ struct level {
 bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) {
     const bool wanted = entry.tag == DW_TAG_subprogram || entry.tag == DW_TAG_inlined_subroutine;
     const attribute_layout* layouts = unit.abbrevs->layouts(entry);
+    // Most entries are neither functions that can say where their code is
+    // nor types with members: nothing of theirs is needed, and they are
+    // passed over whole.
+    if (!(wanted && entry.may_have_code) && !(entry.has_children && is_type_tag(entry.tag)))
+        return skip_entry(unit.cursor, entry, layouts, unit.header);
     for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
         attribute_value value;
         if (!read_attribute(unit.cursor, layouts[i].form, layouts[i].implicit_value, unit.header, value)) return false;

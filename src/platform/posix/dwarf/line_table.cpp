@@ -175,9 +175,11 @@ private:
         emit(true);
         const std::size_t begin = sequence_begin_;
         if (!overflowed_ && rows.size() - begin > 1 && code_.holds(sequence_start_)) {
-            // Rows of a sequence must ascend for the search.
-            std::stable_sort(rows.begin() + static_cast<std::ptrdiff_t>(begin), rows.end() - 1,
-                             [](const line_row& a, const line_row& b) { return a.address < b.address; });
+            // Rows of a sequence must ascend for the search; nearly always
+            // they do already, and sorting would still copy them.
+            const auto by_address = [](const line_row& a, const line_row& b) { return a.address < b.address; };
+            const auto first = rows.begin() + static_cast<std::ptrdiff_t>(begin);
+            if (!std::is_sorted(first, rows.end() - 1, by_address)) std::stable_sort(first, rows.end() - 1, by_address);
             rows.back().address = std::max(rows.back().address, rows[rows.size() - 2].address);
             sequences.push_back(sequence{rows[begin].address, begin, rows.size()});
         } else {

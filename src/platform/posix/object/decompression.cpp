@@ -1,6 +1,7 @@
 #include "platform/posix/object/decompression.hpp"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <lzma.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -10,6 +11,8 @@
 #include <atomic>
 #include <climits>
 #include <new>
+
+#include "platform/posix/object/isal_inflate.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -23,14 +26,25 @@ template <class Function> bool resolve(void* library, const char* name, Function
 }
 
 struct zlib_functions {
-    decltype(&::inflateInit_) init;
+    decltype(&::inflateInit2_) init;
     decltype(&::inflate) inflate;
     decltype(&::inflateReset) reset;
     decltype(&::inflateEnd) end;
 
     bool load(void* library) {
-        return resolve(library, "inflateInit_", init) && resolve(library, "inflate", inflate) &&
+        return resolve(library, "inflateInit2_", init) && resolve(library, "inflate", inflate) &&
                resolve(library, "inflateReset", reset) && resolve(library, "inflateEnd", end);
+    }
+};
+
+struct isal_functions {
+    void (*init)(void* state);
+    void (*reset)(void* state);
+    int (*inflate)(void* state);
+
+    bool load(void* library) {
+        return resolve(library, "isal_inflate_init", init) && resolve(library, "isal_inflate_reset", reset) &&
+               resolve(library, "isal_inflate", inflate);
     }
 };
 
@@ -97,13 +111,47 @@ private:
 };
 
 decoder_library<zlib_functions> zlib_library("libz.so.1");
+decoder_library<isal_functions> isal_library("libisal.so.2");
 decoder_library<zstd_functions> zstd_library("libzstd.so.1");
 decoder_library<lzma_functions> lzma_library("liblzma.so.5");
+
+// The two bytes zlib puts before a deflate stream, checked as zlib checks
+// them, so that both decoders read the raw stream behind them. The checksum
+// after it is not computed: zlib compares it only once the last byte is out,
+// and no lookup's answer waits for that.
+class zlib_header {
+public:
+    enum class state { wanting, good, bad };
+
+    // Takes what it still needs of the header from the input.
+    state take(const std::uint8_t*& in, std::size_t& in_size) noexcept {
+        while (state_ == state::wanting && in_size > 0) {
+            bytes_[seen_++] = *in++;
+            --in_size;
+            if (seen_ == 2) state_ = judge(bytes_[0], bytes_[1]) ? state::good : state::bad;
+        }
+        return state_;
+    }
+    void restart() noexcept {
+        state_ = state::wanting;
+        seen_ = 0;
+    }
+
+private:
+    // Deflate with a window of at most 32 KB, no preset dictionary.
+    static bool judge(std::uint8_t method, std::uint8_t flags) noexcept {
+        return (method * 256u + flags) % 31 == 0 && (method & 15) == 8 && (method >> 4) <= 7 && (flags & 0x20) == 0;
+    }
+
+    state state_ = state::wanting;
+    std::uint8_t bytes_[2] = {};
+    int seen_ = 0;
+};
 
 class zlib_stream final : public stream_decoder {
 public:
     explicit zlib_stream(const zlib_functions& z) : z_(z) {
-        const int result = z_.init(&stream_, ZLIB_VERSION, static_cast<int>(sizeof stream_));
+        const int result = z_.init(&stream_, -15, ZLIB_VERSION, static_cast<int>(sizeof stream_));
         if (result == Z_MEM_ERROR) throw std::bad_alloc();
         started_ = result == Z_OK;
     }
@@ -116,6 +164,9 @@ public:
     bool started() const noexcept { return started_; }
 
     status decode(const std::uint8_t*& in, std::size_t& in_size, std::uint8_t*& out, std::size_t& out_size) override {
+        const zlib_header::state header = header_.take(in, in_size);
+        if (header != zlib_header::state::good)
+            return header == zlib_header::state::bad ? status::broken : status::going;
         const auto in_room = static_cast<uInt>(std::min<std::size_t>(in_size, UINT_MAX));
         const auto out_room = static_cast<uInt>(std::min<std::size_t>(out_size, UINT_MAX));
         stream_.next_in = const_cast<Bytef*>(in);
@@ -140,12 +191,66 @@ public:
         }
     }
 
-    bool restart() override { return z_.reset(&stream_) == Z_OK; }
+    bool restart() override {
+        header_.restart();
+        return z_.reset(&stream_) == Z_OK;
+    }
 
 private:
     const zlib_functions z_;
     z_stream stream_{};
+    zlib_header header_;
     bool started_ = false;
+};
+
+class isal_stream final : public stream_decoder {
+public:
+    explicit isal_stream(const isal_functions& f) : f_(f) {
+        void* state = mmap(nullptr, isal_state_reserve, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (state == MAP_FAILED) throw std::bad_alloc();
+        state_ = state;
+        f_.init(state_);
+    }
+    ~isal_stream() override { munmap(state_, isal_state_reserve); }
+    isal_stream(const isal_stream&) = delete;
+    isal_stream& operator=(const isal_stream&) = delete;
+
+    status decode(const std::uint8_t*& in, std::size_t& in_size, std::uint8_t*& out, std::size_t& out_size) override {
+        const zlib_header::state header = header_.take(in, in_size);
+        if (header != zlib_header::state::good)
+            return header == zlib_header::state::bad ? status::broken : status::going;
+        auto& head = *static_cast<isal_state_head*>(state_);
+        const auto in_room = static_cast<std::uint32_t>(std::min<std::size_t>(in_size, UINT32_MAX));
+        const auto out_room = static_cast<std::uint32_t>(std::min<std::size_t>(out_size, UINT32_MAX));
+        head.next_in = in;
+        head.avail_in = in_room;
+        head.next_out = out;
+        head.avail_out = out_room;
+        const int result = f_.inflate(state_);
+        const std::size_t taken = in_room - head.avail_in;
+        const std::size_t produced = out_room - head.avail_out;
+        in += taken;
+        in_size -= taken;
+        out += produced;
+        out_size -= produced;
+        if (result != isal_decomp_ok && result != isal_end_input && result != isal_out_overflow) return status::broken;
+        // ISA-L tells the end of a stream by no longer moving: given input
+        // and room, it neither takes nor gives anything.
+        if (taken == 0 && produced == 0 && in_room != 0 && out_room != 0) return status::ended;
+        return status::going;
+    }
+
+    bool restart() override {
+        header_.restart();
+        f_.reset(state_);
+        return true;
+    }
+
+private:
+    const isal_functions f_;
+    void* state_ = nullptr;
+    zlib_header header_;
 };
 
 class zstd_stream final : public stream_decoder {
@@ -197,7 +302,12 @@ std::size_t plausible_inflated_size(std::size_t stream_size, bool deflate) noexc
     return deflate ? std::min(deflate_expansion * stream_size + 64, plausible) : plausible;
 }
 
-std::unique_ptr<stream_decoder> zlib_decoder() {
+std::unique_ptr<stream_decoder> zlib_decoder(deflate_decoder which) {
+    if (which != deflate_decoder::zlib) {
+        isal_functions f{};
+        if (isal_library.get(f)) return std::make_unique<isal_stream>(f);
+        if (which == deflate_decoder::isal) return nullptr;
+    }
     zlib_functions z{};
     if (!zlib_library.get(z)) return nullptr;
     auto decoder = std::make_unique<zlib_stream>(z);

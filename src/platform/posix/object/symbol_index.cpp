@@ -100,12 +100,38 @@ std::unique_ptr<symbol_index> symbol_index::build(const table_source* sources, s
         ++used;
     }
     if (used == 0) return nullptr;
-    std::sort(found.begin(), found.end(), [](const candidate& a, const candidate& b) { return a.start < b.start; });
+    sort_by_start(found);
     index->keep_best_aliases(found);
     index->index_pages();
     index->blocks_ =
         std::make_unique<published<name_block>[]>((index->functions_.size() + block_size - 1) / block_size);
     return index;
+}
+
+// By address, a byte of it at a time from the lowest, over only the bytes in
+// which the addresses differ: a large library's thousands of symbols span a
+// few megabytes, three passes, where a comparison sort took most of the time
+// of a first lookup in it. Which of several symbols at one address comes
+// first does not matter: keep_best_aliases orders them itself.
+void symbol_index::sort_by_start(std::vector<candidate>& list) {
+    if (list.size() < 64) {
+        std::sort(list.begin(), list.end(), [](const candidate& a, const candidate& b) { return a.start < b.start; });
+        return;
+    }
+    std::uint64_t low = list.front().start;
+    std::uint64_t high = low;
+    for (const candidate& c : list) {
+        low = std::min(low, c.start);
+        high = std::max(high, c.start);
+    }
+    std::vector<candidate> other(list.size());
+    for (unsigned shift = 0; shift < 64 && ((high - low) >> shift) != 0; shift += 8) {
+        std::size_t counts[257] = {};
+        for (const candidate& c : list) ++counts[((c.start - low) >> shift & 0xff) + 1];
+        for (int digit = 0; digit < 256; ++digit) counts[digit + 1] += counts[digit];
+        for (const candidate& c : list) other[counts[(c.start - low) >> shift & 0xff]++] = c;
+        list.swap(other);
+    }
 }
 
 bool symbol_index::open_table(const table_source& source, table& out) {
@@ -245,7 +271,7 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
     return found;
 }
 
-std::string_view symbol_index::symbol_name(std::uint32_t number) const noexcept {
+std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
     const table& t = table_of(number);
     const std::uint32_t offset = number & ~second_table;
     const char* name = t.names + offset;
@@ -253,14 +279,7 @@ std::string_view symbol_index::symbol_name(std::uint32_t number) const noexcept 
     // is not part of the name.
     const std::size_t length = strnlen(name, t.names_size - offset);
     const void* mark = std::memchr(name, '@', length);
-    return std::string_view(name,
-                            mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length);
-}
-
-std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
-    const std::string_view symbol = symbol_name(number);
-    const char* name = symbol.data();
-    std::size_t size = symbol.size();
+    std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
     // The compiler's cold part of a function ("f.cold", "f.cold.3") is still
     // that function to whoever reads the trace.
     std::size_t end = size;
@@ -290,27 +309,41 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
     return std::string(raw);
 }
 
-const symbol_index::function* symbol_index::find_named(std::string_view name) const noexcept {
-    // By the symbol's own name: a function's cold part ("f.cold") is named
-    // as the function where a trace shows it, but starts elsewhere.
+// The symbol itself, not its cold part: "f.cold" reads as "f" in a trace,
+// but a name with an offset (glibc's "f+0x12") counts from f's own start.
+bool symbol_index::names_exactly(std::uint32_t name, std::string_view symbol_name) const noexcept {
+    if (raw_name(name) != symbol_name) return false;
+    const table& t = table_of(name);
+    const std::uint32_t offset = name & ~second_table;
+    if (t.names_size - offset <= symbol_name.size()) return false;
+    const char after = t.names[offset + symbol_name.size()];
+    return after == '\0' || after == '@';
+}
+
+const symbol_index::function* symbol_index::find_named(std::string_view symbol_name) const noexcept {
     for (const function& f : functions_)
-        if (symbol_name(f.name) == name) return &f;
+        if (names_exactly(f.name, symbol_name)) return &f;
     for (const alias& a : aliases_)
-        if (symbol_name(a.name) == name) return &functions_[a.function];
+        if (names_exactly(a.name, symbol_name)) return &functions_[a.function];
     return nullptr;
 }
 
 std::string_view symbol_index::name_of(const function& f) const {
-    const std::string_view raw = raw_name(f.name);
-    if (!is_mangled(raw)) return raw;
     const std::size_t number = static_cast<std::size_t>(&f - functions_.data());
     published<name_block>& block_slot = blocks_[number / block_size];
     name_block* block = block_slot.get();
     if (block == nullptr) block = block_slot.offer(std::make_unique<name_block>());
-    published<const std::string>& slot = block->names[number % block_size];
-    const std::string* name = slot.get();
-    if (name == nullptr) name = slot.offer(std::make_unique<const std::string>(display_name(number, raw)));
-    return *name;
+    published<const display_name_text>& slot = block->names[number % block_size];
+    if (const display_name_text* known = slot.get()) return known->text;
+    auto made = std::make_unique<display_name_text>();
+    const std::string_view raw = raw_name(f.name);
+    if (is_mangled(raw)) {
+        made->demangled = display_name(number, raw);
+        made->text = made->demangled;
+    } else {
+        made->text = raw;
+    }
+    return slot.offer(std::unique_ptr<const display_name_text>(made.release()))->text;
 }
 
 } // namespace posix_engine

@@ -59,15 +59,20 @@ public:
     std::string_view name_of(const function& f) const;
     // The function whose symbol (or an alias of it) has this name, without
     // its version; null when none has. A walk over all of them.
-    const function* find_named(std::string_view name) const noexcept;
+    const function* find_named(std::string_view symbol_name) const noexcept;
 
     const std::vector<function>& functions() const noexcept { return functions_; }
 
 private:
-    // Demangled names, in blocks made on first use.
+    // Display names, in blocks made on first use: a plain name refers to
+    // its string table, a demangled one to its own text.
+    struct display_name_text {
+        std::string demangled;
+        std::string_view text;
+    };
     static constexpr std::size_t block_size = 256;
     struct name_block {
-        published<const std::string> names[block_size];
+        published<const display_name_text> names[block_size];
     };
 
     // A string table, read whole.
@@ -88,14 +93,13 @@ private:
     // The steps of build().
     struct candidate;
     static bool open_table(const table_source& source, table& out);
+    static void sort_by_start(std::vector<candidate>& list);
     bool collect(const table_source& source, std::uint32_t table_bit, std::vector<candidate>& found) const;
     void keep_best_aliases(std::vector<candidate>& list);
     void index_pages();
     const table& table_of(std::uint32_t name) const noexcept { return tables_[(name & second_table) != 0 ? 1 : 0]; }
-    // The symbol's name without its version; and that, for a cold part,
-    // without ".cold", as a trace names it.
-    std::string_view symbol_name(std::uint32_t name) const noexcept;
     std::string_view raw_name(std::uint32_t name) const noexcept;
+    bool names_exactly(std::uint32_t name, std::string_view symbol_name) const noexcept;
     std::string display_name(std::size_t function, std::string_view raw) const;
 
     std::vector<function> functions_;

@@ -61,7 +61,11 @@ struct interpreter {
         return static_cast<std::int32_t>(value);
     }
 
-    std::int32_t factored(std::int64_t value) { return checked(value * description.data_alignment); }
+    std::int32_t factored(std::int64_t value) {
+        std::int64_t product = 0;
+        if (__builtin_mul_overflow(value, description.data_alignment, &product)) ok = false;
+        return checked(product);
+    }
 
     void set(std::uint64_t number, rule_kind kind, std::int32_t value = 0, const std::uint8_t* expression = nullptr) {
         if (register_rule* rule = rule_of(number)) *rule = register_rule{expression, value, kind};

@@ -35,7 +35,7 @@ struct cfa_rule {
 
 // The walk follows few registers: the row keeps rules for those alone, so
 // that running a program takes little stack.
-constexpr unsigned tracked_registers = 3;
+constexpr unsigned tracked_registers = 4;
 
 struct tracked_set {
     std::uint16_t number[tracked_registers];

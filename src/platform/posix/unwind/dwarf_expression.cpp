@@ -212,7 +212,8 @@ bool stack_operation(machine& m, byte_reader& in, std::uint8_t op, const express
         break;
     case op_deref: {
         const std::uintptr_t address = m.pop();
-        if (address < context.readable_low || address >= context.readable_high || address % sizeof(void*) != 0)
+        if (address < context.readable_low || address >= context.readable_high ||
+            context.readable_high - address < sizeof(void*) || address % sizeof(void*) != 0)
             return false;
         m.push(read_stack_word(address));
         break;

@@ -14,9 +14,11 @@ namespace posix_unwind {
 struct loaded_object {
     std::uintptr_t start;
     std::uintptr_t end;
+    std::uintptr_t load_bias;
     const std::uint8_t* eh_frame_hdr;
-    // Load address and build-id mixed; 0 when the object has no build-id, and
-    // then its rules are never cached.
+    // Load address, build-id, file name and samples of the unwind table
+    // mixed: an object loaded where another was, even one with the same
+    // build-id, has another. Never 0.
     std::uint64_t fingerprint;
 
     bool contains(std::uintptr_t address) const { return address >= start && address < end; }
@@ -27,9 +29,16 @@ struct loaded_object {
 // own headers.
 bool find_loaded_object(std::uintptr_t address, loaded_object& object);
 
-// This library, found once when it is loaded: every walk starts in it, and
-// its rules leave the cache together with it. All zero before it is found.
-extern loaded_object this_library __attribute__((visibility("hidden")));
+// Whether [address, address + size) is code of the object: inside one of its
+// executable segments. Reads only the object's own headers.
+bool executable_code(const loaded_object& object, std::uintptr_t address, std::uintptr_t size);
+
+// Objects that cannot be unloaded while this library is loaded, found once
+// when it is loaded: itself (where every walk starts), the program, the
+// loader and the libraries this one depends on. Walks need not look them up.
+constexpr unsigned most_permanent_objects = 6;
+extern loaded_object permanent_objects[most_permanent_objects] __attribute__((visibility("hidden")));
+extern unsigned permanent_object_count __attribute__((visibility("hidden")));
 
 } // namespace posix_unwind
 } // namespace calltrail

@@ -5,12 +5,13 @@
 // fingerprint of the object holding it, so that an object loaded where an
 // unloaded one was never meets its predecessor's rules.
 //
-// Signal-safe and lock-free: each slot is a sequence lock that readers never
-// wait on and writers never wait for. No thread-local storage, which a
+// Signal-safe and lock-free: each entry is two atomic words, the rule and its
+// key mixed with the rule, written and read without any order between them.
+// A reader that meets a half-written entry finds a key that matches no
+// address and misses; a writer never waits. No thread-local storage, which a
 // library loaded with dlopen may have to allocate.
 
-#include "platform/posix/unwind/seqlock.hpp"
-
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -18,42 +19,62 @@ namespace korvo {
 namespace calltrail {
 namespace posix_unwind {
 
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "entries must be usable from signal handlers");
+
 namespace rule_cache_detail {
 
-enum : unsigned { key_word, fingerprint_word, rule_word, word_count };
-using slot = seqlock_slot<word_count>;
+struct entry {
+    std::atomic<std::uint64_t> check; // key ^ scatter(rule); 0 while never written, which no key meets
+    std::atomic<std::uint64_t> rule;
+};
 
-// 1,024 slots (32 KiB) in sets of four, so that the return addresses of one
-// deep stack rarely push each other out.
+// 8,192 entries (128 KiB, touched only where used) in sets of four that
+// share a cache line, so that the return addresses of a stack of thousands
+// of frames through hundreds of libraries rarely push each other out.
 constexpr unsigned way_count = 4;
-constexpr unsigned set_bits = 8;
-struct alignas(128) set {
-    slot ways[way_count];
+constexpr unsigned set_bits = 11;
+struct alignas(64) set {
+    entry ways[way_count];
 };
 // Hidden, so that the walk reaches it without going through the GOT.
 extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
 
-// Shifts and an exclusive or, not a multiplication: the walk waits for this
-// on every frame. Return addresses differ in their low bits.
-inline std::size_t set_index(std::uintptr_t pc) { return (pc ^ (pc >> set_bits)) & ((1u << set_bits) - 1); }
-inline set& set_for(std::uintptr_t pc) { return sets[set_index(pc)]; }
+// Every bit of the address counts: the same function in many libraries
+// loaded at page boundaries differs only in the high bits. Addresses within
+// 64 KiB share a page of sets, so that a process's first walks, which fault
+// in every page they touch, touch few.
+constexpr unsigned sets_per_page_bits = 6;
+inline std::size_t set_index(std::uintptr_t pc) {
+    const std::uintptr_t page = ((pc >> 16) * 0x9e3779b97f4a7c15u) >> (64 - (set_bits - sets_per_page_bits));
+    const std::uintptr_t in_page = (pc * 0xc2b2ae3d27d4eb4fu) >> (64 - sets_per_page_bits);
+    return static_cast<std::size_t>(page << sets_per_page_bits | in_page);
+}
+
+// A bijection: a rule read beside another entry's check matches only where
+// the two entries agree.
+inline std::uint64_t scatter(std::uint64_t rule) { return (rule + 1) * 0xd6e8feb86659fd93u; }
 
 } // namespace rule_cache_detail
 
+// The key of a code address in an object: computed once per object met.
+inline std::uint64_t object_key(std::uint64_t fingerprint) { return fingerprint * 0xff51afd7ed558ccdu; }
+
 // Inline: the walk asks once per frame.
-inline bool find_cached_rule(std::uintptr_t pc, std::uint64_t fingerprint, std::uint64_t& rule) {
+inline bool find_cached_rule(std::uintptr_t pc, std::uint64_t object_key, std::uint64_t& rule) {
     using namespace rule_cache_detail;
-    for (const slot& s : set_for(pc).ways) {
-        std::uint64_t words[word_count];
-        if (s.read(words) && words[key_word] == pc && words[fingerprint_word] == fingerprint) {
-            rule = words[rule_word];
+    const std::uint64_t key = pc ^ object_key;
+    for (const entry& e : sets[set_index(pc)].ways) {
+        const std::uint64_t check = e.check.load(std::memory_order_relaxed);
+        const std::uint64_t value = e.rule.load(std::memory_order_relaxed);
+        if ((check ^ scatter(value)) == key) {
+            rule = value;
             return true;
         }
     }
     return false;
 }
 
-void cache_rule(std::uintptr_t pc, std::uint64_t fingerprint, std::uint64_t rule);
+void cache_rule(std::uintptr_t pc, std::uint64_t object_key, std::uint64_t rule);
 
 } // namespace posix_unwind
 } // namespace calltrail

@@ -19,10 +19,6 @@ enum class cfa_base : std::uint8_t { rsp, rbp, rbx, signal_frame, outermost };
 constexpr std::int8_t keep = 127;  // the caller has the same value
 constexpr std::int8_t lost = -128; // the caller's value is unknown
 
-// A frame whose CFA lies further than this above the stack pointer, counted
-// from a register other than rsp, is taken for a damaged stack.
-constexpr std::uintptr_t largest_frame = std::uintptr_t{1} << 26;
-
 struct packed_rule {
     cfa_base base = cfa_base::outermost;
     std::int32_t offset = 0;
@@ -50,31 +46,38 @@ struct frame_registers {
     bool bx_known = false;
 };
 
-// A saved register of the frame being left: between its stack pointer and a
-// little above its CFA.
-inline bool read_frame_slot(std::uintptr_t sp, std::uintptr_t cfa, std::int8_t slot, std::uintptr_t& value) {
+// A saved register of the frame being left, read where the stack is:
+// [low, low + room). Slots lie within a kilobyte of the CFA.
+inline bool read_frame_slot(std::uintptr_t low, std::uintptr_t room, std::uintptr_t cfa, std::int8_t slot,
+                            std::uintptr_t& value) {
     const std::uintptr_t address = cfa + static_cast<std::uintptr_t>(std::intptr_t{slot} * 8);
-    if (address < sp || address >= cfa + 1024) return false;
+    if (address - low > room - 8) return false;
     value = read_stack_word(address);
     return true;
 }
 
-inline bool restore_register(std::uintptr_t sp, std::uintptr_t cfa, std::int8_t slot, std::uintptr_t& value,
-                             bool& known) {
+// A slot below the stack pointer was popped already, in an epilogue: the
+// register holds the caller's value again.
+inline bool restore_register(std::uintptr_t sp, std::uintptr_t low, std::uintptr_t room, std::uintptr_t cfa,
+                             std::int8_t slot, std::uintptr_t& value, bool& known) {
     if (slot == keep) return true;
     if (slot == lost) {
         known = false;
         return true;
     }
+    if (cfa + static_cast<std::uintptr_t>(std::intptr_t{slot} * 8) < sp) return true;
     known = true;
-    return read_frame_slot(sp, cfa, slot, value);
+    return read_frame_slot(low, room, cfa, slot, value);
 }
 
 // Steps to the caller by a packed rule of the rsp, rbp or rbx kind; false,
 // with the registers unchanged, for other kinds and for a step that fails
-// the checks. Written out by hand so that the walk keeps the registers in
-// the processor's.
-__attribute__((always_inline)) inline bool packed_step(frame_registers& r, std::uint64_t word) {
+// the checks: a CFA above the stack pointer, within the stack's top, every
+// slot read in [low, top), where low is the stack pointer unless less of the
+// stack is readable. Written out by hand so that the walk keeps the
+// registers in the processor's.
+__attribute__((always_inline)) inline bool packed_step(frame_registers& r, std::uintptr_t low, std::uintptr_t top,
+                                                       std::uint64_t word) {
     const auto base = static_cast<cfa_base>(word >> 56);
     std::uintptr_t from = r.sp;
     if (base == cfa_base::rbp && r.bp_known)
@@ -84,7 +87,9 @@ __attribute__((always_inline)) inline bool packed_step(frame_registers& r, std::
     else if (base != cfa_base::rsp)
         return false;
     const std::uintptr_t cfa = from + static_cast<std::uintptr_t>(std::intptr_t{static_cast<std::int32_t>(word)});
-    if (cfa <= r.sp || cfa % 8 != 0 || (base != cfa_base::rsp && cfa - r.sp > largest_frame)) return false;
+    // low <= sp < cfa <= top, so room holds at least the word below the CFA.
+    const std::uintptr_t room = top - low;
+    if (cfa <= r.sp || cfa > top || cfa % 8 != 0 || cfa - low < 8) return false;
     // Each value in a variable of its own: copying the whole set would go
     // through memory, and cost more than the step.
     std::uintptr_t pc = 0;
@@ -92,9 +97,9 @@ __attribute__((always_inline)) inline bool packed_step(frame_registers& r, std::
     std::uintptr_t bx = r.bx;
     bool bp_known = r.bp_known;
     bool bx_known = r.bx_known;
-    if (!read_frame_slot(r.sp, cfa, static_cast<std::int8_t>(word >> 32), pc) ||
-        !restore_register(r.sp, cfa, static_cast<std::int8_t>(word >> 40), bp, bp_known) ||
-        !restore_register(r.sp, cfa, static_cast<std::int8_t>(word >> 48), bx, bx_known))
+    if (!read_frame_slot(low, room, cfa, static_cast<std::int8_t>(word >> 32), pc) ||
+        !restore_register(r.sp, low, room, cfa, static_cast<std::int8_t>(word >> 40), bp, bp_known) ||
+        !restore_register(r.sp, low, room, cfa, static_cast<std::int8_t>(word >> 48), bx, bx_known))
         return false;
     r.pc = pc;
     r.sp = cfa;

@@ -14,7 +14,7 @@ namespace {
 
 using state = machine_state;
 
-enum : unsigned { tracked_rbx, tracked_rbp, tracked_return_address };
+enum : unsigned { tracked_rbx, tracked_rbp, tracked_rsp, tracked_return_address };
 
 constexpr std::uint32_t bit(unsigned number) { return std::uint32_t{1} << number; }
 
@@ -32,7 +32,9 @@ bool pack_slot(const register_rule& rule, std::int8_t& slot) {
 
 // A stack slot the row names: inside the frame being left or just above it.
 bool read_within(const expression_context& context, std::uintptr_t address, std::uintptr_t& value) {
-    if (address < context.readable_low || address >= context.readable_high || address % 8 != 0) return false;
+    if (address < context.readable_low || address >= context.readable_high || context.readable_high - address < 8 ||
+        address % 8 != 0)
+        return false;
     value = read_stack_word(address);
     return true;
 }
@@ -49,6 +51,11 @@ bool caller_value(const state& s, const expression_context& context, std::uintpt
     case rule_kind::undefined:
         return false;
     case rule_kind::offset:
+        // Below the stack pointer: popped already, in an epilogue.
+        if (cfa + offset < s.value[state::rsp] && number != state::rip) {
+            value = s.value[number];
+            return (s.known & bit(number)) != 0;
+        }
         return read_within(context, cfa + offset, value);
     case rule_kind::val_offset:
         value = cfa + offset;
@@ -96,16 +103,27 @@ bool pack(const unwind_row& row, packed_rule& rule) {
         rule.base = cfa_base::outermost;
         return true;
     }
-    return return_address.kind == rule_kind::offset && pack_slot(return_address, rule.return_address) &&
-           pack_slot(row.rules[tracked_rbp], rule.rbp) && pack_slot(row.rules[tracked_rbx], rule.rbx);
+    return return_address.kind == rule_kind::offset && row.rules[tracked_rsp].kind == rule_kind::same_value &&
+           pack_slot(return_address, rule.return_address) && pack_slot(row.rules[tracked_rbp], rule.rbp) &&
+           pack_slot(row.rules[tracked_rbx], rule.rbx);
 }
 
-bool apply_row(state& s, const unwind_row& row) {
+bool apply_row(state& s, const unwind_row& row, std::uintptr_t low, std::uintptr_t top) {
     const std::uintptr_t sp = s.value[state::rsp];
-    // Reads stay between the stack pointer and the largest frame above it.
-    const expression_context context{s.value, s.known, state::count, sp, sp + largest_frame};
+    const expression_context context{s.value, s.known, state::count, low > sp ? low : sp, top};
     std::uintptr_t cfa = 0;
-    if (!row_cfa(s, context, row.cfa, cfa) || cfa <= sp || cfa % 8 != 0 || cfa - sp > largest_frame) return false;
+    if (!row_cfa(s, context, row.cfa, cfa)) return false;
+    // The caller's stack pointer is the CFA, unless a rule says where it is
+    // (longjmp's, whose CFA is the jump buffer); then only what is read at
+    // the CFA must lie in the stack.
+    std::uintptr_t caller_sp = cfa;
+    const register_rule& sp_rule = row.rules[tracked_rsp];
+    if (sp_rule.kind != rule_kind::same_value && !caller_value(s, context, cfa, sp_rule, state::rsp, caller_sp))
+        return false;
+    // A signal may land where the return address is in a register and the
+    // stack pointer already the caller's: every register is known there.
+    const bool all_known = (s.known & (bit(state::count) - 1)) == bit(state::count) - 1;
+    if (caller_sp < sp || (caller_sp == sp && !all_known) || caller_sp > top || caller_sp % 8 != 0) return false;
     const register_rule& return_address = row.rules[tracked_return_address];
     std::uintptr_t values[tracked_registers] = {};
     if (return_address.kind == rule_kind::same_value ||
@@ -119,7 +137,7 @@ bool apply_row(state& s, const unwind_row& row) {
     s.value[state::rip] = values[tracked_return_address];
     s.value[state::rbx] = values[tracked_rbx];
     s.value[state::rbp] = values[tracked_rbp];
-    s.value[state::rsp] = cfa;
+    s.value[state::rsp] = caller_sp;
     s.known = known;
     return true;
 }

@@ -1,0 +1,113 @@
+// The walk for inlined calls passes over most entries by a size that their
+// abbreviation knows before any entry is read. Wherever that is done it must
+// end where reading every attribute ends, and fail exactly where reading
+// would: for every form, unit shape and cut of the bytes.
+#include <gtest/gtest.h>
+
+#include <dwarf.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "platform/posix/dwarf/abbreviation_table.hpp"
+#include "platform/posix/dwarf/attributes.hpp"
+#include "platform/posix/object/section_data.hpp"
+
+namespace {
+
+using namespace korvo::calltrail::posix_engine;
+using bytes = std::vector<std::uint8_t>;
+
+const std::uint32_t forms[] = {
+    DW_FORM_addr,      DW_FORM_data1,        DW_FORM_data2,          DW_FORM_data4,      DW_FORM_data8,
+    DW_FORM_data16,    DW_FORM_ref1,         DW_FORM_ref2,           DW_FORM_ref4,       DW_FORM_ref8,
+    DW_FORM_ref_udata, DW_FORM_udata,        DW_FORM_sdata,          DW_FORM_strx,       DW_FORM_strx1,
+    DW_FORM_strx2,     DW_FORM_strx3,        DW_FORM_strx4,          DW_FORM_addrx,      DW_FORM_addrx1,
+    DW_FORM_addrx3,    DW_FORM_strp,         DW_FORM_line_strp,      DW_FORM_sec_offset, DW_FORM_ref_addr,
+    DW_FORM_flag,      DW_FORM_flag_present, DW_FORM_implicit_const, DW_FORM_string,     DW_FORM_block1,
+    DW_FORM_block2,    DW_FORM_block4,       DW_FORM_block,          DW_FORM_exprloc,    DW_FORM_indirect,
+    DW_FORM_ref_sig8,  DW_FORM_GNU_ref_alt,  DW_FORM_GNU_strp_alt,   DW_FORM_rnglistx,   0x99,
+};
+
+struct unit_shape {
+    std::uint16_t version;
+    std::uint8_t address_size;
+    bool offset64;
+};
+
+// Shapes a real unit has, and two whose addresses cannot be read.
+const unit_shape shapes[] = {{2, 8, false}, {4, 4, false}, {5, 8, false}, {5, 8, true}, {2, 0, false}, {3, 16, true}};
+
+void add_uleb(bytes& out, std::uint64_t value) {
+    do {
+        std::uint8_t byte = value & 0x7f;
+        value >>= 7;
+        if (value != 0) byte |= 0x80;
+        out.push_back(byte);
+    } while (value != 0);
+}
+
+TEST(posix_engine_entry_skip, passing_over_an_entry_ends_where_reading_it_does) {
+    std::mt19937 random(17);
+    int passed = 0;
+    int failed = 0;
+    for (int round = 0; round < 4000; ++round) {
+        // One abbreviation of one to six forms, some of them repeated.
+        bytes abbrev;
+        add_uleb(abbrev, 1);
+        add_uleb(abbrev, DW_TAG_variable);
+        abbrev.push_back(0);
+        const std::size_t count = 1 + random() % 6;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t form = forms[random() % (sizeof forms / sizeof forms[0])];
+            add_uleb(abbrev, DW_AT_name + i);
+            add_uleb(abbrev, form);
+            if (form == DW_FORM_implicit_const) abbrev.push_back(0x7f);
+        }
+        abbrev.push_back(0);
+        abbrev.push_back(0);
+        abbrev.push_back(0);
+        const std::unique_ptr<section_data> abbrev_section = section_data::plain(abbrev.data(), abbrev.size());
+        abbreviation_table table;
+        std::size_t used = 0;
+        ASSERT_TRUE(table.read(abbrev_section.get(), 0, abbrev.size(), used));
+        const abbreviation* entry = table.find(1);
+        ASSERT_NE(entry, nullptr);
+
+        // The entry's bytes: small values mostly, so that blocks and numbers
+        // end inside; cut anywhere.
+        bytes info(80);
+        for (std::uint8_t& b : info) b = static_cast<std::uint8_t>(random() % 4 == 0 ? random() : random() % 8);
+        const std::unique_ptr<section_data> info_section = section_data::plain(info.data(), info.size());
+        const std::size_t limit = random() % (info.size() + 1);
+        const unit_shape shape = shapes[random() % (sizeof shapes / sizeof shapes[0])];
+        unit_header unit;
+        unit.version = shape.version;
+        unit.address_size = shape.address_size;
+        unit.offset64 = shape.offset64;
+
+        dwarf_cursor read(info_section.get(), 0, limit);
+        bool read_ok = true;
+        const attribute_layout* layouts = table.layouts(*entry);
+        for (std::uint32_t i = 0; i < entry->layout_count && read_ok; ++i) {
+            attribute_value value;
+            read_ok = read_attribute(read, layouts[i].form, layouts[i].implicit_value, unit, value);
+        }
+        dwarf_cursor skipped(info_section.get(), 0, limit);
+        const bool skip_ok = skip_entry(skipped, *entry, layouts, unit);
+        ASSERT_EQ(skip_ok, read_ok) << "round " << round;
+        if (read_ok) {
+            ASSERT_EQ(skipped.position(), read.position()) << "round " << round;
+            ++passed;
+        } else {
+            ++failed;
+        }
+    }
+    // Both outcomes were met many times over.
+    EXPECT_GT(passed, 500);
+    EXPECT_GT(failed, 500);
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+// The walker's decoding units over crafted bytes: CFA programs (row_at),
+// DWARF expressions (evaluate) and the unwind table and records of an object
+// (find_frame_description), each with the inputs it must refuse.
+#include "platform/posix/unwind/cfa_program.hpp"
+#include "platform/posix/unwind/dwarf_expression.hpp"
+#include "platform/posix/unwind/eh_frame.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+using namespace korvo::calltrail::posix_unwind;
+
+namespace {
+
+using bytes = std::vector<std::uint8_t>;
+constexpr tracked_set tracked = {{3, 6, 7, 16}}; // rbx, rbp, rsp, the return address
+
+struct program_case {
+    const char* what;
+    bytes program;     // the FDE's; the CIE's sets CFA = rsp + 8, return address at CFA - 8
+    std::uintptr_t pc; // from the function's start, code alignment 1
+    bool ok;
+    std::uint16_t base; // what the row must say where it is accepted
+    std::int32_t offset;
+    std::int32_t rbp_slot; // rbp's offset from the CFA, 0 for none
+};
+
+TEST(row_at, follows_programs_and_refuses_what_it_cannot_follow) {
+    const bytes cie = {0x0c, 7, 8, 0x90, 1}; // def_cfa rsp+8; offset r16 at cfa-8
+    const program_case cases[] = {
+        {"the CIE's row", {}, 0, true, 7, 8, 0},
+        {"push rbp, then mov rsp,rbp", {0x41, 0x0e, 16, 0x86, 2, 0x43, 0x0d, 6}, 5, true, 6, 16, -16},
+        {"before the advance", {0x41, 0x0e, 16, 0x86, 2}, 0, true, 7, 8, 0},
+        {"remembered and restored", {0x0a, 0x0e, 32, 0x41, 0x0b}, 3, true, 7, 8, 0},
+        {"remembered five deep", {0x0a, 0x0a, 0x0a, 0x0a, 0x0a}, 0, false, 0, 0, 0},
+        {"restored without remembering", {0x0b}, 0, false, 0, 0, 0},
+        {"an unknown instruction", {0x1d}, 0, false, 0, 0, 0},
+        {"a cut uleb128", {0x0e, 0x80}, 0, false, 0, 0, 0},
+        {"an offset past 32 bits", {0x0e, 0x80, 0x80, 0x80, 0x80, 0x10}, 0, false, 0, 0, 0},
+        {"a register past 16 bits", {0x0c, 0x80, 0x80, 0x04, 8}, 0, false, 0, 0, 0},
+    };
+    for (const program_case& c : cases) {
+        frame_description d;
+        d.initial_program = cie.data();
+        d.initial_program_end = cie.data() + cie.size();
+        d.program = c.program.data();
+        d.program_end = c.program.data() + c.program.size();
+        d.data_alignment = -8;
+        d.pc_begin = 0x1000;
+        unwind_row row;
+        ASSERT_EQ(row_at(d, 0x1000 + c.pc, tracked, row), c.ok) << c.what;
+        if (!c.ok) continue;
+        EXPECT_EQ(row.cfa.base, c.base) << c.what;
+        EXPECT_EQ(row.cfa.offset, c.offset) << c.what;
+        EXPECT_EQ(row.rules[3].kind, rule_kind::offset) << c.what;
+        EXPECT_EQ(row.rules[1].kind, c.rbp_slot != 0 ? rule_kind::offset : rule_kind::same_value) << c.what;
+        if (c.rbp_slot != 0) {
+            EXPECT_EQ(row.rules[1].value, c.rbp_slot) << c.what;
+        }
+    }
+}
+
+TEST(evaluate, computes_within_its_stack_and_reads_only_the_readable_range) {
+    alignas(8) std::uintptr_t stack[4] = {11, 22, 33, 44};
+    const auto low = reinterpret_cast<std::uintptr_t>(stack);
+    std::uintptr_t registers[17] = {};
+    registers[7] = low; // rsp
+    const expression_context context{registers, 1u << 7, 17, low, low + sizeof stack};
+    const struct {
+        const char* what;
+        bytes block; // its length first
+        bool ok;
+        std::uintptr_t value;
+    } cases[] = {
+        {"rsp + 16", {2, 0x77, 16}, true, low + 16},
+        {"a word of the stack", {3, 0x77, 8, 0x06}, true, 22},
+        {"arithmetic", {5, 0x35, 0x33, 0x1e, 0x31, 0x1c}, true, 14},
+        {"a read past the range", {3, 0x77, 32, 0x06}, false, 0},
+        {"a read below it", {3, 0x77, 0x78, 0x06}, false, 0},
+        {"a read of the last bytes", {3, 0x77, 28, 0x06}, false, 0},
+        {"an unknown register", {2, 0x76, 0}, false, 0},
+        {"nine values on an eight-deep stack", {9, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30, 0x30}, false, 0},
+        {"a pop of an empty stack", {1, 0x13}, false, 0},
+        {"an unknown operation", {1, 0xe0}, false, 0},
+        {"a block longer than 256 bytes", {0x81, 0x02, 0x30}, false, 0},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> block = c.block;
+        block.resize(block.size() + 300, 0x96); // nops past the block's end, which must not run
+        std::uintptr_t value = 0;
+        ASSERT_EQ(evaluate(block.data(), context, nullptr, value), c.ok) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(value, c.value) << c.what;
+        }
+    }
+}
+
+// An object in memory: .eh_frame_hdr with one entry, a CIE and an FDE that
+// covers [code, code + 16).
+struct crafted_object {
+    alignas(8) std::uint8_t image[256] = {};
+    std::uintptr_t base() const { return reinterpret_cast<std::uintptr_t>(image); }
+    std::uintptr_t code() const { return base() + 192; }
+
+    template <class T> void put(std::size_t at, T value) { std::memcpy(image + at, &value, sizeof value); }
+
+    crafted_object(std::uint8_t cie_version, std::uint32_t count, std::int32_t first_entry) {
+        const std::uint8_t header[] = {1, 0x1b, 0x03, 0x3b};
+        std::memcpy(image, header, sizeof header);
+        put<std::int32_t>(4, 64 - 4);
+        put<std::uint32_t>(8, count);
+        put<std::int32_t>(12, first_entry);
+        put<std::int32_t>(16, 96); // the FDE
+        const std::uint8_t cie[] = {0, 0, 0, 0, cie_version, 'z', 'R', 0, 1, 0x78, 16, 1, 0x00, 0x0c, 7, 8, 0x90, 1};
+        put<std::uint32_t>(64, sizeof cie);
+        std::memcpy(image + 68, cie, sizeof cie);
+        put<std::uint32_t>(96, 4 + 16 + 1 + 3);
+        put<std::uint32_t>(100, 100 - 64);
+        put<std::uint64_t>(104, code());
+        put<std::uint64_t>(112, 16);
+        const std::uint8_t program[] = {0, 0x41, 0x0e, 16};
+        std::memcpy(image + 120, program, sizeof program);
+    }
+    loaded_object object() const { return loaded_object{base(), base() + sizeof image, 0, image, 1}; }
+};
+
+TEST(find_frame_description, finds_the_record_covering_a_pc_and_refuses_damaged_tables) {
+    const struct {
+        const char* what;
+        std::uint8_t cie_version;
+        std::uint32_t count;
+        std::int32_t first_entry;
+        std::uintptr_t pc; // from the code's start
+        bool ok;
+    } cases[] = {
+        {"inside", 1, 1, 192, 5, true},
+        {"the last byte", 1, 1, 192, 15, true},
+        {"past the range", 1, 1, 192, 16, false},
+        {"before the first entry", 1, 1, 192 + 8, 5, false},
+        {"more entries than the object holds", 1, 1000, 192, 5, false},
+        {"no entries", 1, 0, 192, 5, false},
+        {"a CIE of version 2", 2, 1, 192, 5, false},
+    };
+    for (const auto& c : cases) {
+        const crafted_object crafted(c.cie_version, c.count, c.first_entry);
+        frame_description found;
+        ASSERT_EQ(find_frame_description(crafted.object(), crafted.code() + c.pc, found), c.ok) << c.what;
+        if (!c.ok) continue;
+        EXPECT_EQ(found.pc_begin, crafted.code()) << c.what;
+        EXPECT_EQ(found.data_alignment, -8) << c.what;
+        EXPECT_EQ(found.program_end - found.program, 3) << c.what;
+    }
+}
+
+} // namespace
