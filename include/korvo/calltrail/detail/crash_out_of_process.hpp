@@ -34,9 +34,9 @@
 #include <cstring>
 
 #if defined(__GLIBC__)
-// glibc's clone under a name no interposer takes: a sanitizer's clone
-// treats every clone as a fork, and resets its own state in the child,
-// which here is the parent's memory.
+// glibc's clone under a name no interposer takes: ThreadSanitizer's clone
+// treats every clone as a fork, takes its own locks before it and resets
+// its state in the child, which here is the parent's memory.
 extern "C" int __clone(int (*)(void*), void*, int, void*, ...);
 #define KORVO_CALLTRAIL_CLONE ::__clone
 #else
