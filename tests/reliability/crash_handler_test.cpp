@@ -723,7 +723,7 @@ std::string report_file;
 int report_descriptor = -1;
 
 void to_writer_only(korvo::calltrail::crash_handler_settings& settings) {
-    report_descriptor = ::open(report_file.c_str(), O_WRONLY | O_TRUNC);
+    report_descriptor = ::open(report_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     settings.descriptor = -1;
     settings.writer = &write_to_descriptor;
     settings.writer_context = &report_descriptor;
@@ -732,7 +732,7 @@ void to_writer_only(korvo::calltrail::crash_handler_settings& settings) {
 // The report's file is kept above them: the first descriptors the handler
 // makes are then 0 and 1.
 void with_standard_descriptors_closed(korvo::calltrail::crash_handler_settings& settings) {
-    const int file = ::open(report_file.c_str(), O_WRONLY | O_TRUNC);
+    const int file = ::open(report_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     settings.descriptor = ::fcntl(file, F_DUPFD, 10);
     for (int standard = 0; standard <= 2; ++standard) ::close(standard);
     ::close(file);
@@ -741,6 +741,15 @@ void with_standard_descriptors_closed(korvo::calltrail::crash_handler_settings& 
 // Children are then reaped by the kernel as they end: the program's exit
 // status cannot be read.
 void with_children_ignored(korvo::calltrail::crash_handler_settings&) { ::signal(SIGCHLD, SIG_IGN); }
+
+// The program through a script that leaves a process behind with the
+// program's standard input and output: its end of the socket is then never
+// closed, as when another thread of the crashed process forks meanwhile.
+std::string leaving_program;
+
+void through_a_leaving_program(korvo::calltrail::crash_handler_settings& settings) {
+    settings.symbolizer_program = leaving_program.c_str();
+}
 
 struct renderer_case {
     const char* name;
@@ -772,19 +781,25 @@ TEST(crash_handler_out_of_process, gives_the_report_the_process_would_have_given
         {"writer only", &reliability_faulting_function, &to_writer_only, true},
         {"standard descriptors closed", &reliability_faulting_function, &with_standard_descriptors_closed, true},
         {"children ignored", &reliability_faulting_function, &with_children_ignored, false},
+        {"a process left with the program's descriptors", &reliability_faulting_function, &through_a_leaving_program,
+         false},
     };
-    char path[] = "/tmp/calltrail-report-XXXXXX";
-    const int file = ::mkstemp(path);
-    ASSERT_GE(file, 0);
-    ::close(file);
+    char directory[] = "/tmp/calltrail-renderer-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/report";
     report_file = path;
+    leaving_program = std::string(directory) + "/leaves";
+    const std::string left = std::string(directory) + "/left";
+    std::ofstream(leaving_program) << "#!/bin/sh\nsleep 60 2>/dev/null &\necho $! >" << left << "\nexec "
+                                   << CALLTRAIL_SYMBOLIZE << "\n";
+    ::chmod(leaving_program.c_str(), 0755);
     for (const renderer_case& c : cases) {
         SCOPED_TRACE(c.name);
         calltrail_test::child_result runs[2]; // in the process, out of it: from one call
         for (const bool out_of_process : {false, true}) runs[out_of_process] = crash_rendered(c, out_of_process);
         const calltrail_test::child_result& in_process = runs[0];
         const calltrail_test::child_result& child = runs[1];
-        std::ifstream in(path);
+        std::ifstream in(c.report_in_file ? path : std::string());
         const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         const std::string& report = c.report_in_file ? written : child.output;
         EXPECT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << report;
@@ -795,7 +810,12 @@ TEST(crash_handler_out_of_process, gives_the_report_the_process_would_have_given
         ASSERT_GE(expected.size(), 3u) << in_process.output;
         EXPECT_EQ(rendered_part(lines), expected) << report << "\nin the process:\n" << in_process.output;
     }
-    ::unlink(path);
+    long lingering = 0;
+    std::ifstream(left) >> lingering;
+    EXPECT_GT(lingering, 0) << "the script did not run";
+    if (lingering > 0) ::kill(static_cast<pid_t>(lingering), SIGKILL);
+    for (const std::string& file : {path, leaving_program, left}) ::unlink(file.c_str());
+    ::rmdir(directory);
 }
 
 // What the process would render for the frames of a report's raw part, in a
