@@ -1,5 +1,6 @@
 #include "platform/posix/unwind/loaded_object.hpp"
 
+#include "platform/posix/support/elf_notes.hpp"
 #include "platform/posix/unwind/byte_reader.hpp"
 #include "platform/posix/unwind/seqlock.hpp"
 
@@ -41,27 +42,13 @@ std::uint64_t fold(const std::uint8_t* bytes, std::size_t size, std::uint64_t ha
 }
 
 bool build_id_in(const std::uint8_t* notes, std::size_t size, build_id_note& found) {
-    byte_reader in(notes, notes + size);
-    while (in.ok() && in.left() >= 12) {
-        const auto header = reinterpret_cast<std::uintptr_t>(in.position());
-        const std::uint32_t name_size = in.u32();
-        const std::uint32_t desc_size = in.u32();
-        const std::uint32_t type = in.u32();
-        const std::uint8_t* name = in.position();
-        in.skip((name_size + 3u) & ~3u);
-        const std::uint8_t* desc = in.position();
-        in.skip((desc_size + 3u) & ~3u);
-        if (!in.ok()) return false;
-        if (type != NT_GNU_BUILD_ID || name_size != 4 || std::memcmp(name, "GNU", 4) != 0 || desc_size < 16 ||
-            desc_size > 64)
-            continue;
-        found.address = header;
-        found.head[0] = read_u64(header + 16);
-        found.head[1] = read_u64(header + 24);
-        found.hash = fold(desc, desc_size, 0xcbf29ce484222325u);
-        return true;
-    }
-    return false;
+    posix_engine::build_id_note note;
+    if (!posix_engine::find_build_id_note(notes, size, note) || note.size < 16 || note.size > 64) return false;
+    found.address = reinterpret_cast<std::uintptr_t>(note.header);
+    found.head[0] = read_u64(found.address + 16);
+    found.head[1] = read_u64(found.address + 24);
+    found.hash = fold(note.id, note.size, 0xcbf29ce484222325u);
+    return true;
 }
 
 // The object's program headers, from the ELF header that opens its first
