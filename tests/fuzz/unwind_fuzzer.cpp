@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* image = object_page.place(data + 2 + words * 8, size - 2 - words * 8);
     const auto low = reinterpret_cast<std::uintptr_t>(stack);
     const auto image_start = reinterpret_cast<std::uintptr_t>(image);
-    const loaded_object object{image_start, image_start + (size - 2 - words * 8), 0, image, 1};
+    const loaded_object object{image_start, image_start + (size - 2 - words * 8), 0, image};
 
     machine_state registers{};
     registers.value[machine_state::rsp] = low;

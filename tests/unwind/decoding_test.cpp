@@ -123,7 +123,7 @@ struct crafted_object {
         const std::uint8_t program[] = {0, 0x41, 0x0e, 16};
         std::memcpy(image + 120, program, sizeof program);
     }
-    loaded_object object() const { return loaded_object{base(), base() + sizeof image, 0, image, 1}; }
+    loaded_object object() const { return loaded_object{base(), base() + sizeof image, 0, image}; }
 };
 
 TEST(find_frame_description, finds_the_record_covering_a_pc_and_refuses_damaged_tables) {
