@@ -36,13 +36,13 @@ __attribute__((noinline)) void render() {
     if (text.empty()) std::fputs("empty trace\n", stderr);
 }
 
-// What on_fatal_signal does, without ending the process.
+siginfo_t* signal_info = nullptr;
+void* signal_context = nullptr;
+
+// What on_fatal_signal writes, without ending the process: the walks, the
+// raw part with its modules, the rendered part.
 __attribute__((noinline)) void crash_report() {
-    siginfo_t info{};
-    ucontext_t context{};
-    capture();
-    korvo::calltrail::crash_detail::write_raw_report(SIGSEGV, &info, &context, addresses, count);
-    korvo::calltrail::crash_detail::write_rendered_trace(addresses, count);
+    korvo::calltrail::crash_detail::write_signal_report(SIGUSR1, signal_info, signal_context);
 }
 
 // Each path in a function of its own, so that none pays for another's frame.
@@ -62,7 +62,11 @@ void run(path p) {
     }
 }
 
-extern "C" void on_signal(int) { run(measured); }
+extern "C" void on_signal(int, siginfo_t* info, void* context) {
+    signal_info = info;
+    signal_context = context;
+    run(measured);
+}
 
 constexpr std::size_t stack_size = 1 << 20;
 constexpr unsigned char paint = 0xa5;
@@ -74,8 +78,8 @@ std::size_t touched_by(path p, bool warm) {
     alternate.ss_size = stack.size();
     sigaltstack(&alternate, nullptr);
     struct sigaction action {};
-    action.sa_handler = &on_signal;
-    action.sa_flags = SA_ONSTACK;
+    action.sa_sigaction = &on_signal;
+    action.sa_flags = SA_ONSTACK | SA_SIGINFO;
     sigemptyset(&action.sa_mask);
     sigaction(SIGUSR1, &action, nullptr);
     if (p == path::render) capture(); // the frames to turn into text
@@ -127,6 +131,7 @@ int main() {
         {"to_string of 64 frames, first in the process", path::render, false},
         {"to_string of 64 frames, later", path::render, true},
         {"crash report (raw and rendered), first in the process", path::crash_report, false},
+        {"crash report (raw and rendered), later", path::crash_report, true},
     };
     const long frame = measure(path::signal_frame, false);
     std::printf("%-56s %8s %13s\n", "path in a SIGUSR1 handler", "bytes", "beyond frame");

@@ -1,16 +1,29 @@
-// A crash handler that prints the stack of the crashing thread.
+// A crash handler that reports how the process died, whatever the way.
 //
-//   crash_handler segv    dereferences null
-//   crash_handler abort   calls abort()
+//   crash_handler segv             stores through null
+//   crash_handler abort            calls abort()
+//   crash_handler fpe              divides by zero
+//   crash_handler ill              runs an illegal instruction
+//   crash_handler trap             runs a breakpoint instruction
+//   crash_handler overflow         recurses until the stack overflows
+//   crash_handler thread-overflow  the same on a worker thread
+//   crash_handler uncaught         lets std::out_of_range escape
+//   crash_handler traced           lets a traced<std::runtime_error> escape
+//   crash_handler nested           lets it escape nested in another one
 //
-// The handler is calltrail's own, in <korvo/calltrail/crash_handler.hpp>.
+// The handler is calltrail's own, in <korvo/calltrail/crash_handler.hpp>. It
+// builds with -fno-exceptions and -fno-rtti too (then traced and nested are
+// not there: such code cannot throw).
 #include <korvo/calltrail/crash_handler.hpp>
 
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
+#include <thread>
+#include <vector>
 
 // Out of line and exported names, so that the trace shows each of them. The
-// null store is the point: sanitizer builds must let it fault.
+// faults are the point: sanitizer builds must let them happen.
 extern "C" __attribute__((noinline, no_sanitize("undefined"))) void faulting_function(volatile int* pointer) {
     *pointer = 42;
     __asm__ __volatile__("" ::: "memory");
@@ -18,11 +31,79 @@ extern "C" __attribute__((noinline, no_sanitize("undefined"))) void faulting_fun
 
 extern "C" __attribute__((noinline)) void aborting_function() { std::abort(); }
 
-extern "C" __attribute__((noinline)) void process_request(const char* how) {
-    if (std::strcmp(how, "abort") == 0)
-        aborting_function();
+volatile int zero = 0;
+
+extern "C" __attribute__((noinline, no_sanitize("undefined"))) int dividing_function(int value) {
+    const int result = value / zero;
+    __asm__ __volatile__("" ::: "memory");
+    return result;
+}
+
+extern "C" __attribute__((noinline)) void trapping_function(bool illegal) {
+#if defined(__aarch64__)
+    if (illegal)
+        __asm__ __volatile__("udf #0");
     else
-        faulting_function(nullptr);
+        __asm__ __volatile__("brk #0");
+#else
+    if (illegal)
+        __asm__ __volatile__("ud2");
+    else
+        __asm__ __volatile__("int3");
+#endif
+    __asm__ __volatile__("" ::: "memory");
+}
+
+volatile long never = -1;
+
+extern "C" __attribute__((noinline)) long recursing_function(long depth) {
+    volatile char frame[256];
+    frame[0] = static_cast<char>(depth);
+    if (depth == never) return 0;
+    const long below = recursing_function(depth + 1);
+    __asm__ __volatile__("" ::: "memory");
+    return below + frame[0];
+}
+
+extern "C" __attribute__((noinline)) void overflow_on_a_thread() {
+    std::thread worker([] {
+        korvo::calltrail::install_crash_stack_for_this_thread();
+        recursing_function(0);
+    });
+    worker.join();
+}
+
+extern "C" __attribute__((noinline)) int read_past_the_end(const std::vector<int>& values) {
+    return values.at(values.size()); // throws std::out_of_range
+}
+
+#if defined(__cpp_exceptions)
+__attribute__((noinline)) void parse_header(const char* text) {
+    if (*text == '\0') throw korvo::calltrail::traced<std::runtime_error>("empty header");
+}
+
+__attribute__((noinline)) void load_document(const char* text) {
+    try {
+        parse_header(text);
+    } catch (const std::exception&) {
+        std::throw_with_nested(korvo::calltrail::traced<std::runtime_error>("cannot load the document"));
+    }
+}
+#endif
+
+extern "C" __attribute__((noinline)) void process_request(const char* how) {
+    if (std::strcmp(how, "abort") == 0) aborting_function();
+    if (std::strcmp(how, "fpe") == 0) dividing_function(7);
+    if (std::strcmp(how, "ill") == 0) trapping_function(true);
+    if (std::strcmp(how, "trap") == 0) trapping_function(false);
+    if (std::strcmp(how, "overflow") == 0) recursing_function(0);
+    if (std::strcmp(how, "thread-overflow") == 0) overflow_on_a_thread();
+    if (std::strcmp(how, "uncaught") == 0) read_past_the_end(std::vector<int>(3));
+#if defined(__cpp_exceptions)
+    if (std::strcmp(how, "traced") == 0) parse_header("");
+    if (std::strcmp(how, "nested") == 0) load_document("");
+#endif
+    faulting_function(nullptr);
     __asm__ __volatile__("" ::: "memory");
 }
 

@@ -113,7 +113,13 @@ TEST(trace_value, compares_frame_by_frame_and_hashes_equal_traces_alike) {
 __attribute__((noinline)) void throw_traced(int kind) {
     if (kind == 0) throw ct::traced<std::runtime_error>("empty header");
     const std::logic_error made_before("made before");
-    throw ct::traced<std::logic_error>(made_before);
+    if (kind == 1) throw ct::traced<std::logic_error>(made_before);
+    // Wrapped with the exception it nests, the trace still starts here.
+    try {
+        throw made_before;
+    } catch (const std::logic_error&) {
+        std::throw_with_nested(ct::traced<std::runtime_error>("outer"));
+    }
 }
 __attribute__((noinline)) void call_thrower(int kind) {
     throw_traced(kind);
@@ -121,11 +127,17 @@ __attribute__((noinline)) void call_thrower(int kind) {
 }
 
 TEST(traced_exception, is_caught_as_its_type_with_what_unchanged_and_the_throw_site_on_top) {
-    for (int kind = 0; kind < 2; ++kind) {
+    const char* const whats[] = {"empty header", "made before", "outer"};
+    for (int kind = 0; kind < 3; ++kind) {
         try {
             call_thrower(kind);
         } catch (const std::exception& e) {
-            EXPECT_STREQ(e.what(), kind == 0 ? "empty header" : "made before");
+            EXPECT_STREQ(e.what(), whats[kind]);
+            const auto* nested = dynamic_cast<const std::nested_exception*>(&e);
+            ASSERT_EQ(nested != nullptr, kind == 2);
+            if (nested != nullptr) {
+                EXPECT_THROW(nested->rethrow_nested(), std::logic_error);
+            }
             ASSERT_NE(ct::trace_of(e), nullptr);
             const std::string text = ct::to_string(*ct::trace_of(e));
             EXPECT_EQ(names_at(text, 0, "throw_traced"), engine) << text;

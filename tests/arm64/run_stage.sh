@@ -36,7 +36,7 @@ targets=(calltrail_engine calltrail_engine_d calltrail_noop calltrail_noop_d
          posix_engine_call_instruction_test posix_engine_end_to_end_test posix_engine_test
          posix_engine_fixed_address_test
          reliability_crash_test reliability_signal_capture_test reliability_bad_input_test reliability_load_test
-         calltrail_demo calltrail_crash_handler calltrail_traced_exception calltrail_assert_trace
+         calltrail_demo calltrail_crash_handler calltrail_crash_handler_plain calltrail_traced_exception calltrail_assert_trace
          calltrail_plugin_host calltrail_example_plugin)
 tests='^(exports|(capture|frame|noop|trace|trace_noop)_test\.'
 tests+='|posix_engine_(call_instruction_|end_to_end_|fixed_address_)?test\.'

@@ -44,9 +44,15 @@ template <class T, class Arg> struct is_self<T, Arg> : std::is_same<T, typename 
 
 } // namespace traced_detail
 
-// Final, so that the constructor that captures is always the one the throw
-// site calls: a derived constructor would become frame 0 unless inlined.
-template <class E> class traced final : public E, public trace_origin {
+// Not final, so that std::throw_with_nested can wrap it with the exception
+// it nests (the wrapper derives from what it wraps; a final class is thrown
+// alone). The trace still starts at the throw site: the one constructor that
+// captures is this out-of-line one, which starts at its caller, and the copy
+// and move constructors, which the wrapper, exception_ptr and catch by value
+// use, copy the trace and never capture. A class of your own derived from
+// traced<E> would show its constructor above the throw site unless inlined:
+// throw traced<your_error> instead.
+template <class E> class traced : public E, public trace_origin {
 public:
     // Builds E from args and captures the caller's stack.
     template <class... Args, class = typename std::enable_if<!traced_detail::is_self<traced, Args...>::value>::type>

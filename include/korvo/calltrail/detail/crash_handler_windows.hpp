@@ -3,54 +3,54 @@
 
 // The Windows side of crash_handler.hpp: an unhandled-exception filter and an
 // abort handler that hand the report to a thread started when the handler is
-// installed. The crashed thread only waits, so a stack overflow leaves it
-// enough stack, and the wait is the watchdog. Include crash_handler.hpp, not
-// this.
+// installed, and the terminate handler. The crashed thread only waits, so a
+// stack overflow leaves it enough stack, and the wait is the watchdog.
+// Include crash_handler.hpp, not this.
 
 #if defined(_WIN32)
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include <korvo/calltrail/calltrail.hpp>
+#include <korvo/calltrail/detail/crash_exceptions.hpp>
+#include <korvo/calltrail/detail/crash_frames.hpp>
+#include <korvo/calltrail/detail/crash_rendering.hpp>
+#include <korvo/calltrail/detail/crash_settings.hpp>
 #include <korvo/calltrail/detail/crash_text.hpp>
+#include <korvo/calltrail/detail/windows_api.hpp>
+#include <korvo/calltrail/this_thread_frames.hpp>
 
 #include <atomic>
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <string>
+#include <cstdlib>
+#include <exception>
 
 namespace korvo {
 namespace calltrail {
-
-struct crash_handler_settings {
-    // The report must be done within this many seconds; then the process
-    // ends with the exception's code all the same.
-    unsigned watchdog_seconds = 3;
-    // Stack each thread keeps back for handling a stack overflow.
-    std::size_t stack_size = std::size_t{64} * 1024;
-};
-
 namespace crash_detail {
 
 // What abort() ends a process with.
-const DWORD abort_exit_code = 3;
+const unsigned long abort_exit_code = 3;
+
+enum report_phase { idle, reporting, reported };
 
 struct handler_state {
-    std::atomic<DWORD> reporting_thread; // 0 while no thread reports
-    std::atomic<DWORD> reporter_thread;
-    std::atomic<DWORD> exit_code;
+    std::atomic<unsigned long> reporting_thread; // 0 while no thread reports
+    std::atomic<unsigned long> reporter_thread;
+    std::atomic<int> phase;
+    std::atomic<unsigned long> exit_code;
     std::atomic<unsigned> watchdog_seconds;
     std::atomic<std::size_t> stack_size;
-    HANDLE crashed;  // set by the crashed thread
-    HANDLE reported; // set by the reporter
-    const EXCEPTION_POINTERS* exception;
-    const void* addresses[most_frames];
-    std::size_t count;
+    std::atomic<bool> chain;
+    std::atomic<bool> installed;
+    windows_api::handle crashed;  // set by the crashed thread
+    windows_api::handle reported; // set by the reporter
+    const windows_api::exception_pointers* exception;
+    // Walked on the crashed thread, once it reports: for abort(), and for an
+    // exception where the reporter cannot unwind from its context.
+    stack_walk walk;
+    bool walked;
+    windows_api::exception_filter previous_filter;
+    void (*previous_abort)(int);
 };
 
 inline handler_state& state() {
@@ -58,29 +58,29 @@ inline handler_state& state() {
     return shared;
 }
 
-inline const char* exception_description(DWORD code) {
+inline const char* exception_description(unsigned long code) {
     switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
+    case 0xc0000005u:
         return "access violation";
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case 0xc000001du:
         return "illegal instruction";
-    case EXCEPTION_PRIV_INSTRUCTION:
+    case 0xc0000096u:
         return "privileged instruction";
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case 0xc0000094u:
         return "integer division by zero";
-    case EXCEPTION_INT_OVERFLOW:
+    case 0xc0000095u:
         return "integer overflow";
-    case EXCEPTION_STACK_OVERFLOW:
+    case 0xc00000fdu:
         return "stack overflow";
-    case EXCEPTION_IN_PAGE_ERROR:
+    case 0xc0000006u:
         return "in-page error";
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case 0x80000002u:
         return "misaligned data";
-    case EXCEPTION_BREAKPOINT:
+    case 0x80000003u:
         return "breakpoint";
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case 0xc000008eu:
         return "floating-point division by zero";
-    case EXCEPTION_FLT_INVALID_OPERATION:
+    case 0xc0000090u:
         return "invalid floating-point operation";
     case abort_exit_code:
         return "abort";
@@ -89,140 +89,294 @@ inline const char* exception_description(DWORD code) {
     }
 }
 
-// The module holding a code address, by its full path, and the address's
-// offset in it; for a return address, the offset of the call before it.
-inline void write_place(crash_line& line, std::uintptr_t address, bool return_address) {
-    const std::uintptr_t code = return_address ? address - 1 : address;
-    void* base = nullptr;
-    char path[MAX_PATH];
-    line.address(address);
-    if (RtlPcToFileHeader(reinterpret_cast<void*>(code), &base) != nullptr &&
-        GetModuleFileNameA(static_cast<HMODULE>(base), path, MAX_PATH) != 0)
-        line.text(" ").text(path).text(" 0x").hex(code - reinterpret_cast<std::uintptr_t>(base));
-    line.end();
-}
+// The module holding a code address, by its full path; Windows modules have
+// no GNU build-id.
+struct module_place {
+    void* base;
+
+    bool same_module(const module_place& other) const { return base == other.base; }
+    std::uintptr_t offset(std::uintptr_t address) const { return address - reinterpret_cast<std::uintptr_t>(base); }
+
+    void write_file(crash_line& line) const {
+        char path[1024];
+        const unsigned long size = ::GetModuleFileNameA(static_cast<HINSTANCE__*>(base), path, sizeof path);
+        line.escaped(path, size < sizeof path ? size : sizeof path, true);
+    }
+    void write_build_id(crash_line& line) const { line.text("-"); }
+};
+
+struct windows_platform {
+    typedef module_place place;
+
+    static bool locate(std::uintptr_t address, module_place& place) {
+        void* base = nullptr;
+        if (::RtlPcToFileHeader(reinterpret_cast<void*>(address), &base) == nullptr || base == nullptr) return false;
+        place.base = base;
+        return true;
+    }
+
+    static const void* module_of(std::uintptr_t address) {
+        module_place place;
+        return locate(address, place) ? place.base : nullptr;
+    }
+
+    // Every frame a walk gives here is a return address.
+    static void classify(const void* const* walked, std::size_t count, report_frame* out) {
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = report_frame::return_address(reinterpret_cast<std::uintptr_t>(walked[i]));
+    }
+
+    static void write_rendered(const frame_section* const* sections, const char* const* titles, std::size_t count) {
+        write_rendered_part(sections, titles, count);
+    }
+};
 
 // The faulting thread's frames, from the context the exception left: the
-// faulting instruction first, then each return address.
-inline std::size_t frames_from(const CONTEXT& faulting, const void** addresses, std::size_t most) {
+// faulting instruction, then each return address; of a stack too deep to
+// list, its top and its bottom. The unwinding functions of x64 read the
+// context; elsewhere the crashed thread walks its own stack.
+inline bool unwind_from(const windows_api::exception_pointers& exception, frame_section& section) {
 #if defined(_M_X64) || defined(__x86_64__)
-    CONTEXT context = faulting;
-    std::size_t count = 0;
-    while (count < most && context.Rip != 0) {
-        addresses[count++] = reinterpret_cast<const void*>(context.Rip);
-        const DWORD64 sp = context.Rsp;
-        DWORD64 image_base = 0;
-        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &image_base, nullptr);
+    typedef windows_api::lookup_function_entry lookup_type;
+    typedef windows_api::virtual_unwind unwind_type;
+    static const lookup_type lookup = windows_api::kernel_function<lookup_type>("RtlLookupFunctionEntry");
+    static const unwind_type unwind = windows_api::kernel_function<unwind_type>("RtlVirtualUnwind");
+    if (lookup == nullptr || unwind == nullptr || exception.context == nullptr) return false;
+    windows_api::x64_context context = *static_cast<const windows_api::x64_context*>(exception.context);
+    report_frame top[top_frames];
+    report_frame bottom[bottom_frames]; // the last ones seen, round and round
+    std::size_t depth = 0;
+    while (context.rip() != 0 && depth < (std::size_t{1} << 24)) {
+        const std::uint64_t pc = context.rip();
+        const report_frame f =
+            depth == 0 ? report_frame::at_instruction(pc, pc, false) : report_frame::return_address(pc);
+        if (depth < top_frames) top[depth] = f;
+        bottom[depth % bottom_frames] = f;
+        ++depth;
+        const std::uint64_t sp = context.rsp();
+        std::uint64_t image_base = 0;
+        void* function = lookup(pc, &image_base, nullptr);
         if (function == nullptr) {
-            // A leaf function: its return address is on top of the stack.
-            context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
-            context.Rsp += 8;
+            // A function without unwind information: a leaf, whose return
+            // address is on top of the stack, or one that pushed a few
+            // registers first (a stack probe): the first word that points
+            // into a module.
+            std::size_t slot = 0;
+            while (slot < 4 && windows_platform::module_of(reinterpret_cast<const std::uint64_t*>(sp)[slot]) == nullptr)
+                ++slot;
+            if (slot == 4) slot = 0;
+            context.set_rip(reinterpret_cast<const std::uint64_t*>(sp)[slot]);
+            context.set_rsp(sp + 8 * (slot + 1));
         } else {
             void* handler_data = nullptr;
-            DWORD64 establisher = 0;
-            RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, function, &context, &handler_data,
-                             &establisher, nullptr);
+            std::uint64_t establisher = 0;
+            unwind(0, image_base, pc, function, &context, &handler_data, &establisher, nullptr);
         }
-        if (context.Rsp <= sp) break;
+        if (context.rsp() <= sp) break;
     }
-    return count;
+    section.add_frames(top, depth < top_frames ? depth : top_frames, 0);
+    if (depth <= top_frames) return true;
+    const std::size_t kept = depth - top_frames < bottom_frames ? depth - top_frames : bottom_frames;
+    if (depth - kept > top_frames) section.add_not_shown(top_frames, depth - kept - 1);
+    report_frame deepest[bottom_frames];
+    for (std::size_t i = 0; i < kept; ++i) deepest[i] = bottom[(depth - kept + i) % bottom_frames];
+    section.add_frames(deepest, kept, depth - kept);
+    return true;
 #else
-    (void)faulting;
-    return detail::this_thread_frames::collect(addresses, most, 0);
+    (void)exception;
+    (void)section;
+    return false;
 #endif
 }
 
-inline void write_raw_report(DWORD code, const EXCEPTION_POINTERS* exception, const void* const* addresses,
-                             std::size_t count) {
+// The section of a walk the crashed thread made, from the frame that failed:
+// the exception's address, or abort()'s caller below the C runtime's frames.
+inline void section_from_walk(const handler_state& s, frame_section& section) {
+    const stack_walk& walk = s.walk;
+    // 0 in collect, 1 in run, 2 in the handler, 3 in its caller.
+    std::size_t start = walk.top_count > 3 ? 3 : walk.top_count;
+    report_frame first =
+        report_frame::return_address(start < walk.top_count ? reinterpret_cast<std::uintptr_t>(walk.top[start]) : 0);
+    std::size_t plumbing = 0;
+    if (s.exception != nullptr) {
+        const std::uintptr_t pc = reinterpret_cast<std::uintptr_t>(s.exception->record->address);
+        for (std::size_t i = 0; i < walk.top_count; ++i)
+            if (reinterpret_cast<std::uintptr_t>(walk.top[i]) == pc) {
+                start = i;
+                first = report_frame::at_instruction(pc, pc, false);
+                break;
+            }
+    } else if (start < walk.top_count) {
+        plumbing = plumbing_frames<windows_platform>(walk, start);
+    }
+    if (start < walk.top_count) fill_section<windows_platform>(section, walk, start, plumbing, first);
+}
+
+inline void write_report() {
+    handler_state& s = state();
+    const unsigned long code = s.exit_code.load();
     crash_line().text("fatal exception: ").text(exception_description(code)).end();
     crash_line line;
     line.text("code 0x").hex(code, 8);
-    if (code == EXCEPTION_ACCESS_VIOLATION && exception != nullptr && exception->ExceptionRecord->NumberParameters >= 2)
-        line.text(", fault address ").address(exception->ExceptionRecord->ExceptionInformation[1]);
-    line.text(", thread ").number(state().reporting_thread.load()).end();
+    const windows_api::exception_pointers* exception = s.exception;
+    if (exception != nullptr && code == 0xc0000005u && exception->record->parameter_count >= 2)
+        line.text(", fault address ").address(exception->record->parameters[1]);
+    line.text(", thread ").number(s.reporting_thread.load()).end();
     if (exception != nullptr) {
-        line.text("interrupted at ");
-        write_place(line, reinterpret_cast<std::uintptr_t>(exception->ExceptionRecord->ExceptionAddress), false);
+        const std::uintptr_t pc = reinterpret_cast<std::uintptr_t>(exception->record->address);
+        line.text("interrupted at ").address(pc);
+        module_place place;
+        if (windows_platform::locate(pc, place)) {
+            line.text(" ");
+            place.write_file(line);
+            line.text(" 0x").hex(place.offset(pc));
+        }
+        line.end();
     }
-    crash_line().text("raw frames, each at its call (FILE and the offset from its load address):").end();
-    for (std::size_t i = 0; i < count; ++i) {
-        line.text(i < 10 ? "  " : " ").number(i).text(" ");
-        // From an exception's context the first frame is the faulting one.
-        write_place(line, reinterpret_cast<std::uintptr_t>(addresses[i]), exception == nullptr || i > 0);
-    }
+    frame_section section;
+    if (s.walked || exception == nullptr || !unwind_from(*exception, section)) section_from_walk(s, section);
+    module_list<module_place> modules;
+    write_raw_frames<windows_platform>(section, "", modules);
+    write_module_table(modules);
+    const frame_section* sections[] = {&section};
+    const char* titles[] = {""};
+    windows_platform::write_rendered(sections, titles, 1);
 }
 
 // Started when the handler is installed; waits for a crash and reports it.
-inline DWORD WINAPI report_crashes(void*) {
+inline unsigned long __stdcall report_crashes(void*) {
     handler_state& s = state();
-    WaitForSingleObject(s.crashed, INFINITE);
-    std::size_t count = s.count;
-    if (s.exception != nullptr) count = frames_from(*s.exception->ContextRecord, s.addresses, most_frames);
-    write_raw_report(s.exit_code.load(), s.exception, s.addresses, count);
-    write_rendered_trace(s.addresses, count);
-    SetEvent(s.reported);
+    ::WaitForSingleObject(s.crashed, windows_api::infinite);
+    write_report();
+    ::SetEvent(s.reported);
     return 0;
 }
 
-// Runs on the crashed thread: hands over the report, waits for it as long as
-// the watchdog allows, and ends the process.
-inline void report_and_end(DWORD code, const EXCEPTION_POINTERS* exception) {
+// Takes the report on: false when another thread has, or when this one
+// crashes again inside it, which ends the process with the first code.
+inline bool begin_report(unsigned long code) {
     handler_state& s = state();
-    const DWORD self = GetCurrentThreadId();
-    DWORD reporting = 0;
-    // A crash while another is reported, or inside the report itself.
-    if (!s.reporting_thread.compare_exchange_strong(reporting, self)) {
-        if (reporting == self || self == s.reporter_thread.load()) TerminateProcess(GetCurrentProcess(), s.exit_code);
-        Sleep(INFINITE);
+    const unsigned long self = ::GetCurrentThreadId();
+    unsigned long reporting = 0;
+    if (s.reporting_thread.compare_exchange_strong(reporting, self)) {
+        s.exit_code.store(code);
+        s.phase.store(crash_detail::reporting);
+        return true;
     }
-    s.exit_code.store(code);
-    s.exception = exception;
-    SetEvent(s.crashed);
-    WaitForSingleObject(s.reported, s.watchdog_seconds.load() * 1000);
-    TerminateProcess(GetCurrentProcess(), code);
+    if ((reporting == self || self == s.reporter_thread.load()) && s.phase.load() == crash_detail::reporting) {
+        crash_line().text("fatal exception 0x").hex(code, 8).text(" inside the crash report").end();
+        ::TerminateProcess(::GetCurrentProcess(), s.exit_code.load());
+    }
+    if (reporting != self) ::Sleep(windows_api::infinite); // the reporting thread ends the process
+    return false;
 }
 
-inline LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* exception) {
-    report_and_end(exception->ExceptionRecord->ExceptionCode, exception);
-    return EXCEPTION_EXECUTE_HANDLER;
+// Hands over the report, waits for it as long as the watchdog allows.
+inline void hand_over_report() {
+    handler_state& s = state();
+    ::SetEvent(s.crashed);
+    const unsigned long waited = ::WaitForSingleObject(s.reported, s.watchdog_seconds.load() * 1000);
+    if (waited != 0)
+        crash_line().text("crash report abandoned after ").number(s.watchdog_seconds.load()).text(" s").end();
+    s.phase.store(crash_detail::reported);
 }
 
-// abort() raises SIGABRT on the aborting thread, without an exception.
+inline long __stdcall on_unhandled_exception(_EXCEPTION_POINTERS* pointers) {
+    handler_state& s = state();
+    const windows_api::exception_pointers* exception =
+        reinterpret_cast<const windows_api::exception_pointers*>(pointers);
+    const unsigned long code = exception->record->code;
+    if (begin_report(code)) {
+        s.exception = exception;
+#if !defined(_M_X64) && !defined(__x86_64__)
+        s.walk.run();
+        s.walked = true;
+#endif
+        hand_over_report();
+    }
+    if (s.chain.load() && s.previous_filter != nullptr) s.previous_filter(pointers);
+    ::TerminateProcess(::GetCurrentProcess(), code);
+    return windows_api::execute_handler;
+}
+
+// abort() raises SIGABRT on the aborting thread, without an exception. The
+// frames are walked only once this thread reports: another one aborting at
+// the same moment must not overwrite them.
 inline void on_abort(int) {
     handler_state& s = state();
-    // Skips collect's own frame: the trace starts here, in the handler.
-    s.count = detail::this_thread_frames::collect(s.addresses, most_frames, 1);
-    report_and_end(abort_exit_code, nullptr);
+    // The C runtime puts back the default action as it calls this: a second
+    // abort() would end the process at once, before the report.
+    std::signal(SIGABRT, &on_abort);
+    if (begin_report(abort_exit_code)) {
+        s.exception = nullptr;
+        s.walk.run();
+        s.walked = true;
+        hand_over_report();
+    }
+    void (*previous)(int) = s.previous_abort;
+    if (s.chain.load() && previous != SIG_DFL && previous != SIG_IGN && previous != SIG_ERR && previous != nullptr)
+        previous(SIGABRT);
+    ::TerminateProcess(::GetCurrentProcess(), abort_exit_code);
 }
 
 } // namespace crash_detail
 
+// Reports the uncaught exception on its own thread, then aborts as
+// std::terminate would; the abort handler lets that through unreported.
+inline void on_terminate_exception() {
+    if (crash_detail::begin_report(crash_detail::abort_exit_code)) {
+        crash_detail::write_terminate_report<crash_detail::windows_platform>();
+        crash_detail::state().phase.store(crash_detail::reported);
+    }
+    std::abort();
+}
+
 // Keeps back enough of the calling thread's stack to report a stack
 // overflow on it. install_crash_handler does it for the thread that calls it.
 inline bool install_crash_stack_for_this_thread() {
-    ULONG size = static_cast<ULONG>(crash_detail::state().stack_size.load());
-    if (size == 0) size = static_cast<ULONG>(crash_handler_settings().stack_size);
-    return SetThreadStackGuarantee(&size) != 0;
+    unsigned long size = static_cast<unsigned long>(crash_detail::state().stack_size.load());
+    if (size == 0) size = static_cast<unsigned long>(crash_handler_settings().stack_size);
+    return ::SetThreadStackGuarantee(&size) != 0;
 }
 
-// Reports unhandled exceptions and abort() on standard error, then ends the
-// process with the exception's code (3 for abort). Call it once, early.
+// Reports unhandled exceptions, abort() and uncaught C++ exceptions, then
+// hands over to the filter or abort handler installed before, if any, and
+// ends the process with the exception's code (3 for abort). Call it once,
+// early.
 inline bool install_crash_handler(const crash_handler_settings& settings = crash_handler_settings()) {
     crash_detail::handler_state& s = crash_detail::state();
     s.watchdog_seconds.store(settings.watchdog_seconds != 0 ? settings.watchdog_seconds : 1);
     s.stack_size.store(settings.stack_size);
+    s.chain.store(settings.chain_to_previous_handlers);
+    crash_detail::report_destination& to = crash_detail::destination();
+    const std::intptr_t out = settings.descriptor >= 0 ? ::_get_osfhandle(settings.descriptor) : -1;
+    to.to_descriptor = settings.descriptor >= 0;
+    to.descriptor = out != -1 && out != -2 ? reinterpret_cast<windows_api::handle>(out)
+                                           : ::GetStdHandle(windows_api::standard_error_handle);
+    to.writer = settings.writer;
+    to.writer_context = settings.writer_context;
+    to.configured = true;
     if (s.crashed == nullptr) {
-        s.crashed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        s.reported = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        DWORD reporter = 0;
-        const HANDLE thread = CreateThread(nullptr, 0, &crash_detail::report_crashes, nullptr, 0, &reporter);
+        s.crashed = ::CreateEventW(nullptr, 1, 0, nullptr);
+        s.reported = ::CreateEventW(nullptr, 1, 0, nullptr);
+        unsigned long reporter = 0;
+        const windows_api::handle thread =
+            ::CreateThread(nullptr, 0, &crash_detail::report_crashes, nullptr, 0, &reporter);
         if (s.crashed == nullptr || s.reported == nullptr || thread == nullptr) return false;
-        CloseHandle(thread);
+        ::CloseHandle(thread);
         s.reporter_thread.store(reporter);
     }
     install_crash_stack_for_this_thread();
-    SetUnhandledExceptionFilter(&crash_detail::on_unhandled_exception);
-    std::signal(SIGABRT, &crash_detail::on_abort);
+    const bool again = s.installed.exchange(true);
+    const windows_api::exception_filter previous_filter =
+        ::SetUnhandledExceptionFilter(&crash_detail::on_unhandled_exception);
+    void (*previous_abort)(int) = std::signal(SIGABRT, &crash_detail::on_abort);
+    // Installed again, the handler keeps what it found the first time.
+    if (!again) {
+        s.previous_filter = previous_filter;
+        s.previous_abort = previous_abort;
+    }
+    std::set_terminate(&on_terminate_exception);
     return true;
 }
 

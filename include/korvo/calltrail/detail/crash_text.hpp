@@ -2,67 +2,123 @@
 #define KORVO_CALLTRAIL_DETAIL_CRASH_TEXT_HPP
 
 // Text for crash reports, made without the heap or the C library's
-// formatting: every part is signal-safe but the rendered trace, which is a
-// report's last act. Part of crash_handler.hpp.
-
-#include <korvo/calltrail/calltrail.hpp>
+// formatting, and where it goes. Part of crash_handler.hpp.
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include <korvo/calltrail/detail/windows_api.hpp>
 #else
 #include <unistd.h>
 #endif
 
+// Whether the file that includes the handler is built with exceptions and
+// with run-time type information: the handler is compiled with the user's
+// flags, and must build and work without either.
+#if defined(__cpp_exceptions) || defined(__EXCEPTIONS) || defined(_CPPUNWIND)
+#define KORVO_CALLTRAIL_CRASH_EXCEPTIONS 1
+#else
+#define KORVO_CALLTRAIL_CRASH_EXCEPTIONS 0
+#endif
+#if defined(__cpp_rtti) || defined(__GXX_RTTI) || defined(_CPPRTTI)
+#define KORVO_CALLTRAIL_CRASH_RTTI 1
+#else
+#define KORVO_CALLTRAIL_CRASH_RTTI 0
+#endif
+
+// Walks count frames, so the functions that walk keep theirs.
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#define KORVO_CALLTRAIL_CRASH_NOINLINE __declspec(noinline)
+#define KORVO_CALLTRAIL_CRASH_ALWAYS_INLINE __forceinline
+#define KORVO_CALLTRAIL_CRASH_KEEP_FRAME() _ReadWriteBarrier()
+#else
+#define KORVO_CALLTRAIL_CRASH_NOINLINE __attribute__((noinline))
+#define KORVO_CALLTRAIL_CRASH_ALWAYS_INLINE __attribute__((always_inline)) inline
+#define KORVO_CALLTRAIL_CRASH_KEEP_FRAME() __asm__ __volatile__("" ::: "memory")
+#endif
+
 namespace korvo {
 namespace calltrail {
+
+// Receives each chunk of a crash report, in order; see crash_handler_settings.
+typedef void (*crash_report_writer)(const char* text, std::size_t size, void* context);
+
 namespace crash_detail {
 
-const std::size_t most_frames = 64;
-
-inline void write_to_standard_error(const char* text, std::size_t size) {
+// Where the report goes. Trivially constructible, so that the handler may be
+// its first use: until the handler is installed, standard error.
+struct report_destination {
+    bool configured;
+    bool to_descriptor;
 #if defined(_WIN32)
-    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    while (size > 0) {
-        DWORD written = 0;
-        if (!WriteFile(error, text, static_cast<DWORD>(size), &written, nullptr) || written == 0) return;
-        text += written;
-        size -= written;
-    }
+    windows_api::handle descriptor;
 #else
-    while (size > 0) {
-        const ssize_t written = ::write(STDERR_FILENO, text, size);
-        if (written <= 0) return;
-        text += written;
-        size -= static_cast<std::size_t>(written);
-    }
+    int descriptor;
 #endif
+    crash_report_writer writer;
+    void* writer_context;
+};
+
+inline report_destination& destination() {
+    static report_destination shared;
+    return shared;
 }
 
-// One line, assembled on the stack and written with one call, so that lines
-// of threads crashing together do not interleave. Text that does not fit is
-// cut; the line feed always has its place.
+inline void write_out(const char* text, std::size_t size) {
+    const report_destination& d = destination();
+    if (!d.configured || d.to_descriptor) {
+#if defined(_WIN32)
+        const windows_api::handle out =
+            d.configured ? d.descriptor : ::GetStdHandle(windows_api::standard_error_handle);
+        const char* rest = text;
+        std::size_t left = size;
+        while (left > 0) {
+            windows_api::dword written = 0;
+            const windows_api::dword chunk = left > 0x10000000u ? 0x10000000u : static_cast<windows_api::dword>(left);
+            if (!::WriteFile(out, rest, chunk, &written, nullptr) || written == 0) break;
+            rest += written;
+            left -= written;
+        }
+#else
+        const int out = d.configured ? d.descriptor : STDERR_FILENO;
+        const char* rest = text;
+        std::size_t left = size;
+        while (left > 0) {
+            const ssize_t written = ::write(out, rest, left);
+            if (written <= 0) break;
+            rest += written;
+            left -= static_cast<std::size_t>(written);
+        }
+#endif
+    }
+    if (d.configured && d.writer != nullptr) d.writer(text, size, d.writer_context);
+}
+
+// One line, assembled on the stack and written when it ends or its buffer
+// fills: nothing is ever cut, however long a path.
 class crash_line {
 public:
+    crash_line() = default;
+    crash_line(const crash_line&) = delete;
+    crash_line& operator=(const crash_line&) = delete;
+
     crash_line& text(const char* part) {
         if (part == nullptr) return *this;
-        while (*part != '\0' && size_ < capacity - 1) buffer_[size_++] = *part++;
+        while (*part != '\0') put(*part++);
+        return *this;
+    }
+
+    crash_line& text(const char* part, std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) put(part[i]);
         return *this;
     }
 
     // 0x and sixteen digits, as traces show addresses.
     crash_line& address(std::uintptr_t value) { return text("0x").hex(value, 16); }
 
-    crash_line& hex(std::uintptr_t value, int least_digits = 1) {
+    crash_line& hex(std::uint64_t value, int least_digits = 1) {
         char digits[16];
         int count = 0;
         do {
@@ -70,7 +126,7 @@ public:
             value >>= 4;
         } while (value != 0 && count < 16);
         while (count < least_digits && count < 16) digits[count++] = '0';
-        while (count > 0 && size_ < capacity - 1) buffer_[size_++] = digits[--count];
+        while (count > 0) put(digits[--count]);
         return *this;
     }
 
@@ -81,35 +137,75 @@ public:
             digits[count++] = static_cast<char>('0' + value % 10);
             value /= 10;
         } while (value != 0);
-        while (count > 0 && size_ < capacity - 1) buffer_[size_++] = digits[--count];
+        while (count > 0) put(digits[--count]);
         return *this;
+    }
+
+    crash_line& signed_number(long long value) {
+        if (value < 0) put('-');
+        return number(value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value));
+    }
+
+    // A frame's number, with the blanks that line frames up.
+    crash_line& position(std::uint64_t value) { return text(value < 10 ? "  " : " ").number(value); }
+
+    // Text from outside (a path, a name, what() of an exception) with its
+    // control characters escaped, so that it cannot forge a line: \n, \r, \t
+    // by name, the others as \xHH. Where the text must be read back exactly
+    // (the raw part's paths), a backslash is doubled too.
+    crash_line& escaped(const char* part, std::size_t size, bool reversible) {
+        for (std::size_t i = 0; i < size; ++i) {
+            const unsigned char c = static_cast<unsigned char>(part[i]);
+            if (c >= 0x20 && c != 0x7f && !(reversible && c == '\\')) {
+                put(static_cast<char>(c));
+                continue;
+            }
+            put('\\');
+            if (c == '\\')
+                put('\\');
+            else if (c == '\n')
+                put('n');
+            else if (c == '\r')
+                put('r');
+            else if (c == '\t')
+                put('t');
+            else
+                put('x').hex(c, 2);
+        }
+        return *this;
+    }
+
+    crash_line& escaped(const char* part, bool reversible) {
+        std::size_t size = 0;
+        if (part != nullptr)
+            while (part[size] != '\0') ++size;
+        return escaped(part, size, reversible);
     }
 
     // Writes the line with its line feed.
     void end() {
-        buffer_[size_++] = '\n';
-        write_to_standard_error(buffer_, size_);
+        put('\n');
+        flush();
+    }
+
+    ~crash_line() { flush(); }
+
+private:
+    crash_line& put(char c) {
+        if (size_ == capacity) flush();
+        buffer_[size_++] = c;
+        return *this;
+    }
+
+    void flush() {
+        if (size_ > 0) write_out(buffer_, size_);
         size_ = 0;
     }
 
-private:
-    static const std::size_t capacity = 480;
+    static const std::size_t capacity = 256;
     char buffer_[capacity];
     std::size_t size_ = 0;
 };
-
-// The part that allocates and reads symbols; the watchdog bounds it.
-inline void write_rendered_trace(const void* const* addresses, std::size_t count) {
-    crash_line().text("trace:").end();
-    try {
-        frame frames[most_frames];
-        for (std::size_t i = 0; i < count; ++i) frames[i] = frame(addresses[i]);
-        const std::string text = detail::to_string(frames, count);
-        write_to_standard_error(text.data(), text.size());
-    } catch (...) {
-        crash_line().text("(the trace could not be rendered)").end();
-    }
-}
 
 } // namespace crash_detail
 } // namespace calltrail

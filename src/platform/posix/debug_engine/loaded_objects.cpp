@@ -1,5 +1,6 @@
 #include "platform/posix/debug_engine/loaded_objects.hpp"
 
+#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 
 #include "platform/posix/debug_engine/process_mappings.hpp"
+#include "platform/posix/support/child_of_fork.hpp"
 #include "platform/posix/support/loader_lock_reads.hpp"
 
 namespace korvo {
@@ -46,6 +48,79 @@ struct object_walk {
     vdso_image vdso;
     const void* executable_headers = nullptr;
 };
+
+// The loader's list as a debugger reads it, for a child of fork() whose
+// loader's lock may be lost (RTLD_DI_PHDR gives each object's program headers
+// as dl_iterate_phdr does from glibc 2.36).
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 36))
+#define CALLTRAIL_LOADER_LIST_WITHOUT_LOCK 1
+#else
+#define CALLTRAIL_LOADER_LIST_WITHOUT_LOCK 0
+#endif
+
+#if CALLTRAIL_LOADER_LIST_WITHOUT_LOCK
+bool is_mapped(const std::vector<mapping>& mappings, std::uintptr_t start, std::size_t size) {
+    const mapping* m = mapping_at(mappings, start);
+    return m != nullptr && size <= m->high - start;
+}
+
+// Whether what read_segments reads of an object is there: an object that was
+// being unloaded at the fork may still be listed, its image gone.
+bool is_mapped(const std::vector<mapping>& mappings, const dl_phdr_info& info) {
+    if (!is_mapped(mappings, reinterpret_cast<std::uintptr_t>(info.dlpi_phdr), info.dlpi_phnum * sizeof(ElfW(Phdr))))
+        return false;
+    for (std::size_t i = 0; i < info.dlpi_phnum; ++i) {
+        const ElfW(Phdr)& segment = info.dlpi_phdr[i];
+        if (segment.p_type == PT_NOTE && !is_mapped(mappings, info.dlpi_addr + segment.p_vaddr, segment.p_filesz))
+            return false;
+    }
+    return true;
+}
+
+// Every namespace's objects, as dl_iterate_phdr gives them.
+template <class Visit> void each_object_without_the_lock(Visit visit) {
+    const r_debug* list = &_r_debug;
+    for (int namespaces = 0; list != nullptr && namespaces < 64; ++namespaces) {
+        for (link_map* object = list->r_map; object != nullptr; object = object->l_next) {
+            const ElfW(Phdr)* headers = nullptr;
+            const int count = dlinfo(object, RTLD_DI_PHDR, &headers);
+            if (count <= 0 || headers == nullptr) continue;
+            dl_phdr_info info;
+            std::memset(&info, 0, sizeof info);
+            info.dlpi_addr = object->l_addr;
+            info.dlpi_name = object->l_name;
+            info.dlpi_phdr = headers;
+            info.dlpi_phnum = static_cast<ElfW(Half)>(count);
+            visit(info);
+        }
+        const r_debug_extended* next =
+            list->r_version >= 2 ? reinterpret_cast<const r_debug_extended*>(list)->r_next : nullptr;
+        list = next != nullptr ? &next->base : nullptr;
+    }
+}
+
+// The loader's own counts need its lock; these count the changes seen to
+// the list instead. Tables taken in the child are compared with these alone
+// until the child has a second thread; the real counts then differ, and the
+// table is taken again.
+void counters_without_the_lock(unsigned long long& adds, unsigned long long& subs) {
+    static unsigned long long last_fingerprint = 0;
+    static unsigned long long changes = 0;
+    unsigned long long fingerprint = 1469598103934665603ull;
+    each_object_without_the_lock([&fingerprint](const dl_phdr_info& info) {
+        for (const std::uintptr_t part :
+             {reinterpret_cast<std::uintptr_t>(info.dlpi_phdr), static_cast<std::uintptr_t>(info.dlpi_addr),
+              reinterpret_cast<std::uintptr_t>(info.dlpi_name)})
+            fingerprint = (fingerprint ^ part) * 1099511628211ull;
+    });
+    if (fingerprint != last_fingerprint) {
+        last_fingerprint = fingerprint;
+        ++changes;
+    }
+    adds = changes;
+    subs = 0;
+}
+#endif
 
 int read_counters(dl_phdr_info* info, std::size_t, void* data) {
     auto* counts = static_cast<unsigned long long*>(data);
@@ -148,7 +223,24 @@ loaded_objects list_loaded_objects() {
         object_walk walk;
         walk.vdso = find_vdso();
         walk.executable_headers = reinterpret_cast<const void*>(getauxval(AT_PHDR));
+#if CALLTRAIL_LOADER_LIST_WITHOUT_LOCK
+        if (loader_lock_may_be_lost()) {
+            unsigned long long adds = 0;
+            unsigned long long subs = 0;
+            counters_without_the_lock(adds, subs);
+            const std::vector<mapping> mappings = read_mappings();
+            each_object_without_the_lock([&walk, &mappings, adds, subs](dl_phdr_info& info) {
+                if (!is_mapped(mappings, info)) return;
+                info.dlpi_adds = adds;
+                info.dlpi_subs = subs;
+                collect_object(&info, sizeof info, &walk);
+            });
+        } else {
+            dl_iterate_phdr(collect_object, &walk);
+        }
+#else
         dl_iterate_phdr(collect_object, &walk);
+#endif
         identify_files(walk.list);
         unsigned long long adds = 0;
         unsigned long long subs = 0;
@@ -158,6 +250,9 @@ loaded_objects list_loaded_objects() {
 }
 
 void loader_counters(unsigned long long& adds, unsigned long long& subs) {
+#if CALLTRAIL_LOADER_LIST_WITHOUT_LOCK
+    if (loader_lock_may_be_lost()) return counters_without_the_lock(adds, subs);
+#endif
     unsigned long long counts[2] = {0, 0};
     dl_iterate_phdr(read_counters, counts);
     adds = counts[0];

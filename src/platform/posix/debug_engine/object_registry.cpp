@@ -6,6 +6,7 @@
 #include <atomic>
 
 #include "platform/posix/debug_engine/loaded_objects.hpp"
+#include "platform/posix/support/child_of_fork.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -42,6 +43,7 @@ std::atomic<object_registry*> this_process_registry{nullptr};
 std::atomic<object_registry*> left_behind{nullptr};
 
 void before_fork() {
+    note_fork_in_parent();
     forking.store(true);
     // A fork from a signal handler that interrupted one of our walks would
     // wait for ever; after a long while the fork goes on without the guard.
@@ -59,6 +61,7 @@ void after_fork_in_child() {
     this_process_registry.store(nullptr, std::memory_order_relaxed);
     walks_under_way.store(0);
     forking.store(false);
+    note_fork_in_child();
 }
 
 // Set while the library loads, before any thread can be inside it.

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "platform/posix/object/isal_inflate.hpp"
+#include "platform/posix/support/child_of_fork.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -88,7 +89,11 @@ public:
             out = functions_;
             return true;
         }
-        void* library = dlopen(name_, RTLD_NOW | RTLD_LOCAL);
+        // Where loading could wait for ever, only one loaded already; and none
+        // where the loader was busy at the fork, as it would fail anyway.
+        const bool lost = loader_lock_may_be_lost();
+        if (lost && loader_list_changing()) return false;
+        void* library = dlopen(name_, RTLD_NOW | RTLD_LOCAL | (lost ? RTLD_NOLOAD : 0));
         Functions loaded{};
         if (library == nullptr || !loaded.load(library)) return false;
         int expected = unset;
