@@ -46,13 +46,16 @@ enum : unsigned { name_length, name_tail, table_head, table_count, table_last, i
 // found where it was: a table at the same place with the same count has its
 // last entry at the same place, and an object's first page is mapped.
 struct identity_places {
+    std::uintptr_t start;
     const std::uint8_t* header;
     std::uintptr_t last_entry;
     std::uintptr_t note;
 };
 
+constexpr std::uintptr_t first_page = 4096;
+
 identity_places places_in(const loaded_object& object, std::uintptr_t note) {
-    identity_places places{object.eh_frame_hdr, 0, 0};
+    identity_places places{object.start, object.eh_frame_hdr, 0, 0};
     const auto at = reinterpret_cast<std::uintptr_t>(object.eh_frame_hdr);
     const std::uint8_t* header = object.eh_frame_hdr;
     std::uint32_t count = 0;
@@ -61,7 +64,7 @@ identity_places places_in(const loaded_object& object, std::uintptr_t note) {
         std::memcpy(&count, header + 8, sizeof count);
         if (count != 0 && (object.end - at - 12) / 8 >= count) places.last_entry = at + 12 + std::uintptr_t{count - 1} * 8;
     }
-    if (note >= object.start && note - object.start <= 4096 - 32 && object.end - note >= 32) places.note = note;
+    if (note >= object.start && note - object.start <= first_page - 32 && object.end - note >= 32) places.note = note;
     return places;
 }
 
@@ -81,13 +84,19 @@ __attribute__((always_inline)) inline bool read_identity(const link_map* map, co
     }
     if (!take(name_length, length) || !take(name_tail, tail)) return false;
     if (places.last_entry != 0) {
+        // The count is read once the head agrees, the last entry once the
+        // count does and puts it where the record does.
+        const auto at = reinterpret_cast<std::uintptr_t>(places.header);
+        if (!take(table_head, read_u64(at))) return false;
         std::uint32_t count;
         std::memcpy(&count, places.header + 8, sizeof count);
-        if (!take(table_head, read_u64(reinterpret_cast<std::uintptr_t>(places.header))) ||
-            !take(table_count, count) || !take(table_last, read_u64(places.last_entry)))
+        if (!take(table_count, count) || count == 0 || places.last_entry != at + 12 + std::uintptr_t{count - 1} * 8 ||
+            !take(table_last, read_u64(places.last_entry)))
             return false;
     }
-    return places.note == 0 || (take(id_head, read_u64(places.note + 16)) && take(id_head_2, read_u64(places.note + 24)));
+    if (places.note == 0) return true;
+    return places.note >= places.start && places.note - places.start <= first_page - 32 &&
+           take(id_head, read_u64(places.note + 16)) && take(id_head_2, read_u64(places.note + 24));
 }
 
 // A record: the object as _dl_find_object gave it, where its identity is
@@ -133,8 +142,8 @@ bool same_object(const record_view& r, const loaded_object& object, const link_m
 }
 
 bool same_identity(const record_view& r, const link_map* map) {
-    const identity_places places{reinterpret_cast<const std::uint8_t*>(r.word[table_word]), r.word[last_entry_word],
-                                 r.word[note_word]};
+    const identity_places places{r.word[start_word], reinterpret_cast<const std::uint8_t*>(r.word[table_word]),
+                                 r.word[last_entry_word], r.word[note_word]};
     return read_identity(map, places, [&r](unsigned i, std::uint64_t word) {
         return r.word[first_identity_word + i] == word;
     });
@@ -271,7 +280,8 @@ bool check_object(checked_objects& checked, std::uint32_t index, std::uintptr_t 
         r.load(table_word) != reinterpret_cast<std::uintptr_t>(found.dlfo_eh_frame) ||
         r.load(map_word) != reinterpret_cast<std::uintptr_t>(found.dlfo_link_map))
         return false;
-    const identity_places places{static_cast<const std::uint8_t*>(found.dlfo_eh_frame), r.load(last_entry_word),
+    const identity_places places{reinterpret_cast<std::uintptr_t>(found.dlfo_map_start),
+                                 static_cast<const std::uint8_t*>(found.dlfo_eh_frame), r.load(last_entry_word),
                                  r.load(note_word)};
     if (!read_identity(found.dlfo_link_map, places,
                        [&r](unsigned i, std::uint64_t word) { return r.load(first_identity_word + i) == word; }) ||

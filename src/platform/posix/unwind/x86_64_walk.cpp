@@ -60,7 +60,7 @@ struct walk {
     bool alternate_known = false;
     bool extendable = false; // its top was proven by a probe that stopped at its limit
     unsigned probes = 0;
-    bool exact_pc = true; // the pc is not a return address: look it up as it is
+    bool exact_pc = false; // the pc is not a return address (a signal's): look it up as it is
     unsigned signal_frames = 0;
 };
 
@@ -403,7 +403,6 @@ std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t b
     // Ordinary frames step on these four registers; the full state catches
     // up before any other step, and starts with just these four.
     frame_registers r{pc, sp, bp, bx, true, true};
-    w.exact_pc = false;
     bool ordinary_steps = true;
     output to{out, skip, 0, wanted};
     // The frame the walk is at is written once its return address is found
