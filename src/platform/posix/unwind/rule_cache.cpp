@@ -11,7 +11,7 @@ set sets[std::size_t{1} << set_bits];
 void cache_rule(std::uintptr_t pc, std::uint64_t salt, std::uint64_t rule) {
     using namespace rule_cache_detail;
     const std::uint64_t key = pc ^ salt;
-    set& candidates = sets[set_index(pc)];
+    set& candidates = *set_of(pc);
     // The way that holds the address already (a rule of an object unloaded
     // since, which would otherwise be met first), else an empty one, else one
     // picked by other bits of the address, so that addresses sharing a set

@@ -38,6 +38,7 @@ constexpr unsigned set_bits = 11;
 struct alignas(64) set {
     entry ways[way_count];
 };
+static_assert(sizeof(set) == 64, "a set is a cache line");
 // Hidden, so that the walk reaches it without going through the GOT.
 extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
 
@@ -49,10 +50,19 @@ constexpr unsigned sets_per_page_bits = 6;
 // One odd constant for the hashes and the bijection, which the walk keeps in
 // a register.
 constexpr std::uint64_t mixer = 0x9e3779b97f4a7c15u;
-inline std::size_t set_index(std::uintptr_t pc) {
-    const std::uintptr_t page = ((pc >> 16) * mixer) >> (64 - (set_bits - sets_per_page_bits));
-    const std::uintptr_t in_page = (pc * mixer) >> (64 - sets_per_page_bits);
-    return static_cast<std::size_t>(page << sets_per_page_bits | in_page);
+// Hashed one byte on (a return address rather than its call's), which the
+// walk has before it has the lookup; each part lands in place by a shift and
+// a mask, as the set's byte offset, so that the walk's next frame waits on
+// few instructions.
+inline set* set_of(std::uintptr_t lookup) {
+    const std::uintptr_t pc = lookup + 1;
+    constexpr unsigned page_bits = set_bits - sets_per_page_bits;
+    constexpr unsigned set_shift = 6; // sizeof(set)
+    const std::uintptr_t page = (((pc >> 16) * mixer) >> (64 - page_bits - sets_per_page_bits - set_shift)) &
+                                (((std::uintptr_t{1} << page_bits) - 1) << (sets_per_page_bits + set_shift));
+    const std::uintptr_t in_page = ((pc * mixer) >> (64 - sets_per_page_bits - set_shift)) &
+                                   (((std::uintptr_t{1} << sets_per_page_bits) - 1) << set_shift);
+    return reinterpret_cast<set*>(reinterpret_cast<char*>(sets) + (page | in_page));
 }
 
 // A bijection: a rule read beside another entry's check matches only where
@@ -79,7 +89,7 @@ inline bool find_in_other_ways(const rule_cache_detail::entry* way, std::uintptr
 // Inline: the walk asks once per frame. `salt` is the epoch's.
 inline bool find_cached_rule(std::uintptr_t pc, std::uint64_t salt, std::uint64_t& rule) {
     using namespace rule_cache_detail;
-    const entry* way = sets[set_index(pc)].ways;
+    const entry* way = set_of(pc)->ways;
     const std::uint64_t value = way->rule.load(std::memory_order_relaxed);
     if ((way->check.load(std::memory_order_relaxed) ^ scatter(value) ^ salt) != pc)
         return find_in_other_ways(way, pc, salt, rule);
