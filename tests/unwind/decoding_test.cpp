@@ -178,9 +178,16 @@ TEST(cached_rule, keeps_each_rule_whole_and_steps_only_by_ordinary_ones_within_t
         bool kept;
         bool steps;                // from sp = &stack[2], rbp = &stack[4], rbx = 200, top = &stack[8]
         std::uintptr_t pc, bp, bx; // after the step; bp 0 where it keeps its value
+        std::uintptr_t rbp = 32;   // bytes above &stack[0]
     } cases[] = {
         {"rsp + 16, nothing saved", rule(cfa_base::rsp, 16, -1, keep, keep), true, true, 3, 0, 200},
         {"rbp + 16, rbp and rbx saved", rule(cfa_base::rbp, 16, -1, -2, -3), true, true, 5, 4, 3},
+        {"rbp + 16, rbp saved, popped", rule(cfa_base::rbp, 16, -1, -2, keep), true, true, 2, 0, 200, 8},
+        {"rbp + 16 past the top", rule(cfa_base::rbp, 16, -1, -2, keep), true, false, 0, 0, 0, 56},
+        {"rbp + 16 at sp", rule(cfa_base::rbp, 16, -1, -2, keep), true, false, 0, 0, 0, 0},
+        {"rbp + 16 misaligned", rule(cfa_base::rbp, 16, -1, -2, keep), true, false, 0, 0, 0, 36},
+        {"rbp + 24, rbp saved", rule(cfa_base::rbp, 24, -1, -2, keep), true, true, 6, 5, 200},
+        {"rbp + 16, rbp saved further down", rule(cfa_base::rbp, 16, -1, -3, keep), true, true, 5, 3, 200},
         {"a slot below sp: popped", rule(cfa_base::rsp, 8, -1, -2, keep), true, true, 2, 0, 200},
         {"the CFA at the top", rule(cfa_base::rsp, 48, -1, keep, keep), true, true, 7, 0, 200},
         {"the CFA past the top", rule(cfa_base::rsp, 56, -1, keep, keep), true, false, 0, 0, 0},
@@ -205,7 +212,7 @@ TEST(cached_rule, keeps_each_rule_whole_and_steps_only_by_ordinary_ones_within_t
         EXPECT_EQ(back.base, c.rule.base) << c.what;
         if (back.base == cfa_base::signal_frame || back.base == cfa_base::outermost) continue;
         EXPECT_EQ(back.word(), c.rule.word()) << c.what;
-        std::uintptr_t pc = 0, sp = at(2), bp = at(4), bx = 200;
+        std::uintptr_t pc = 0, sp = at(2), bp = at(0) + c.rbp, bx = 200;
         const std::uintptr_t before_bp = bp;
         ASSERT_EQ(ordinary_step(pc, sp, bp, bx, at(8), word), c.steps) << c.what;
         if (!c.steps) {

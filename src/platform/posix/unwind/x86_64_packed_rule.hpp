@@ -218,14 +218,34 @@ inline packed_rule cached_rule(std::uint64_t word) {
 // already: the register holds the caller's value). sp must be aligned, so
 // that special rules are refused, and above the first 4 KiB, so that no
 // slot's address wraps.
+namespace cached {
+// The frame a frame pointer makes: the CFA 16 bytes above rbp, rbp saved
+// just below the return address (rbx may be anywhere).
+constexpr std::uint64_t frame_pointer_mask =
+    0xff | from_rbp | rbp_saved | special | ((std::uint64_t{1} << offset_bits) - 1) << offset_shift;
+constexpr std::uint64_t frame_pointer_rule = 0xfe | from_rbp | rbp_saved | std::uint64_t{16} << offset_shift;
+} // namespace cached
+
 __attribute__((always_inline)) inline bool ordinary_step(std::uintptr_t& pc, std::uintptr_t& sp, std::uintptr_t& bp,
                                                          std::uintptr_t& bx, std::uintptr_t top, std::uint64_t word) {
-    const std::uintptr_t from = (word & cached::from_rbp) != 0 ? bp : sp;
-    const std::uintptr_t cfa = from + static_cast<std::uintptr_t>(std::intptr_t{cached_offset(word)});
-    if (cfa <= sp || cfa > top || cfa % 8 != 0) return false;
-    if ((word & cached::rbp_saved) != 0) {
-        const std::uintptr_t at = cfa + static_cast<std::uintptr_t>(std::intptr_t{static_cast<std::int8_t>(word)} * 8);
-        if (at >= sp) bp = read_stack_word(at);
+    std::uintptr_t cfa;
+    if ((word & cached::frame_pointer_mask) == cached::frame_pointer_rule) {
+        // Counted from rbp alone, not from the rule's word, and kept a
+        // branch (the barrier): the processor runs on to the next frame's
+        // reads while the rule is still being looked up.
+        cfa = bp + 16;
+        __asm__("" : "+r"(cfa));
+        if (cfa <= sp || cfa > top || cfa % 8 != 0) return false;
+        if (bp >= sp) bp = read_stack_word(bp);
+    } else {
+        const std::uintptr_t from = (word & cached::from_rbp) != 0 ? bp : sp;
+        cfa = from + static_cast<std::uintptr_t>(std::intptr_t{cached_offset(word)});
+        if (cfa <= sp || cfa > top || cfa % 8 != 0) return false;
+        if ((word & cached::rbp_saved) != 0) {
+            const std::uintptr_t at =
+                cfa + static_cast<std::uintptr_t>(std::intptr_t{static_cast<std::int8_t>(word)} * 8);
+            if (at >= sp) bp = read_stack_word(at);
+        }
     }
     if ((word & cached::rbx_saved) != 0) {
         const std::uintptr_t at =
