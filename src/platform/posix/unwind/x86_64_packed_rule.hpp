@@ -119,8 +119,9 @@ __attribute__((always_inline)) inline bool packed_step(frame_registers& r, std::
 //               frame, the outermost frame, a CFA counted from rbx, or
 //               slots other than just below the CFA), whose kind is then in
 //               bits 28-29
-//   bits 30-53  the CFA's offset, signed
-//   bits 54-63  the object's index
+//   bits 30-39  the object's index
+//   bits 40-63  the CFA's offset, signed (on top, so that one shift brings
+//               it out: the next frame waits on it)
 // An ordinary rule's return address is the word below the CFA. A special
 // rule's word counts from rsp with an offset 4 bytes off its own (the real
 // base and offset are told by its kind and `misaligned`), so that the loop,
@@ -134,16 +135,18 @@ constexpr std::uint64_t special = std::uint64_t{1} << 27;
 constexpr unsigned special_shift = 28;
 enum : std::uint64_t { whole_rule, whole_rule_from_rbp, whole_rule_from_rbx, signal_frame_or_outermost };
 constexpr std::int32_t misaligned = 4;
-constexpr unsigned offset_shift = 30;
-constexpr unsigned offset_bits = 24;
-constexpr unsigned index_shift = 54;
+constexpr unsigned index_shift = 30;
 constexpr unsigned index_bits = 10;
+constexpr unsigned offset_shift = 40;
+constexpr unsigned offset_bits = 24;
 } // namespace cached
 
-inline std::uint32_t cached_object(std::uint64_t word) { return static_cast<std::uint32_t>(word >> cached::index_shift); }
+static_assert(cached::offset_shift + cached::offset_bits == 64, "the offset is the word's top");
+inline std::uint32_t cached_object(std::uint64_t word) {
+    return static_cast<std::uint32_t>(word >> cached::index_shift) & ((1u << cached::index_bits) - 1);
+}
 inline std::int32_t cached_offset(std::uint64_t word) {
-    return static_cast<std::int32_t>(static_cast<std::int64_t>(word << (64 - cached::offset_shift - cached::offset_bits)) >>
-                                     (64 - cached::offset_bits));
+    return static_cast<std::int32_t>(static_cast<std::int64_t>(word) >> cached::offset_shift);
 }
 
 // False for a rule the word cannot hold (a CFA offset of 8 MiB or more).
@@ -238,7 +241,12 @@ __attribute__((always_inline)) inline bool ordinary_step(std::uintptr_t& pc, std
         if (cfa <= sp || cfa > top || cfa % 8 != 0) return false;
         if (bp >= sp) bp = read_stack_word(bp);
     } else {
-        const std::uintptr_t from = (word & cached::from_rbp) != 0 ? bp : sp;
+        // A branch too, so that only the offset is waited on.
+        std::uintptr_t from = sp;
+        if ((word & cached::from_rbp) != 0) {
+            from = bp;
+            __asm__("" : "+r"(from));
+        }
         cfa = from + static_cast<std::uintptr_t>(std::intptr_t{cached_offset(word)});
         if (cfa <= sp || cfa > top || cfa % 8 != 0) return false;
         if ((word & cached::rbp_saved) != 0) {

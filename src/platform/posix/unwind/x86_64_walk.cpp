@@ -41,7 +41,7 @@ constexpr unsigned most_probes = 16;
 // The kernel's x86-64 signal restorer: mov $15,%rax; syscall.
 constexpr unsigned char restorer_code[] = {0x48, 0xc7, 0xc0, 0x0f, 0x00, 0x00, 0x00, 0x0f, 0x05};
 
-static_assert(directory_size <= std::uint64_t{1} << (64 - cached::index_shift), "a cached rule holds any index");
+static_assert(directory_size <= std::uint64_t{1} << cached::index_bits, "a cached rule holds any index");
 
 // The full state, for the steps that need more than the four registers of
 // an ordinary frame.
