@@ -21,11 +21,12 @@ packages=("${demo_packages[@]}" pkg-config googletest libgtest-dev libgmock-dev 
           valgrind clang-14 libclang-rt-14-dev clang-format git file llvm-14 dwz xz-utils debuginfod libdebuginfod1)
 
 configure() {
-    cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS="$1" >/dev/null
+    cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS="$1" "${@:2}" >/dev/null
 }
 
 build_all() {
-    configure ON
+    # The benchmarks too, so that they keep compiling; bench/run.sh runs them.
+    configure ON -DCALLTRAIL_BUILD_BENCH=ON
     cmake --build "$build" -j"$(nproc)"
 }
 

@@ -9,6 +9,8 @@ function(calltrail_require_header header package)
     if(NOT ${found})
         message(FATAL_ERROR "calltrail needs <${header}>: install the Debian package ${package}")
     endif()
+    # Checked by the tests against the packages the demo installs.
+    set_property(GLOBAL APPEND PROPERTY CALLTRAIL_REQUIRED_HEADERS ${header})
 endfunction()
 
 # Imports a pkg-config module as calltrail::pkg::<module>.

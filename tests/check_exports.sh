@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Fails unless every library given exports exactly the eight operations.
+#   check_exports.sh LIBRARY...   or   check_exports.sh --list (prints them)
 set -euo pipefail
 expected=$(cat <<'LIST'
 korvo::calltrail::detail::dump(char const*, void const* const*, unsigned long)
@@ -12,6 +13,7 @@ korvo::calltrail::frame::source_line() const
 korvo::calltrail::to_string[abi:cxx11](korvo::calltrail::frame const&)
 LIST
 )
+[ "${1:-}" = --list ] && { echo "$expected"; exit 0; }
 status=0
 for library in "$@"; do
     exported=$(nm -D --defined-only -C "$library" | sed -E 's/^[0-9a-f]+ [A-Za-z] //' | LC_ALL=C sort)

@@ -25,12 +25,17 @@ for target in engine engine_d noop noop_d; do
     if check "$target" "$output"; then echo "ok   cmake calltrail::$target: $output"; else
         echo "FAIL cmake calltrail::$target: $output"; status=1; fi
 
+    # As the README builds it: the rpath is the libdir pkg-config gives,
+    # which is the library's directory as it stands.
     library=calltrail_$target
-    flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig:$prefix/lib/x86_64-linux-gnu/pkgconfig" \
-        pkg-config --cflags --libs "$library")
-    # shellcheck disable=SC2086
-    "$cxx" -std=c++17 "$here/main.cpp" -o "$work/pc_$target" $flags
-    output=$(LD_LIBRARY_PATH="$(dirname "$(ls "$prefix"/lib*/lib$library.so "$prefix"/lib/*/lib$library.so 2>/dev/null | head -1)")" "$work/pc_$target")
+    export PKG_CONFIG_PATH="$prefix/lib/pkgconfig:$prefix/lib/$("$cxx" -print-multiarch)/pkgconfig"
+    libdir=$(pkg-config --variable=libdir "$library")
+    [ "$libdir" == "$(dirname "$(ls "$prefix"/lib/*/lib$library.so "$prefix"/lib/lib$library.so 2>/dev/null)")" ] ||
+        { echo "FAIL pkg-config libdir of $library: $libdir"; status=1; }
+    # shellcheck disable=SC2046
+    "$cxx" -std=c++17 "$here/main.cpp" -o "$work/pc_$target" $(pkg-config --cflags --libs "$library") \
+        -Wl,-rpath,"$libdir"
+    output=$("$work/pc_$target")
     if check "$target" "$output"; then echo "ok   pkg-config $library: $output"; else
         echo "FAIL pkg-config $library: $output"; status=1; fi
 done

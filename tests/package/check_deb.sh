@@ -30,6 +30,12 @@ stray=$(files "$dev" | grep -E '\.so\.[0-9]|/korvo/(array|spellout|hex_address_t
 [ -z "$stray" ] || fail "libcalltrail-dev holds a runtime file or a header only the engine needs: $stray"
 [[ $(files "$tools") == "usr/bin/calltrail-symbolize" ]] || fail "calltrail-tools holds more or less: $(files "$tools")"
 dpkg-deb -f "$tools" Depends | grep -qv libcalltrail || fail "calltrail-tools needs no library of ours"
+# Installed-Size counts KiB: the files, and a block for each directory.
+size=$(dpkg-deb -c "$runtime" | awk '$1 ~ /^-/ {bytes += $3} $1 ~ /^d/ {dirs++} END {print int((bytes + 1023) / 1024) + 4 * dirs}')
+declared=$(dpkg-deb -f "$runtime" Installed-Size)
+[ "$declared" -ge $((size - 8)) ] && [ "$declared" -le $((size + 8)) ] ||
+    fail "libcalltrail0 declares $declared KiB installed for $size KiB of files"
+echo "ok   libcalltrail0 declares $declared KiB installed, its files take $size KiB"
 for library in engine engine_d noop noop_d; do
     files "$runtime" | grep -qx "$libdir/libcalltrail_$library.so.0" || fail "libcalltrail0 lacks its $library soname"
     for file in "$libdir/libcalltrail_$library.so" "$libdir/pkgconfig/calltrail_$library.pc"; do
@@ -59,9 +65,13 @@ output=$("$work/cmake/consumer")
 [[ $output =~ ^frames=[1-9] ]] || fail "cmake consumer: $output"
 echo "ok   cmake consumer: $output"
 
+# The files name the paths the package installs to, as they stand; the
+# scratch root is the system root of that pkg-config.
+pc_libdir=$(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" pkg-config --variable=libdir calltrail_noop_d)
+[ "$pc_libdir" == "/$libdir" ] || fail "pkg-config libdir: $pc_libdir"
 # shellcheck disable=SC2046
 "$cxx" -std=c++17 "$consumer/main.cpp" -o "$work/pc_consumer" \
-    $(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" pkg-config --cflags --libs calltrail_noop_d)
+    $(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$root" pkg-config --cflags --libs calltrail_noop_d)
 output=$(LD_LIBRARY_PATH="$root/$libdir" "$work/pc_consumer")
 [[ $output == "frames=0 text=0" ]] || fail "pkg-config consumer: $output"
 echo "ok   pkg-config consumer (noop_d): $output"

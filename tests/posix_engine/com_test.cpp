@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 
 #include "attached_symbols.hpp"
+#include "platform/posix/debug_engine/lookup_failure.hpp"
 
 namespace {
 
@@ -198,6 +202,28 @@ TEST(posix_debug_client, the_symbols_interface_outlives_the_released_client_and_
     EXPECT_EQ(symbols->GetNameByOffset(code, buffer, sizeof buffer, &size, nullptr), S_OK);
     EXPECT_NE(std::string(buffer).find("some_function_of_the_program"), std::string::npos);
     EXPECT_EQ(symbols->Release(), 0u);
+}
+
+// Only lack of memory or descriptors is E_OUTOFMEMORY, which the engine
+// tries again; a fault of the lookup itself is not.
+TEST(posix_debug_client, a_lookup_that_threw_answers_out_of_memory_only_for_memory_or_descriptors) {
+    using korvo::calltrail::posix_engine::failure_of_current_exception;
+    const std::pair<void (*)(), HRESULT> cases[] = {
+        {[] { throw std::bad_alloc(); }, E_OUTOFMEMORY},
+        {[] { throw korvo::calltrail::posix_engine::out_of_resources(); }, E_OUTOFMEMORY},
+        {[] { throw std::out_of_range("index"); }, E_UNEXPECTED},
+        {[] { throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur)); }, E_UNEXPECTED},
+        {[] { throw 42; }, E_UNEXPECTED},
+    };
+    for (const auto& c : cases) {
+        HRESULT answer = S_OK;
+        try {
+            c.first();
+        } catch (...) {
+            answer = failure_of_current_exception();
+        }
+        EXPECT_EQ(answer, c.second);
+    }
 }
 
 } // namespace

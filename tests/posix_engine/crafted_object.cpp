@@ -46,7 +46,8 @@ std::size_t unit_header(writer& w) {
 
 // A version 4 line program over the code, with the given tables; `program`
 // goes before the rows.
-bytes line_program(const std::vector<std::string>& directories, std::size_t files, const bytes& program) {
+bytes line_program(const std::vector<std::string>& directories, std::size_t files, const bytes& program,
+                   bool closing_rows = true) {
     writer w;
     w.fixed(0, 4);
     w.fixed(4, 2);
@@ -65,12 +66,14 @@ bytes line_program(const std::vector<std::string>& directories, std::size_t file
     w.u8(0);
     put(w.out, header_length_at, w.out.size() - header_length_at - 4, 4);
     w.out.insert(w.out.end(), program.begin(), program.end());
-    for (int b : {0, 9, int{DW_LNE_set_address}}) w.u8(b);
-    w.fixed(code_start, 8);
-    w.u8(DW_LNS_copy);
-    w.u8(DW_LNS_advance_pc);
-    w.uleb(code_end - code_start);
-    for (int b : {0, 1, int{DW_LNE_end_sequence}}) w.u8(b);
+    if (closing_rows) {
+        for (int b : {0, 9, int{DW_LNE_set_address}}) w.u8(b);
+        w.fixed(code_start, 8);
+        w.u8(DW_LNS_copy);
+        w.u8(DW_LNS_advance_pc);
+        w.uleb(code_end - code_start);
+        for (int b : {0, 1, int{DW_LNE_end_sequence}}) w.u8(b);
+    }
     w.close_length(0);
     return w.out;
 }
@@ -97,6 +100,18 @@ void writer::uleb(std::uint64_t v) {
         if (v != 0) b |= 0x80;
         u8(b);
     } while (v != 0);
+}
+
+void writer::sleb(std::int64_t v) {
+    for (;;) {
+        const std::uint8_t b = v & 0x7f;
+        v >>= 7;
+        if ((v == 0 && (b & 0x40) == 0) || (v == -1 && (b & 0x40) != 0)) {
+            u8(b);
+            return;
+        }
+        u8(b | 0x80);
+    }
 }
 
 void writer::close_length(std::size_t at) { put(out, at, out.size() - at - 4, 4); }
@@ -274,7 +289,9 @@ bytes shared_range_list(std::size_t inlined, std::size_t ranges) {
                       plain(".debug_line", line_program({}, 1, {})), plain(".debug_ranges", list.out)});
 }
 
-bytes long_directory(std::size_t files, std::size_t directory_length, bool defined_by_program) {
+namespace {
+
+bytes unit_with_lines(const bytes& lines) {
     writer abbrev;
     abbreviation(abbrev, 1, DW_TAG_compile_unit, false, root_attributes);
     abbrev.u8(0);
@@ -282,6 +299,16 @@ bytes long_directory(std::size_t files, std::size_t directory_length, bool defin
     const std::size_t at = unit_header(info);
     root_entry(info);
     info.close_length(at);
+    return elf_image({plain(".debug_info", info.out), plain(".debug_abbrev", abbrev.out), plain(".debug_line", lines)});
+}
+
+} // namespace
+
+bytes unit_with_line_program(const bytes& program, bool closing_rows) {
+    return unit_with_lines(line_program({}, 1, program, closing_rows));
+}
+
+bytes long_directory(std::size_t files, std::size_t directory_length, bool defined_by_program) {
     const std::string directory = "/" + std::string(directory_length - 1, 'd');
     writer program;
     if (defined_by_program) {
@@ -293,8 +320,7 @@ bytes long_directory(std::size_t files, std::size_t directory_length, bool defin
             program.uleb(0);
         }
     }
-    const bytes lines = line_program({directory}, defined_by_program ? 1 : files, program.out);
-    return elf_image({plain(".debug_info", info.out), plain(".debug_abbrev", abbrev.out), plain(".debug_line", lines)});
+    return unit_with_lines(line_program({directory}, defined_by_program ? 1 : files, program.out));
 }
 
 namespace {

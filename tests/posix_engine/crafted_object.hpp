@@ -27,6 +27,7 @@ struct writer {
         for (int i = 0; i < size; ++i) u8(v >> (8 * i));
     }
     void uleb(std::uint64_t v);
+    void sleb(std::int64_t v);
     void text(const std::string& s) {
         out.insert(out.end(), s.begin(), s.end());
         u8(0);
@@ -58,6 +59,9 @@ bytes shared_range_list(std::size_t inlined, std::size_t ranges);
 // Many file entries, declared or defined by the line program, in one long
 // directory.
 bytes long_directory(std::size_t files, std::size_t directory_length, bool defined_by_program);
+// One unit whose line program runs `program` first and then, when
+// `closing_rows`, a sequence over the code at line 1 of "f.c".
+bytes unit_with_line_program(const bytes& program, bool closing_rows = true);
 // A compressed .debug_info (zlib, or zstd) whose one unit inflates to
 // `unit_size` bytes.
 bytes inflating_unit(std::size_t unit_size, bool zstd = false);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "attached_symbols.hpp"
+#include "platform/posix/dwarf/list_tables.hpp"
 #include "platform/posix/dwarf/package_index.hpp"
 #include "platform/posix/object/elf_file.hpp"
 
@@ -101,9 +102,16 @@ bool zstd(const elf_file& file, const std::string&) { return zstd_compressed(fil
 bool mini(const elf_file& file, const std::string&) { return mini_debuginfo_only(file); }
 bool packaged(const elf_file&, const std::string& path) { return access((path + ".dwp").c_str(), R_OK) == 0; }
 bool dwz(const elf_file& file, const std::string&) { return file.has_section_named(".gnu_debugaltlink"); }
+// Its first unit's length is the 64-bit escape.
+bool dwarf64(const elf_file& file, const std::string&) {
+    const auto* info = file.find(".debug_info");
+    std::uint32_t escape = 0;
+    return info != nullptr && file.read(info->offset, sizeof escape, &escape) && escape == 0xffffffffu;
+}
 
 const form_case forms[] = {
     {"DWARF 4", POSIX_ENGINE_FORMS_DWARF4, true, true, any},
+    {"64-bit DWARF", POSIX_ENGINE_FORMS_DWARF64, true, true, dwarf64},
     {"zlib sections", POSIX_ENGINE_FORMS_COMPRESSED, true, true, any},
     {"zstd sections", POSIX_ENGINE_FORMS_ZSTD, true, true, zstd, false},
     {"debug link", POSIX_ENGINE_FORMS_DEBUGLINK, true, true, any},
@@ -112,6 +120,7 @@ const form_case forms[] = {
     {"dwz alternate file, DWARF 4", POSIX_ENGINE_FORMS_DWZ_DWARF4, true, true, dwz},
     {"split DWARF 5 in a .dwo", POSIX_ENGINE_FORMS_SPLIT, true, true, any, false},
     {"split DWARF 4 in a .dwo", POSIX_ENGINE_FORMS_SPLIT_DWARF4, true, true, any},
+    {"split 64-bit DWARF 5 in a .dwo", POSIX_ENGINE_FORMS_SPLIT_DWARF64, true, true, dwarf64, false},
     {"split DWARF 5 in a .dwp", POSIX_ENGINE_FORMS_SPLIT_PACKAGE, true, true, packaged, false},
     {"split DWARF 4 in a .dwp", POSIX_ENGINE_FORMS_SPLIT_DWARF4_PACKAGE, true, true, packaged},
     // Without the inline tree the entry's row would be a line of the inlined
@@ -212,6 +221,40 @@ TEST(posix_engine_package_index, units_are_found_past_collisions_and_absent_ones
     const std::unique_ptr<section_data> section = section_data::plain(cut.data(), cut.size());
     package_index index;
     EXPECT_FALSE(index.read(section.get()));
+}
+
+// A DWARF 5 table's contribution opens with a header of its own format,
+// 32- or 64-bit, whatever the unit's; where it cannot be read, the unit's.
+TEST(posix_engine_list_tables, entries_start_past_the_header_of_either_format) {
+    using korvo::calltrail::posix_engine::list_entries_start;
+    using korvo::calltrail::posix_engine::list_table;
+    using korvo::calltrail::posix_engine::section_data;
+    const std::uint64_t contribution = 16;
+    for (const bool offset64 : {false, true}) {
+        SCOPED_TRACE(offset64 ? "64-bit" : "32-bit");
+        std::vector<std::uint8_t> bytes(contribution, 0);
+        const std::uint32_t escape = 0xffffffffu;
+        const std::uint64_t length = 40;
+        if (offset64)
+            bytes.insert(bytes.end(), reinterpret_cast<const std::uint8_t*>(&escape),
+                         reinterpret_cast<const std::uint8_t*>(&escape) + 4);
+        bytes.insert(bytes.end(), reinterpret_cast<const std::uint8_t*>(&length),
+                     reinterpret_cast<const std::uint8_t*>(&length) + (offset64 ? 8 : 4));
+        bytes.resize(bytes.size() + length, 0);
+        const std::unique_ptr<section_data> section = section_data::plain(bytes.data(), bytes.size());
+        const std::uint64_t header = offset64 ? 12 : 4;
+        const std::pair<list_table, std::uint64_t> tables[] = {{list_table::addr, header + 4},
+                                                               {list_table::str_offsets, header + 4},
+                                                               {list_table::rnglists, header + 8},
+                                                               {list_table::loclists, header + 8}};
+        for (const auto& table : tables) {
+            // Read from the header, whatever the unit says; the unit's own
+            // format when there is no table.
+            EXPECT_EQ(list_entries_start(section.get(), contribution, table.first, !offset64),
+                      contribution + table.second);
+            EXPECT_EQ(list_entries_start(nullptr, contribution, table.first, offset64), contribution + table.second);
+        }
+    }
 }
 
 } // namespace

@@ -27,6 +27,8 @@ KNOWN_API int call_deep_path(probe* p);
 KNOWN_API const char* deep_path_file();
 // A capture from code inlined into known::physical_function at -O2.
 KNOWN_API int call_inlined(probe* p);
+// The same inside a lambda.
+KNOWN_API int call_inlined_in_lambda(probe* p);
 // The first byte of a function and the line it starts on.
 KNOWN_API const void* first_byte_function();
 KNOWN_API int first_byte_line();

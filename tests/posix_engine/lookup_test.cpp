@@ -78,6 +78,19 @@ TEST(posix_engine_names, inlined_code_is_described_by_the_function_it_was_inline
     expect_frame(symbols, p, 1, 2, "libposix_engine_inline.so", "known::call_inlined(probe*)");
 }
 
+TEST(posix_engine_names, inlined_code_in_a_lambda_is_described_by_the_lambda) {
+    const probe p = captured(&known::call_inlined_in_lambda);
+    ASSERT_EQ(p.depth, 4);
+    const attached_symbols symbols;
+    expect_frame(symbols, p, 0, 1, "libposix_engine_inline.so",
+                 "known::call_inlined_in_lambda(probe*)::{lambda(probe*)#1}::operator()(probe*) const");
+    expect_frame(symbols, p, 1, 2, "libposix_engine_inline.so",
+                 "int "
+                 "known::run_step<known::call_inlined_in_lambda(probe*)::{lambda(probe*)#1}>(known::call_inlined_in_"
+                 "lambda(probe*)::{lambda(probe*)#1}, probe*)");
+    expect_frame(symbols, p, 2, 3, "libposix_engine_inline.so", "known::call_inlined_in_lambda(probe*)");
+}
+
 TEST(posix_engine_names, the_first_byte_of_a_function_is_described_as_itself) {
     const attached_symbols symbols;
     const void* start = known::first_byte_function();

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "attached_symbols.hpp"
+#include "platform/posix/object/elf_file.hpp"
 
 namespace {
 
@@ -357,6 +358,33 @@ TEST(posix_engine_objects, no_debug_information_server_is_contacted_whatever_the
     unsetenv("DEBUGINFOD_URLS");
     EXPECT_EQ(ready, 0) << "something connected to " << url;
     close(listener);
+}
+
+// An object whose program header table lies outside it is refused: what it
+// loads, and so where its code is, cannot be known.
+TEST(posix_engine_objects, an_object_whose_program_headers_lie_outside_it_is_refused) {
+    std::ifstream in(POSIX_ENGINE_FORMS_PLAIN, std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), sizeof(Elf64_Ehdr));
+    Elf64_Ehdr header;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    const std::pair<std::uint64_t, std::uint16_t> tables[] = {
+        {header.e_phoff, header.e_phnum},                                                    // as built
+        {bytes.size(), header.e_phnum},                                                      // past the end
+        {bytes.size() - sizeof(Elf64_Phdr) / 2, 1},                                          // across the end
+        {header.e_phoff, static_cast<std::uint16_t>(bytes.size() / sizeof(Elf64_Phdr) + 1)}, // more than fit
+    };
+    for (const auto& table : tables) {
+        std::vector<std::uint8_t> changed = bytes;
+        Elf64_Ehdr h = header;
+        h.e_phoff = table.first;
+        h.e_phnum = table.second;
+        std::memcpy(changed.data(), &h, sizeof h);
+        const bool as_built = table.first == header.e_phoff && table.second == header.e_phnum;
+        EXPECT_EQ(korvo::calltrail::posix_engine::elf_file::copy_of(changed.data(), changed.size()) != nullptr,
+                  as_built)
+            << "program headers at " << table.first << ", " << table.second << " of them";
+    }
 }
 
 } // namespace

@@ -20,13 +20,18 @@ cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_
     -DCALLTRAIL_BUILD_TESTS=ON -DCALLTRAIL_BUILD_EXAMPLES=OFF -DCALLTRAIL_BUILD_BENCH=OFF \
     -DCALLTRAIL_BUILD_FUZZERS=ON -DCMAKE_CXX_FLAGS="$flags" \
     -DCMAKE_EXE_LINKER_FLAGS="$link_flags" -DCMAKE_SHARED_LINKER_FLAGS="$link_flags" >/dev/null
-cmake --build "$build_dir" -j"$jobs" --target calltrail_render_fuzzer calltrail_object_fuzzer calltrail_unwind_fuzzer
+cmake --build "$build_dir" -j"$jobs" --target calltrail_render_fuzzer calltrail_object_fuzzer calltrail_unwind_fuzzer \
+    calltrail_line_fuzzer
 
 # The seeds stay as they are; what a run finds goes to a scratch corpus.
 object_seeds=$build_dir/object_seeds
 rm -rf "$object_seeds"
 mkdir -p "$object_seeds"
 cp "$build_dir"/tests/posix_engine/libposix_engine_*.so "$build_dir"/tests/posix_engine/*.dbg "$object_seeds"/
+line_seeds=$build_dir/line_seeds
+rm -rf "$line_seeds"
+mkdir -p "$line_seeds"
+cp "$build_dir"/tests/fuzz/line_seeds/* "$source_dir"/tests/fuzz/line_regressions/* "$line_seeds"/
 # libFuzzer's own C++ runtime is loaded before the shared ASan runtime, which
 # intercepts nothing of it.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:verify_asan_link_order=0}
@@ -60,9 +65,11 @@ fuzz() {
 }
 
 # The time is shared: the stage takes about as long with two fuzzers as it
-# did with one; the walker's decoders take a sixth more.
+# did with one; the walker's decoders take a sixth more, and the line reader,
+# one small table per input, a few seconds.
 status=0
 fuzz render $((seconds / 2)) $((seconds * 4500)) "$source_dir/tests/fuzz/seeds" || status=1
 fuzz object $((seconds - seconds / 2)) $((seconds * 2500)) "$object_seeds" || status=1
 fuzz unwind $((seconds / 6)) $((seconds * 8000)) "$source_dir/tests/fuzz/unwind_seeds" || status=1
+fuzz line $((seconds / 12 + 1)) $((seconds * 1000)) "$line_seeds" || status=1
 exit $status

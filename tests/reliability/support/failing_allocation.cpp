@@ -1,5 +1,6 @@
 #include "failing_allocation.hpp"
 
+#include <dlfcn.h>
 #include <malloc.h>
 
 #include <atomic>
@@ -23,14 +24,15 @@ void held(void* p) noexcept {
     while (now > highest && !peak.compare_exchange_weak(highest, now)) {}
 }
 
+// Numbers an allocation; true when it is the one to fail.
+bool fails_now() noexcept {
+    if (!counting.load() || shield_depth != 0 || numbered.fetch_add(1) + 1 != armed.load()) return false;
+    failed.store(true);
+    return true;
+}
+
 void* allocate(std::size_t size, std::size_t alignment) {
-    if (counting.load() && shield_depth == 0) {
-        const std::size_t number = numbered.fetch_add(1) + 1;
-        if (number == armed.load()) {
-            failed.store(true);
-            throw std::bad_alloc();
-        }
-    }
+    if (fails_now()) throw std::bad_alloc();
     if (size == 0) size = 1;
     void* p = nullptr;
     if (alignment <= alignof(std::max_align_t)) {
@@ -114,3 +116,16 @@ void operator delete(void* p, std::size_t, std::align_val_t) noexcept { dealloca
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { deallocate(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { deallocate(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { deallocate(p); }
+
+// The demangler allocates with malloc, out of reach of the operators above: a
+// call to it is numbered as one allocation, and fails as it does when malloc
+// fails.
+extern "C" char* __cxa_demangle(const char* mangled, char* buffer, std::size_t* length, int* status) {
+    if (fails_now()) {
+        if (status != nullptr) *status = -1;
+        return nullptr;
+    }
+    using demangler = char* (*)(const char*, char*, std::size_t*, int*);
+    static const auto real = reinterpret_cast<demangler>(dlsym(RTLD_NEXT, "__cxa_demangle"));
+    return real(mangled, buffer, length, status);
+}

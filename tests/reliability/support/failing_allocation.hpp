@@ -4,9 +4,11 @@
 #include <cstddef>
 
 // A program linking failing_allocation.cpp replaces the global operator new
-// and delete. While counting, every allocation made outside a shielded
-// region is numbered from 1, and the one whose number was armed throws
-// std::bad_alloc instead of allocating. Nothing fails unless armed.
+// and delete, and the demangler. While counting, every allocation made
+// outside a shielded region is numbered from 1 (a call to the demangler
+// counts as one), and the one whose number was armed throws std::bad_alloc
+// instead of allocating (the demangler answers as when malloc fails).
+// Nothing fails unless armed.
 namespace calltrail_test {
 
 // Starts numbering from 1 again; fail_at 0 fails nothing.

@@ -12,6 +12,7 @@
 
 #include "platform/platform.hpp"
 #include "platform/posix/debug_engine/buffer_text.hpp"
+#include "platform/posix/debug_engine/lookup_failure.hpp"
 #include "platform/posix/debug_engine/object_registry.hpp"
 
 namespace korvo {
@@ -80,7 +81,7 @@ public:
             owner_ = pthread_self();
         } catch (...) {
             state_.store(attach_state::pending, std::memory_order_release);
-            return E_OUTOFMEMORY;
+            return failure_of_current_exception();
         }
         state_.store(attach_state::attached, std::memory_order_release);
         return S_OK;
@@ -104,7 +105,7 @@ public:
             if (displacement != nullptr) *displacement = offset - (d.bias + d.first_load);
             return copy_out({module_name}, name_buffer, name_buffer_size, name_size);
         } catch (...) {
-            return nothing_out(E_OUTOFMEMORY, name_buffer, name_buffer_size, name_size);
+            return nothing_out(failure_of_current_exception(), name_buffer, name_buffer_size, name_size);
         }
     }
 
@@ -120,7 +121,7 @@ public:
             if (line != nullptr) *line = location.line;
             return copy_out({*location.path}, file_buffer, file_buffer_size, file_size);
         } catch (...) {
-            return nothing_out(E_OUTOFMEMORY, file_buffer, file_buffer_size, file_size);
+            return nothing_out(failure_of_current_exception(), file_buffer, file_buffer_size, file_size);
         }
     }
 

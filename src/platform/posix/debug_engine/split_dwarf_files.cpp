@@ -3,18 +3,13 @@
 #include <vector>
 
 #include "platform/posix/object/debug_section.hpp"
+#include "platform/posix/support/paths.hpp"
 
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
 namespace {
-
-std::string directory_of(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string joined(const std::string& directory, const std::string& name) {
     if (!name.empty() && name[0] == '/') return name;

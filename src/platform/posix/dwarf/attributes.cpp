@@ -1,16 +1,14 @@
 #include "platform/posix/dwarf/attributes.hpp"
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/dwarf/list_tables.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
 namespace {
-
-// The header before the first entry of a version 5 string offsets or address
-// table: the base that a unit without its own base attribute refers to.
-constexpr std::uint64_t v5_offsets_header = 8;
 
 // Bytes of a form whose value is a fixed-size number; 0 for other forms.
 unsigned fixed_form_size(std::uint32_t form, const unit_header& unit) noexcept {
@@ -139,6 +137,19 @@ bool read_attribute(dwarf_cursor& cursor, std::uint32_t form, std::int64_t impli
     return cursor.ok();
 }
 
+void settle_list_bases(unit_context& unit) {
+    if (unit.header->version < 5) return;
+    const bool offset64 = unit.header->offset64;
+    if (!unit.has_addr_base)
+        unit.addr_base = list_entries_start(unit.relocated_sections().addr.get(), 0, list_table::addr, offset64);
+    if (!unit.has_str_offsets_base)
+        unit.str_offsets_base =
+            list_entries_start(unit.sections->str_offsets.get(), 0, list_table::str_offsets, offset64);
+    if (!unit.has_rnglists_base)
+        unit.rnglists_base = list_entries_start(unit.sections->rnglists.get(), 0, list_table::rnglists, offset64);
+    unit.has_addr_base = unit.has_str_offsets_base = unit.has_rnglists_base = true;
+}
+
 form_size size_of_form(std::uint32_t form, unsigned& bytes) noexcept {
     bytes = 0;
     switch (form) {
@@ -220,12 +231,14 @@ bool is_address_form(std::uint32_t form) noexcept {
 bool address_at_index(const unit_context& unit, std::uint64_t index, std::uint64_t& address) {
     section_data* addr = unit.relocated_sections().addr.get();
     if (addr == nullptr) return false;
-    const std::uint64_t base =
-        unit.has_addr_base ? unit.addr_base : (unit.header->version >= 5 ? v5_offsets_header : 0);
+    const std::uint64_t base = unit.addr_base;
     const unsigned size = unit.header->address_size;
-    if (index > (addr->size() / (size != 0 ? size : 1))) return false;
+    std::uint64_t slot = 0;
+    if (index > (addr->size() / (size != 0 ? size : 1)) || !checked_add(base, index * size, slot) ||
+        slot > addr->size())
+        return false;
     dwarf_cursor cursor(addr, 0, addr->size());
-    cursor.seek(static_cast<std::size_t>(base + index * size));
+    cursor.seek(static_cast<std::size_t>(slot));
     address = cursor.fixed(size);
     return cursor.ok();
 }
@@ -263,11 +276,12 @@ const char* attribute_string(const unit_context& unit, const attribute_value& v)
         section_data* offsets = s.str_offsets.get();
         if (offsets == nullptr) return nullptr;
         const unsigned size = offset_size(*unit.header);
-        const std::uint64_t base =
-            unit.has_str_offsets_base ? unit.str_offsets_base : (unit.header->version >= 5 ? v5_offsets_header : 0);
-        if (v.value > offsets->size() / size) return nullptr;
+        const std::uint64_t base = unit.str_offsets_base;
+        std::uint64_t slot = 0;
+        if (v.value > offsets->size() / size || !checked_add(base, v.value * size, slot) || slot > offsets->size())
+            return nullptr;
         dwarf_cursor cursor(offsets, 0, offsets->size());
-        cursor.seek(static_cast<std::size_t>(base + v.value * size));
+        cursor.seek(static_cast<std::size_t>(slot));
         const std::uint64_t offset = cursor.fixed(size);
         return cursor.ok() ? string_at(s.str.get(), offset) : nullptr;
     }

@@ -44,6 +44,8 @@ struct unit_context {
     // A split unit's skeleton's: the sections that hold addresses stayed
     // with the linked object, .debug_addr and (DWARF 4) .debug_ranges.
     dwarf_sections* skeleton_sections = nullptr;
+    // Where the unit's entries of each DWARF 5 table start (once settled),
+    // or where the GNU split DWARF 4 forms count from.
     std::uint64_t str_offsets_base = 0;
     std::uint64_t addr_base = 0;
     std::uint64_t rnglists_base = 0;
@@ -59,6 +61,10 @@ struct unit_context {
         return skeleton_sections != nullptr ? *skeleton_sections : *sections;
     }
 };
+
+// Gives a DWARF 5 unit that has no base attribute for a table the base its
+// entries then refer to: past the header of the table's first contribution.
+void settle_list_bases(unit_context& unit);
 
 bool is_address_form(std::uint32_t form) noexcept;
 bool attribute_address(const unit_context& unit, const attribute_value& v, std::uint64_t& address);

@@ -5,6 +5,7 @@
 #include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/dwarf/entry_names.hpp"
 #include "platform/posix/dwarf/inline_tree.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -26,9 +27,11 @@ bool is_type_tag(std::uint32_t tag) {
     }
 }
 
-// Where a walk of the entries stands: outside any function, in the body of
-// a function that has code, or inside code inlined into one.
-enum class scope : std::uint8_t { outside, function, inlined };
+// Where a walk of the entries stands: outside any function, inside the
+// entry of a function that has no code here (a declaration, or one inlined
+// everywhere), in the body of a function that has code, or inside code
+// inlined into one.
+enum class scope : std::uint8_t { outside, local, function, inlined };
 
 // What one entry says that the walk needs.
 struct entry_facts {
@@ -84,7 +87,7 @@ level enter(open_unit& unit, const abbreviation& entry, const entry_facts& facts
         bool has_code = false;
         for_each_pc_range(unit.context, facts.pc,
                           [&](std::uint64_t low, std::uint64_t) { has_code |= code.holds(low); });
-        return level{has_code ? scope::function : scope::outside};
+        return level{has_code ? scope::function : scope::local};
     }
     if (entry.tag != DW_TAG_inlined_subroutine) return parent;
     const std::uint32_t file = static_cast<std::uint32_t>(facts.call_file);
@@ -155,11 +158,15 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
             released = cursor.position();
         }
         if (!entry->has_children) continue;
-        // Types hold no code; their members need not be read. A type local
-        // to a function may: a lambda's closure holds its members' code.
+        // Types outside functions hold no code; their members need not be
+        // read. A type inside one may, even inside one with no code of its
+        // own here: a lambda's closure type holds the entries of its call
+        // operator and of the function a conversion to a function pointer
+        // gives.
+        std::uint64_t sibling = 0;
         if (facts.has_sibling && is_type_tag(entry->tag) && stack.back().where == scope::outside &&
-            unit.header.offset + facts.sibling > cursor.position()) {
-            cursor.seek(static_cast<std::size_t>(unit.header.offset + facts.sibling));
+            checked_add(unit.header.offset, facts.sibling, sibling) && sibling > cursor.position()) {
+            cursor.seek(static_cast<std::size_t>(sibling));
             continue;
         }
         stack.push_back(here);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -112,7 +113,9 @@ bool read_v4_file_tables(dwarf_cursor& cursor, std::vector<file_entry>& director
 
 // The line-number state machine over one program. Rows of a sequence that
 // does not start in code are dropped when the sequence ends; rows in effect
-// over no code, as the next row shows, are dropped as they come.
+// over no code, as the next row shows, are dropped as they come. A sequence
+// whose address runs past the top of the address space is dropped whole; a
+// line number saturates, and one beyond what a row holds is no line.
 class line_program {
 public:
     line_program(const program_header& header, const code_ranges& code, std::vector<file_entry>& files)
@@ -125,13 +128,13 @@ public:
             const std::uint8_t opcode = cursor.u8();
             if (opcode >= h_.opcode_base) {
                 const unsigned adjusted = opcode - h_.opcode_base;
-                address_ += adjusted / h_.line_range * std::uint64_t{h_.min_instruction_length};
-                line_ += h_.line_base + static_cast<int>(adjusted % h_.line_range);
+                advance(adjusted / h_.line_range * std::uint64_t{h_.min_instruction_length});
+                line_ = saturated_add(line_, h_.line_base + static_cast<int>(adjusted % h_.line_range));
                 emit(false);
             } else if (opcode == 0) {
                 if (!extended(cursor)) return false;
             } else if (opcode == DW_LNS_const_add_pc) {
-                address_ += const_add;
+                advance(const_add);
             } else {
                 standard(opcode, cursor);
             }
@@ -143,7 +146,12 @@ public:
     std::vector<sequence> sequences;
 
 private:
+    void advance(std::uint64_t bytes) noexcept {
+        if (!checked_add(address_, bytes, address_)) overflowed_ = true;
+    }
+
     void emit(bool last) {
+        if (overflowed_) return;
         if (!started_) {
             sequence_start_ = address_;
             started_ = true;
@@ -151,14 +159,22 @@ private:
                    !code_.overlaps(rows.back().address, address_)) {
             rows.pop_back();
         }
-        rows.push_back(line_row{address_, last ? line_table::end_of_sequence : static_cast<std::uint32_t>(file_),
-                                static_cast<std::uint32_t>(line_ < 0 ? 0 : line_)});
+        rows.push_back(line_row{address_, last ? line_table::end_of_sequence : row_file(), row_line()});
+    }
+
+    // A file number a row cannot hold names no file.
+    std::uint32_t row_file() const noexcept {
+        return file_ < line_table::end_of_sequence ? static_cast<std::uint32_t>(file_)
+                                                   : line_table::end_of_sequence - 1;
+    }
+    std::uint32_t row_line() const noexcept {
+        return line_ > 0 && line_ <= std::int64_t{UINT32_MAX} ? static_cast<std::uint32_t>(line_) : 0;
     }
 
     void end_sequence() {
         emit(true);
         const std::size_t begin = sequence_begin_;
-        if (rows.size() - begin > 1 && code_.holds(sequence_start_)) {
+        if (!overflowed_ && rows.size() - begin > 1 && code_.holds(sequence_start_)) {
             // Rows of a sequence must ascend for the search; nearly always
             // they do already, and sorting would still copy them.
             const auto by_address = [](const line_row& a, const line_row& b) { return a.address < b.address; };
@@ -171,6 +187,7 @@ private:
         }
         sequence_begin_ = rows.size();
         started_ = false;
+        overflowed_ = false;
         address_ = 0;
         file_ = 1;
         line_ = 1;
@@ -199,17 +216,22 @@ private:
         case DW_LNS_copy:
             emit(false);
             break;
-        case DW_LNS_advance_pc:
-            address_ += cursor.uleb() * h_.min_instruction_length;
+        case DW_LNS_advance_pc: {
+            std::uint64_t bytes = 0;
+            if (checked_multiply(cursor.uleb(), h_.min_instruction_length, bytes))
+                advance(bytes);
+            else
+                overflowed_ = true;
             break;
+        }
         case DW_LNS_advance_line:
-            line_ += cursor.sleb();
+            line_ = saturated_add(line_, cursor.sleb());
             break;
         case DW_LNS_set_file:
             file_ = cursor.uleb();
             break;
         case DW_LNS_fixed_advance_pc:
-            address_ += cursor.u16();
+            advance(cursor.u16());
             break;
         default:
             for (std::uint8_t i = 0; i < h_.argument_counts[opcode]; ++i) cursor.uleb();
@@ -226,6 +248,7 @@ private:
     std::size_t sequence_begin_ = 0;
     std::uint64_t sequence_start_ = 0;
     bool started_ = false;
+    bool overflowed_ = false;
 };
 
 // Sequences by address, those that overlap one before them left out (a

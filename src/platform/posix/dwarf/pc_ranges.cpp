@@ -1,6 +1,7 @@
 #include "platform/posix/dwarf/pc_ranges.hpp"
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 #include "platform/posix/support/work_counts.hpp"
 
 namespace korvo {
@@ -8,9 +9,6 @@ namespace calltrail {
 namespace posix_engine {
 
 namespace {
-
-// The header before the first offset of a version 5 range list table.
-constexpr std::uint64_t v5_rnglists_header = 12;
 
 // One more entry of what may be read from the sections that hold the list;
 // false once spent.
@@ -26,8 +24,7 @@ bool take_entry(dwarf_sections& holder) {
 // first is the largest address setting a new base.
 bool read_v4_list(const unit_context& unit, std::uint64_t offset, range_sink add, void* state) {
     section_data* ranges = unit.relocated_sections().ranges.get();
-    offset += unit.ranges_base;
-    if (ranges == nullptr || offset >= ranges->size()) return false;
+    if (ranges == nullptr || !checked_add(offset, unit.ranges_base, offset) || offset >= ranges->size()) return false;
     const unsigned address_size = unit.header->address_size;
     const std::uint64_t largest = address_size == 8 ? ~std::uint64_t{0} : 0xffffffffu;
     std::uint64_t base = unit.base_address;
@@ -38,25 +35,27 @@ bool read_v4_list(const unit_context& unit, std::uint64_t offset, range_sink add
         const std::uint64_t end = cursor.fixed(address_size);
         if (!cursor.ok()) return false;
         if (begin == 0 && end == 0) return true;
+        std::uint64_t low = 0;
+        std::uint64_t high = 0;
         if (begin == largest)
             base = end;
-        else if (end > begin)
-            add(state, base + begin, base + end);
+        else if (end > begin && checked_add(base, begin, low) && checked_add(base, end, high))
+            add(state, low, high);
     }
 }
 
 // Where in .debug_rnglists a list starts: an offset, or an index into the
 // unit's table of offsets.
 bool v5_list_offset(const unit_context& unit, const attribute_value& v, section_data* lists, std::uint64_t& offset) {
-    offset = v.value + unit.ranges_base;
+    if (!checked_add(v.value, unit.ranges_base, offset)) return false;
     if (v.form != DW_FORM_rnglistx) return true;
     const unsigned size = offset_size(*unit.header);
-    const std::uint64_t table = unit.has_rnglists_base ? unit.rnglists_base : v5_rnglists_header;
-    if (v.value > lists->size() / size) return false;
+    const std::uint64_t table = unit.rnglists_base;
+    std::uint64_t slot = 0;
+    if (v.value > lists->size() / size || !checked_add(table, v.value * size, slot)) return false;
     dwarf_cursor index(lists, 0, lists->size());
-    index.seek(static_cast<std::size_t>(table + v.value * size));
-    offset = table + index.fixed(size);
-    return index.ok();
+    index.seek(static_cast<std::size_t>(slot));
+    return checked_add(table, index.fixed(size), offset) && index.ok();
 }
 
 // One entry of a version 5 list. False ends the list: `done` tells whether
@@ -67,6 +66,7 @@ bool read_v5_entry(const unit_context& unit, dwarf_cursor& cursor, std::uint64_t
     const std::uint8_t kind = cursor.u8();
     std::uint64_t low = 0;
     std::uint64_t high = 0;
+    std::uint64_t length = 0;
     done = false;
     if (!cursor.ok() || !take_entry(*unit.sections)) return false;
     switch (kind) {
@@ -83,24 +83,29 @@ bool read_v5_entry(const unit_context& unit, dwarf_cursor& cursor, std::uint64_t
         break;
     case DW_RLE_startx_length:
         if (!address_at_index(unit, cursor.uleb(), low)) return false;
-        high = low + cursor.uleb();
+        length = cursor.uleb();
+        if (!checked_add(low, length, high)) high = 0;
         break;
-    case DW_RLE_offset_pair:
-        low = base + cursor.uleb();
-        high = base + cursor.uleb();
+    case DW_RLE_offset_pair: {
+        const std::uint64_t begin = cursor.uleb();
+        const std::uint64_t end = cursor.uleb();
+        if (!checked_add(base, begin, low) || !checked_add(base, end, high)) high = 0;
         break;
+    }
     case DW_RLE_start_end:
         low = cursor.fixed(address_size);
         high = cursor.fixed(address_size);
         break;
     case DW_RLE_start_length:
         low = cursor.fixed(address_size);
-        high = low + cursor.uleb();
+        length = cursor.uleb();
+        if (!checked_add(low, length, high)) high = 0;
         break;
     default:
         return false;
     }
     if (!cursor.ok()) return false;
+    // An entry whose end does not fit covers nothing.
     if (high > low) add(state, low, high);
     return true;
 }
@@ -150,8 +155,7 @@ bool read_pc_ranges(const unit_context& unit, const pc_attributes& pc, range_sin
         if (!attribute_address(unit, pc.high, high)) return false;
     } else {
         std::uint64_t length = 0;
-        if (!attribute_constant(pc.high, length)) return false;
-        high = low + length;
+        if (!attribute_constant(pc.high, length) || !checked_add(low, length, high)) return false;
     }
     if (high > low) add(state, low, high);
     return true;

@@ -4,19 +4,24 @@
 #include <unordered_map>
 
 #include "platform/posix/dwarf/unit_root.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
+#include "platform/posix/support/sorted_spans.hpp"
 
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
-long unit_index::find(std::uint64_t address) const noexcept {
-    auto after = std::upper_bound(ranges.begin(), ranges.end(), address,
-                                  [](std::uint64_t a, const range& r) { return a < r.low; });
-    for (int steps = 0; after != ranges.begin() && steps < 8; ++steps) {
-        --after;
-        if (address < after->high) return static_cast<long>(after->unit);
-    }
-    return -1;
+std::optional<std::uint32_t> unit_index::find(std::uint64_t address) const noexcept {
+    const auto next = std::upper_bound(ranges.begin(), ranges.end(), address,
+                                       [](std::uint64_t a, const range& r) { return a < r.low; });
+    const range* after = ranges.data() + (next - ranges.begin());
+    // A unit's ranges lie between another's only where a linker interleaved
+    // their sections; a few at most.
+    constexpr std::size_t most_interleaved_ranges = 8;
+    const range* found = last_holding(ranges.data(), after, most_interleaved_ranges,
+                                      [address](const range& r) { return address < r.high; });
+    if (found == nullptr) return std::nullopt;
+    return found->unit;
 }
 
 void unit_index::finish() {
@@ -74,8 +79,9 @@ bool source_lines::read_aranges(unit_index& index) {
             const std::uint64_t address = set.fixed(address_size);
             const std::uint64_t size = set.fixed(address_size);
             if (!set.ok() || (address == 0 && size == 0)) break;
-            if (size != 0 && code_.holds(address))
-                index.ranges.push_back(unit_index::range{address, address + size, inserted.first->second});
+            std::uint64_t high = 0;
+            if (size != 0 && checked_add(address, size, high) && code_.holds(address))
+                index.ranges.push_back(unit_index::range{address, high, inserted.first->second});
         }
         cursor.seek(end);
     }
@@ -105,8 +111,7 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
     info->release(0, info->size());
 }
 
-const unit_lines* source_lines::unit(const unit_index& index, long number) {
-    const std::size_t n = static_cast<std::size_t>(number);
+const unit_lines* source_lines::unit(const unit_index& index, std::uint32_t n) {
     return index.data[n].get(build_, [&] {
         std::unique_ptr<unit_lines> read =
             read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get(), others_.get());
@@ -127,16 +132,15 @@ const unit_index* source_lines::unlisted() {
 }
 
 const unit_lines* source_lines::unit_at(std::uint64_t address) {
-    long number = primary_.find(address);
-    if (number >= 0) return unit(primary_, number);
+    if (const std::optional<std::uint32_t> number = primary_.find(address)) return unit(primary_, *number);
     // Only objects built by one compiler have complete address tables; a
     // mixed one lists some units nowhere, and those are found by walking the
     // units once. Installed (compressed) debug files are complete, and
     // walking them would mean inflating all of their debug information.
     if (!primary_from_aranges_ || sections_.info->compressed()) return nullptr;
     const unit_index* extra = unlisted();
-    number = extra->find(address);
-    return number >= 0 ? unit(*extra, number) : nullptr;
+    const std::optional<std::uint32_t> number = extra->find(address);
+    return number ? unit(*extra, *number) : nullptr;
 }
 
 bool source_lines::find(std::uint64_t address, source_location& out) {

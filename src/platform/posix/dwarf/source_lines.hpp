@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/posix/support/annotated_mutex.hpp"
@@ -33,8 +34,8 @@ struct unit_index {
     std::vector<std::uint64_t> offsets;
     std::unique_ptr<built_once<unit_lines>[]> data;
 
-    // The unit number, or -1.
-    long find(std::uint64_t address) const noexcept;
+    // The number of the unit that holds an address.
+    std::optional<std::uint32_t> find(std::uint64_t address) const noexcept;
     void finish();
 };
 
@@ -63,7 +64,7 @@ public:
 private:
     source_lines() = default;
 
-    const unit_lines* unit(const unit_index& index, long number);
+    const unit_lines* unit(const unit_index& index, std::uint32_t number);
     // The unit read for an address, or null.
     const unit_lines* unit_at(std::uint64_t address);
     const unit_index* unlisted();

@@ -1,6 +1,8 @@
 #include "platform/posix/dwarf/split_units.hpp"
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
+#include "platform/posix/dwarf/list_tables.hpp"
+#include "platform/posix/support/checked_arithmetic.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -20,9 +22,13 @@ void inherit(const open_unit& skeleton, dwarf_sections& split, const unit_contri
     context.has_addr_base = skeleton.context.has_addr_base;
     context.base_address = skeleton.context.base_address;
     // DWARF 5 tables open with a header; the GNU form's do not.
-    context.str_offsets_base = part.str_offsets_offset + (header.version >= 5 ? 2 * offset_size(header) : 0);
+    context.str_offsets_base = header.version >= 5
+                                   ? list_entries_start(split.str_offsets.get(), part.str_offsets_offset,
+                                                        list_table::str_offsets, header.offset64)
+                                   : part.str_offsets_offset;
     context.has_str_offsets_base = true;
-    context.rnglists_base = part.rnglists_offset + (header.offset64 ? 20 : 12);
+    context.rnglists_base =
+        list_entries_start(split.rnglists.get(), part.rnglists_offset, list_table::rnglists, header.offset64);
     context.has_rnglists_base = true;
     // DWARF 4 split units count their range lists, which stayed in the
     // object's .debug_ranges, from the skeleton's base.
@@ -36,7 +42,9 @@ bool open_split_unit(const open_unit& skeleton, dwarf_sections& split, const uni
     if (!read_unit_header(split.info.get(), static_cast<std::size_t>(part.info_offset), header)) return false;
     if (part.info_size != 0 && header.end - part.info_offset > part.info_size) return false;
     if (header.unit_type != DW_UT_split_compile && header.unit_type != DW_UT_compile) return false;
-    unit.abbrevs = split.abbreviations.at(split.abbrev.get(), header.abbrev_offset + part.abbrev_offset);
+    std::uint64_t abbrev_offset = 0;
+    if (!checked_add(header.abbrev_offset, part.abbrev_offset, abbrev_offset)) return false;
+    unit.abbrevs = split.abbreviations.at(split.abbrev.get(), abbrev_offset);
     if (unit.abbrevs == nullptr) return false;
     dwarf_cursor& cursor = unit.cursor;
     cursor = dwarf_cursor(split.info.get(), header.first_entry, header.end);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/posix/support/sorted_spans.hpp"
+
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
@@ -9,19 +11,17 @@ namespace posix_engine {
 bool unit_lines::find(std::uint64_t address, source_location& out) const {
     std::uint64_t file = 0;
     std::uint32_t line = 0;
-    bool found = false;
-    auto after = std::upper_bound(sites.begin(), sites.end(), address,
-                                  [](std::uint64_t a, const inline_site& s) { return a < s.low; });
-    for (int steps = 0; after != sites.begin() && steps < 8; ++steps) {
-        --after;
-        if (address < after->high) {
-            file = after->file;
-            line = after->line;
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
+    const auto next = std::upper_bound(sites.begin(), sites.end(), address,
+                                       [](std::uint64_t a, const inline_site& s) { return a < s.low; });
+    // Only the outermost sites are kept, which overlap only where a
+    // function's parts interleave with another's.
+    constexpr std::size_t most_overlapping_sites = 8;
+    if (const inline_site* site =
+            last_holding(sites.data(), sites.data() + (next - sites.begin()), most_overlapping_sites,
+                         [address](const inline_site& s) { return address < s.high; })) {
+        file = site->file;
+        line = site->line;
+    } else {
         const line_row* row = lines.row_at(address);
         if (row == nullptr) return false;
         file = row->file;

@@ -95,6 +95,7 @@ bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& uni
         take_root_attribute(layouts[i].name, value, unit, strings);
     }
     // Bases may follow the attributes that need them, so these come last.
+    settle_list_bases(unit.context);
     if (unit.root.pc.have_low) attribute_address(unit.context, unit.root.pc.low, unit.context.base_address);
     if (strings.has_comp_dir) unit.root.comp_dir = attribute_string(unit.context, strings.comp_dir);
     if (strings.has_dwo_name) {

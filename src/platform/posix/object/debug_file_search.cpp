@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/posix/support/paths.hpp"
 #include "platform/posix/support/work_counts.hpp"
 
 namespace korvo {
@@ -71,13 +72,6 @@ bool checksum_matches(const elf_file& file, std::uint32_t crc) {
 bool matches(const elf_file& candidate, const build_id& id, bool check_crc, std::uint32_t crc) {
     if (!id.empty()) return candidate.id() == id && has_debug_content(candidate);
     return check_crc && plausible_debug_file(candidate) && checksum_matches(candidate, crc);
-}
-
-std::string directory_of(const std::string& path) {
-    const std::string::size_type slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
 }
 
 std::unique_ptr<elf_file> try_candidate(const std::string& path, const std::string& object_path, const build_id& id,

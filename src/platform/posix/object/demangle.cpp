@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <new>
 
 namespace korvo {
 namespace calltrail {
@@ -18,6 +19,8 @@ bool demangle(const char* name, std::size_t length, std::string& out) {
     // Freed also when the copy below runs out of memory.
     const std::unique_ptr<char, void (*)(void*)> text(abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status),
                                                       &std::free);
+    // -1: the demangler's malloc failed, which a later lookup may not.
+    if (status == -1) throw std::bad_alloc();
     if (text == nullptr || status != 0) return false;
     out.assign(text.get());
     return true;

@@ -11,6 +11,7 @@ namespace calltrail {
 namespace posix_engine {
 
 // The demangled form of a C++ symbol name, or false when it is not one.
+// Throws std::bad_alloc when the demangler runs out of memory.
 bool demangle(const char* name, std::size_t length, std::string& out);
 
 } // namespace posix_engine

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/posix/support/elf_notes.hpp"
+
 namespace korvo {
 namespace calltrail {
 namespace posix_engine {
@@ -32,8 +34,6 @@ constexpr std::size_t most_name_bytes = std::size_t{4} << 20;
 // The build-id note is small and comes first among few.
 constexpr std::size_t most_note_bytes = std::size_t{64} * 1024;
 
-std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
-
 bool inside(std::uint64_t offset, std::uint64_t size, std::uint64_t limit) {
     return offset <= limit && size <= limit - offset;
 }
@@ -41,22 +41,9 @@ bool inside(std::uint64_t offset, std::uint64_t size, std::uint64_t limit) {
 } // namespace
 
 build_id build_id_in_notes(const std::uint8_t* notes, std::size_t size) {
-    std::size_t at = 0;
-    while (size - at >= sizeof(ElfW(Nhdr))) {
-        ElfW(Nhdr) header;
-        std::memcpy(&header, notes + at, sizeof header);
-        at += sizeof header;
-        const std::size_t name_room = align4(header.n_namesz);
-        const std::size_t desc_room = align4(header.n_descsz);
-        if (name_room > size - at || desc_room > size - at - name_room) break;
-        const bool gnu = header.n_namesz == 4 && std::memcmp(notes + at, "GNU", 4) == 0;
-        if (gnu && header.n_type == NT_GNU_BUILD_ID && header.n_descsz > 0) {
-            const std::uint8_t* desc = notes + at + name_room;
-            return build_id(desc, desc + header.n_descsz);
-        }
-        at += name_room + desc_room;
-    }
-    return build_id();
+    build_id_note note;
+    if (!find_build_id_note(notes, size, note)) return build_id();
+    return build_id(note.id, note.id + note.size);
 }
 
 std::unique_ptr<elf_file> elf_file::open(const char* path) {
@@ -151,7 +138,8 @@ bool elf_file::read_section_headers(std::uint64_t offset, std::size_t count, std
 
 bool elf_file::read_program_headers(std::uint64_t offset, std::size_t count) {
     if (count == 0) return true;
-    if (count > size_ / sizeof(program_header) || !inside(offset, count * sizeof(program_header), size_)) return true;
+    // A table outside the file is no object's: its loads could not be known.
+    if (count > size_ / sizeof(program_header) || !inside(offset, count * sizeof(program_header), size_)) return false;
     std::vector<program_header> headers(count);
     if (!read(offset, count * sizeof(program_header), headers.data())) return false;
     extent_ = std::max(extent_, offset + count * sizeof(program_header));

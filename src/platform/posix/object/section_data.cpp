@@ -123,9 +123,12 @@ std::unique_ptr<section_data> section_data::zstd(const std::uint8_t* stream, std
 std::size_t section_data::page_end(std::size_t number) const noexcept { return std::min(size_, (number + 1) * page); }
 
 void section_data::set_ready(std::size_t first, std::size_t last) noexcept {
-    // The run of filled pages around the range, within reason.
-    for (int steps = 0; steps < 64 && first > 0 && filled(first - 1); ++steps) --first;
-    for (int steps = 0; steps < 64 && last + 1 < pages_ && filled(last + 1); ++steps) ++last;
+    // The run of filled pages around the range, so that the next reads
+    // nearby take the quick path, but looked for only so far: a quarter of a
+    // megabyte each way.
+    constexpr std::size_t most_pages_each_way = 64;
+    for (std::size_t steps = 0; steps < most_pages_each_way && first > 0 && filled(first - 1); ++steps) --first;
+    for (std::size_t steps = 0; steps < most_pages_each_way && last + 1 < pages_ && filled(last + 1); ++steps) ++last;
     ready_begin_ = first * page;
     ready_end_ = page_end(last);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/posix/object/demangle.hpp"
+#include "platform/posix/support/sorted_spans.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -260,15 +261,14 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
         }
         after = base->start <= address ? base + 1 : base;
     }
-    // Overlapping symbols are rare and close together.
-    for (int steps = 0; after != functions_.begin() && steps < 16; ++steps) {
-        --after;
-        if (address - after->start < after->size) {
-            if (nearest != nullptr) *nearest = steps == 0;
-            return &*after;
-        }
-    }
-    return nullptr;
+    // Overlapping symbols are rare and close together: aliases of one
+    // function, a function and its parts.
+    constexpr std::size_t most_overlapping_symbols = 16;
+    const function* end = functions_.data() + (after - functions_.begin());
+    const function* found = last_holding(functions_.data(), end, most_overlapping_symbols,
+                                         [address](const function& f) { return address - f.start < f.size; });
+    if (nearest != nullptr) *nearest = found != nullptr && found == end - 1;
+    return found;
 }
 
 std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {

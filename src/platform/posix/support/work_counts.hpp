@@ -13,7 +13,8 @@ namespace calltrail {
 namespace posix_engine {
 
 struct work_counts {
-    // Produced by zlib, passed-over bytes included.
+    // Inflated from a compressed section (zlib or zstd), passed-over bytes
+    // included.
     std::atomic<std::uint64_t> bytes_inflated{0};
     std::atomic<std::uint64_t> bytes_read{0};
     std::atomic<std::uint64_t> bytes_checksummed{0};

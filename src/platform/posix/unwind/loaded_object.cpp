@@ -1,6 +1,6 @@
 #include "platform/posix/unwind/loaded_object.hpp"
 
-#include "platform/posix/unwind/byte_reader.hpp"
+#include "platform/posix/support/elf_notes.hpp"
 
 #include <elf.h>
 #include <link.h>
@@ -32,21 +32,9 @@ bool program_headers(const loaded_object& object, const Elf64_Phdr*& headers, st
 
 // The header of the build-id note among notes, 0 where there is none.
 std::uintptr_t build_id_in(const std::uint8_t* notes, std::size_t size) {
-    byte_reader in(notes, notes + size);
-    while (in.ok() && in.left() >= 12) {
-        const auto header = reinterpret_cast<std::uintptr_t>(in.position());
-        const std::uint32_t name_size = in.u32();
-        const std::uint32_t desc_size = in.u32();
-        const std::uint32_t type = in.u32();
-        const std::uint8_t* name = in.position();
-        in.skip((name_size + 3u) & ~3u);
-        in.skip((desc_size + 3u) & ~3u);
-        if (!in.ok()) return 0;
-        if (type == NT_GNU_BUILD_ID && name_size == 4 && std::memcmp(name, "GNU", 4) == 0 && desc_size >= 16 &&
-            desc_size <= 64)
-            return header;
-    }
-    return 0;
+    posix_engine::build_id_note note;
+    if (!posix_engine::find_build_id_note(notes, size, note) || note.size < 16 || note.size > 64) return 0;
+    return reinterpret_cast<std::uintptr_t>(note.header);
 }
 
 } // namespace
