@@ -21,9 +21,9 @@ packages=(cmake ninja-build g++ python3 zlib1g-dev libzstd-dev liblzma-dev libbe
 "$root/tools/install_missing.sh" "${packages[@]}"
 
 echo "== building in $build"
-cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS=OFF -DCALLTRAIL_BUILD_EXAMPLES=OFF \
+cmake -S "$root" -B "$build" -G Ninja -DCALLTRAIL_BUILD_TESTS=OFF -DCALLTRAIL_BUILD_EXAMPLES=ON \
       -DCALLTRAIL_BUILD_BENCH=ON >/dev/null
-# Tests and examples are off: this tree holds the libraries and the benchmarks.
+# Tests are off: this tree holds the libraries, the examples and the benchmarks.
 cmake --build "$build" -j"$(nproc)"
 cmake --build "$build" -j"$(nproc)" --target calltrail_bench_symbolize_target calltrail_symbolize
 
@@ -62,3 +62,6 @@ echo "== stack use, _d library"
 # The offline symbolizer against its peers.
 echo
 python3 "$root/bench/symbolize.py" "$build" --repetitions "$repetitions"
+# Time to die of the crash handler, rendered in and out of process.
+echo
+python3 "$root/bench/crash_time.py" "$build" --repetitions 10

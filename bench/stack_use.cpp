@@ -21,7 +21,7 @@ namespace {
 
 using korvo::calltrail::detail::this_thread_frames;
 
-enum class path { signal_frame, capture, render, crash_report };
+enum class path { signal_frame, capture, render, crash_report, crash_report_out_of_process };
 
 path measured = path::signal_frame;
 const void* addresses[64];
@@ -45,6 +45,13 @@ __attribute__((noinline)) void crash_report() {
     korvo::calltrail::crash_detail::write_signal_report(SIGUSR1, signal_info, signal_context);
 }
 
+// The same with the rendered part made by calltrail-symbolize, whose own
+// stack until its execve is the handler's mapping, not this one.
+__attribute__((noinline)) void crash_report_out_of_process() {
+    korvo::calltrail::crash_detail::start_raw_copy();
+    korvo::calltrail::crash_detail::write_signal_report(SIGUSR1, signal_info, signal_context);
+}
+
 // Each path in a function of its own, so that none pays for another's frame.
 void run(path p) {
     switch (p) {
@@ -58,6 +65,9 @@ void run(path p) {
         break;
     case path::crash_report:
         crash_report();
+        break;
+    case path::crash_report_out_of_process:
+        crash_report_out_of_process();
         break;
     }
 }
@@ -83,6 +93,8 @@ std::size_t touched_by(path p, bool warm) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGUSR1, &action, nullptr);
     if (p == path::render) capture(); // the frames to turn into text
+    if (p == path::crash_report_out_of_process)
+        korvo::calltrail::crash_detail::prepare_renderer(true, CALLTRAIL_SYMBOLIZE);
     measured = p;
     // Later paths: the same signal once before, unmeasured.
     for (int round = warm ? 0 : 1; round < 2; ++round) {
@@ -132,6 +144,8 @@ int main() {
         {"to_string of 64 frames, later", path::render, true},
         {"crash report (raw and rendered), first in the process", path::crash_report, false},
         {"crash report (raw and rendered), later", path::crash_report, true},
+        {"crash report rendered out of process, first", path::crash_report_out_of_process, false},
+        {"crash report rendered out of process, later", path::crash_report_out_of_process, true},
     };
     const long frame = measure(path::signal_frame, false);
     std::printf("%-56s %8s %13s\n", "path in a SIGUSR1 handler", "bytes", "beyond frame");

@@ -152,6 +152,10 @@ bool parse_options(int argc, char** argv, options& o) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A crash handler starts it with every signal blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     options o;
     if (!parse_options(argc, argv, o)) {
         std::fputs(usage, stderr);

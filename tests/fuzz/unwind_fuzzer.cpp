@@ -3,7 +3,8 @@
 // (.eh_frame_hdr first, then .eh_frame) and a stack, each placed against an
 // inaccessible page, so that a read past either faults. From the table the
 // fuzzer finds records, runs their CFA programs, evaluates what they say and
-// steps a frame over the stack, as the walk does.
+// steps a frame over the stack, as the walk does, by the row and by the rule
+// as the cache keeps it.
 //
 // Input: a byte of flags, the stack's size in words, the stack's words, then
 // the object.
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t* image = object_page.place(data + 2 + words * 8, size - 2 - words * 8);
     const auto low = reinterpret_cast<std::uintptr_t>(stack);
     const auto image_start = reinterpret_cast<std::uintptr_t>(image);
-    const loaded_object object{image_start, image_start + (size - 2 - words * 8), 0, image, 1};
+    const loaded_object object{image_start, image_start + (size - 2 - words * 8), 0, image};
 
     machine_state registers{};
     registers.value[machine_state::rsp] = low;
@@ -77,7 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         unwind_row row;
         if (!row_at(found, pc, row_registers, row)) continue;
         packed_rule rule;
-        pack(row, rule);
+        std::uint64_t word = 0;
+        if (pack(row, rule) && cache_word(rule, i, word)) {
+            // The loop over ordinary frames takes an aligned stack pointer.
+            std::uintptr_t pc = 0, sp = low, bp = registers.value[machine_state::rbp],
+                           bx = registers.value[machine_state::rbx];
+            ordinary_step(pc, sp, bp, bx, top, word);
+        }
         machine_state stepped = registers;
         apply_row(stepped, row, low, top);
     }

@@ -151,6 +151,37 @@ extern "C" __attribute__((noinline)) void reliability_crashing_caller(void (*cra
     __asm__ __volatile__("" ::: "memory");
 }
 
+// Faults inside malloc with the arena locked, other threads allocating.
+extern "C" __attribute__((noinline)) void reliability_damage_the_heap() {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> others;
+    others.reserve(3);
+    for (int i = 0; i < 3; ++i)
+        others.emplace_back([&stop] {
+            while (!stop.load()) std::free(std::malloc(64));
+        });
+    // A free chunk in the unsorted bin whose back link leads nowhere: the
+    // next large allocation follows it with the arena locked. The chunk must
+    // stay apart from its neighbours when freed, so it is taken where the
+    // chunks on both sides are in use. Called through pointers, so that the
+    // compiler keeps every call.
+    void* (*volatile allocate)(std::size_t) = &std::malloc;
+    void (*volatile release)(void*) = &std::free;
+    char* chunk = nullptr;
+    void* guard = nullptr;
+    const std::size_t size = 0x500; // past the thread caches, which never lock
+    do {
+        chunk = static_cast<char*>(allocate(size));
+        guard = allocate(size);
+    } while (guard != chunk + size + 16 || (reinterpret_cast<const std::size_t*>(chunk)[-1] & 1) == 0);
+    release(chunk);
+    reinterpret_cast<void* volatile*>(chunk)[1] = reinterpret_cast<void*>(0x10);
+    release(allocate(size + 0x100));
+    stop.store(true);
+    for (std::thread& t : others) t.join();
+    release(guard);
+}
+
 __attribute__((noinline)) void reliability_throw_traced() {
     throw korvo::calltrail::traced<std::runtime_error>("the traced one");
 }
@@ -562,33 +593,7 @@ TEST(crash_handler, a_fault_inside_malloc_with_threads_running_still_ends_the_pr
     const auto started = std::chrono::steady_clock::now();
     const calltrail_test::child_result child = calltrail_test::run_in_child([] {
         korvo::calltrail::install_crash_handler();
-        std::atomic<bool> stop{false};
-        std::vector<std::thread> others;
-        others.reserve(3);
-        for (int i = 0; i < 3; ++i)
-            others.emplace_back([&stop] {
-                while (!stop.load()) std::free(std::malloc(64));
-            });
-        // A free chunk in the unsorted bin whose back link leads nowhere:
-        // the next large allocation follows it with the arena locked. The
-        // chunk must stay apart from its neighbours when freed, so it is
-        // taken where the chunks on both sides are in use. Called through
-        // pointers, so that the compiler keeps every call.
-        void* (*volatile allocate)(std::size_t) = &std::malloc;
-        void (*volatile release)(void*) = &std::free;
-        char* chunk = nullptr;
-        void* guard = nullptr;
-        const std::size_t size = 0x500; // past the thread caches, which never lock
-        do {
-            chunk = static_cast<char*>(allocate(size));
-            guard = allocate(size);
-        } while (guard != chunk + size + 16 || (reinterpret_cast<const std::size_t*>(chunk)[-1] & 1) == 0);
-        release(chunk);
-        reinterpret_cast<void* volatile*>(chunk)[1] = reinterpret_cast<void*>(0x10);
-        release(allocate(size + 0x100));
-        stop.store(true);
-        for (std::thread& t : others) t.join();
-        release(guard);
+        reliability_damage_the_heap();
     });
     std::cout << "the child died after "
               << std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() << " s\n";
@@ -676,6 +681,246 @@ TEST(crash_handler, a_program_built_without_exceptions_still_says_what_escaped) 
     const std::vector<frame_line> site = frames_after(lines, "trace of the throw site of exception 1:");
     ASSERT_FALSE(site.empty()) << child.output;
     EXPECT_TRUE(names(site[0], "calltrail_test_throw_traced()")) << child.output;
+}
+
+} // namespace
+
+// Rendering out of process: calltrail-symbolize, started by the handler,
+// writes the trace from the raw part. It needs nothing of the dying process.
+namespace {
+
+// Not from inside an emulator of one program, where no other can start.
+bool programs_start_here() {
+    const calltrail_test::child_result child = calltrail_test::run_program({CALLTRAIL_SYMBOLIZE, "--help"}, {});
+    return calltrail_test::describe_status(child) == "exited with 0";
+}
+
+korvo::calltrail::crash_handler_settings rendered_by(const char* program) {
+    korvo::calltrail::crash_handler_settings settings = patient_settings();
+    settings.render_out_of_process = true;
+    settings.symbolizer_program = program;
+    return settings;
+}
+
+// The rendered part: from the first trace title on.
+std::vector<std::string> rendered_part(const std::vector<std::string>& lines) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].rfind("trace", 0) == 0 && lines[i].back() == ':')
+            return std::vector<std::string>(lines.begin() + static_cast<long>(i), lines.end());
+    return {};
+}
+
+const char fallback_note[] = "; the trace is rendered in the process)";
+
+bool falls_back(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        if (line.find(fallback_note) != std::string::npos) return true;
+    return false;
+}
+
+// Where a case's child sends its report when not to standard error.
+std::string report_file;
+int report_descriptor = -1;
+
+void to_writer_only(korvo::calltrail::crash_handler_settings& settings) {
+    report_descriptor = ::open(report_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    settings.descriptor = -1;
+    settings.writer = &write_to_descriptor;
+    settings.writer_context = &report_descriptor;
+}
+
+// The report's file is kept above them: the first descriptors the handler
+// makes are then 0 and 1.
+void with_standard_descriptors_closed(korvo::calltrail::crash_handler_settings& settings) {
+    const int file = ::open(report_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    settings.descriptor = ::fcntl(file, F_DUPFD, 10);
+    for (int standard = 0; standard <= 2; ++standard) ::close(standard);
+    ::close(file);
+}
+
+// Children are then reaped by the kernel as they end: the program's exit
+// status cannot be read.
+void with_children_ignored(korvo::calltrail::crash_handler_settings&) { ::signal(SIGCHLD, SIG_IGN); }
+
+// The program through a script that leaves a process behind with the
+// program's standard input and output: its end of the socket is then never
+// closed, as when another thread of the crashed process forks meanwhile.
+std::string leaving_program;
+
+void through_a_leaving_program(korvo::calltrail::crash_handler_settings& settings) {
+    settings.symbolizer_program = leaving_program.c_str();
+}
+
+struct renderer_case {
+    const char* name;
+    void (*crash)();
+    // In the child, before the handler is installed, when rendering out of
+    // process.
+    void (*prepare)(korvo::calltrail::crash_handler_settings&);
+    bool report_in_file;
+};
+
+// Both ways through the same frames, so that both walks see the same stack.
+calltrail_test::child_result crash_rendered(const renderer_case& c, bool out_of_process) {
+    return calltrail_test::run_in_child([&c, out_of_process] {
+        korvo::calltrail::crash_handler_settings settings =
+            out_of_process ? rendered_by(CALLTRAIL_SYMBOLIZE) : patient_settings();
+        if (out_of_process && c.prepare != nullptr) c.prepare(settings);
+        korvo::calltrail::install_crash_handler(settings);
+        c.crash();
+    });
+}
+
+TEST(crash_handler_out_of_process, gives_the_report_the_process_would_have_given_wherever_it_goes) {
+    if (!programs_start_here()) GTEST_SKIP() << "no program can be started here (an emulator of one program)";
+    const renderer_case cases[] = {
+        {"null store", &reliability_faulting_function, nullptr, false},
+        {"abort", &reliability_aborting_function, nullptr, false},
+        {"stack overflow", [] { reliability_overflowing_function(nullptr, 0); }, nullptr, false},
+        {"nested exceptions, two throw sites", [] { on_a_plain_thread(&reliability_throw_nested); }, nullptr, false},
+        {"writer only", &reliability_faulting_function, &to_writer_only, true},
+        {"standard descriptors closed", &reliability_faulting_function, &with_standard_descriptors_closed, true},
+        {"children ignored", &reliability_faulting_function, &with_children_ignored, false},
+        {"a process left with the program's descriptors", &reliability_faulting_function, &through_a_leaving_program,
+         false},
+    };
+    char directory[] = "/tmp/calltrail-renderer-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string path = std::string(directory) + "/report";
+    report_file = path;
+    leaving_program = std::string(directory) + "/leaves";
+    const std::string left = std::string(directory) + "/left";
+    std::ofstream(leaving_program) << "#!/bin/sh\nsleep 60 2>/dev/null &\necho $! >" << left << "\nexec "
+                                   << CALLTRAIL_SYMBOLIZE << "\n";
+    ::chmod(leaving_program.c_str(), 0755);
+    for (const renderer_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        calltrail_test::child_result runs[2]; // in the process, out of it: from one call
+        for (const bool out_of_process : {false, true}) runs[out_of_process] = crash_rendered(c, out_of_process);
+        const calltrail_test::child_result& in_process = runs[0];
+        const calltrail_test::child_result& child = runs[1];
+        std::ifstream in(c.report_in_file ? path : std::string());
+        const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string& report = c.report_in_file ? written : child.output;
+        EXPECT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << report;
+        EXPECT_EQ(child.status, in_process.status);
+        const std::vector<std::string> lines = lines_of(report);
+        EXPECT_FALSE(falls_back(lines)) << report;
+        const std::vector<std::string> expected = rendered_part(lines_of(in_process.output));
+        ASSERT_GE(expected.size(), 3u) << in_process.output;
+        EXPECT_EQ(rendered_part(lines), expected) << report << "\nin the process:\n" << in_process.output;
+    }
+    long lingering = 0;
+    std::ifstream(left) >> lingering;
+    EXPECT_GT(lingering, 0) << "the script did not run";
+    if (lingering > 0) ::kill(static_cast<pid_t>(lingering), SIGKILL);
+    for (const std::string& file : {path, leaving_program, left}) ::unlink(file.c_str());
+    ::rmdir(directory);
+}
+
+// What the process would render for the frames of a report's raw part, in a
+// process whose heap is whole: forked, it has the same objects at the same
+// addresses. Frame 0 holds the instruction the signal interrupted.
+std::vector<std::string> rendered_here(const std::vector<std::string>& lines) {
+    namespace crash = korvo::calltrail::crash_detail;
+    std::vector<crash::report_frame> frames;
+    const int raw = index_of(lines, "raw frames (addr2line -e FILE OFFSET):");
+    for (std::size_t i = static_cast<std::size_t>(raw + 1); raw >= 0 && i < lines.size(); ++i) {
+        const std::uintptr_t address = hex_after(lines[i], " 0x");
+        if (address == 0 || std::strtoul(lines[i].c_str(), nullptr, 10) != frames.size()) break;
+        frames.push_back(frames.empty() ? crash::interrupted_frame(address)
+                                        : crash::report_frame::return_address(address));
+    }
+    crash::frame_section section;
+    section.add_frames(frames.data(), frames.size(), 0);
+    const crash::frame_section* sections[] = {&section};
+    const char* titles[] = {""};
+    crash::report_destination& to = crash::destination();
+    const crash::report_destination before = to;
+    to.configured = true;
+    to.to_descriptor = false;
+    to.writer = &capture;
+    captured.clear();
+    crash::write_rendered_part(sections, titles, 1);
+    to = before;
+    return lines_of(captured);
+}
+
+// The allocator's lock is held by the crashed thread; the program renders
+// all the same, and the process dies of its fault without the watchdog.
+TEST(crash_handler_out_of_process, a_fault_inside_malloc_with_threads_running_gets_its_trace) {
+#if CALLTRAIL_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizers replace malloc, whose heap this test damages";
+#endif
+    if (!programs_start_here()) GTEST_SKIP() << "no program can be started here (an emulator of one program)";
+    const calltrail_test::child_result child = calltrail_test::run_in_child([] {
+        korvo::calltrail::install_crash_handler(rendered_by(CALLTRAIL_SYMBOLIZE));
+        reliability_damage_the_heap();
+    });
+    ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
+    EXPECT_EQ(WTERMSIG(child.status), SIGSEGV) << child.output;
+    const std::vector<std::string> lines = lines_of(child.output);
+    EXPECT_FALSE(falls_back(lines)) << child.output;
+    EXPECT_EQ(child.output.find("crash report abandoned"), std::string::npos) << child.output;
+    expect_raw_place_in(lines, reinterpret_cast<const void*>(&std::malloc), "libc.so.6");
+    const std::vector<std::string> rendered = rendered_part(lines);
+    EXPECT_EQ(rendered, rendered_here(lines)) << child.output;
+    const std::vector<frame_line> frames = frames_after(lines, "trace:");
+    bool named = false;
+    for (const frame_line& f : frames)
+        named = named || (names(f, "reliability_damage_the_heap at ") &&
+                          f.text.find("crash_handler_test.cpp:") != std::string::npos);
+    EXPECT_TRUE(named) << child.output;
+}
+
+// The program cannot be started, fails, prints nothing or never ends: the
+// report says so in one line and is rendered in the process; one that hangs
+// is ended with the report by the watchdog, and outlives it not.
+TEST(crash_handler_out_of_process, a_program_that_cannot_render_leaves_the_trace_to_the_process) {
+    if (!programs_start_here()) GTEST_SKIP() << "no program can be started here (an emulator of one program)";
+    char directory[] = "/tmp/calltrail-renderer-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string hanging = std::string(directory) + "/hangs";
+    std::ofstream(hanging) << "#!/bin/sh\nexec sleep 600\n";
+    ::chmod(hanging.c_str(), 0755);
+    const std::string missing = std::string(directory) + "/missing";
+    struct fallback_case {
+        std::string program;
+        std::string says; // the line after the module table
+        unsigned watchdog_seconds;
+    };
+    const fallback_case cases[] = {
+        {missing, "(" + missing + " could not be started: no such file" + fallback_note, 60},
+        {directory, "(" + std::string(directory) + " could not be started: permission denied" + fallback_note, 60},
+        {"/bin/false", std::string("(/bin/false failed: exit status 1") + fallback_note, 60},
+        {"/bin/true", std::string("(/bin/true printed nothing") + fallback_note, 60},
+        {hanging, "crash report abandoned after 1 s", 1},
+    };
+    for (const fallback_case& c : cases) {
+        SCOPED_TRACE(c.program);
+        const calltrail_test::child_result child = calltrail_test::run_in_child([&c] {
+            korvo::calltrail::crash_handler_settings settings = rendered_by(c.program.c_str());
+            settings.watchdog_seconds = c.watchdog_seconds;
+            korvo::calltrail::install_crash_handler(settings);
+            reliability_faulting_function();
+        });
+        ASSERT_TRUE(WIFSIGNALED(child.status)) << calltrail_test::describe_status(child) << "\n" << child.output;
+        EXPECT_EQ(WTERMSIG(child.status), SIGSEGV) << child.output;
+        const std::vector<std::string> lines = lines_of(child.output);
+        const int table = index_of(lines, "modules (FILE BUILD-ID):");
+        ASSERT_GT(table, 0) << child.output;
+        int after = table + 1;
+        while (after < static_cast<int>(lines.size()) && lines[static_cast<std::size_t>(after)].rfind("  ", 0) == 0)
+            ++after;
+        ASSERT_LT(after, static_cast<int>(lines.size())) << child.output;
+        EXPECT_EQ(lines[static_cast<std::size_t>(after)], c.says) << child.output;
+        if (c.watchdog_seconds == 1) continue;
+        const std::vector<frame_line> frames = frames_after(lines, "trace:");
+        ASSERT_FALSE(frames.empty()) << child.output;
+        EXPECT_TRUE(names(frames[0], "reliability_faulting_function")) << child.output;
+    }
+    ::unlink(hanging.c_str());
+    ::rmdir(directory);
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // The walker's decoding units over crafted bytes: CFA programs (row_at),
-// DWARF expressions (evaluate) and the unwind table and records of an object
-// (find_frame_description), each with the inputs it must refuse.
+// DWARF expressions (evaluate), the unwind table and records of an object
+// (find_frame_description), and rules as the cache keeps them
+// (cache_word, ordinary_step), each with the inputs it must refuse.
 #include "platform/posix/unwind/cfa_program.hpp"
 #include "platform/posix/unwind/dwarf_expression.hpp"
 #include "platform/posix/unwind/eh_frame.hpp"
+#include "platform/posix/unwind/x86_64_packed_rule.hpp"
 
 #include <gtest/gtest.h>
 
@@ -123,7 +125,7 @@ struct crafted_object {
         const std::uint8_t program[] = {0, 0x41, 0x0e, 16};
         std::memcpy(image + 120, program, sizeof program);
     }
-    loaded_object object() const { return loaded_object{base(), base() + sizeof image, 0, image, 1}; }
+    loaded_object object() const { return loaded_object{base(), base() + sizeof image, 0, image}; }
 };
 
 TEST(find_frame_description, finds_the_record_covering_a_pc_and_refuses_damaged_tables) {
@@ -154,4 +156,74 @@ TEST(find_frame_description, finds_the_record_covering_a_pc_and_refuses_damaged_
     }
 }
 
+packed_rule rule(cfa_base base, std::int32_t offset, std::int8_t return_address, std::int8_t rbp, std::int8_t rbx) {
+    packed_rule r;
+    r.base = base;
+    r.offset = offset;
+    r.return_address = return_address;
+    r.rbp = rbp;
+    r.rbx = rbx;
+    return r;
+}
+
+// Every rule the cache accepts comes back whole, with its object's index;
+// the loop over ordinary frames steps by the ordinary ones only, reading
+// the stack between its pointer and its top alone.
+TEST(cached_rule, keeps_each_rule_whole_and_steps_only_by_ordinary_ones_within_the_stack) {
+    alignas(8) std::uintptr_t stack[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+    const auto at = [&stack](unsigned word) { return reinterpret_cast<std::uintptr_t>(&stack[word]); };
+    const struct {
+        const char* what;
+        packed_rule rule;
+        bool kept;
+        bool steps;                // from sp = &stack[2], rbp = &stack[4], rbx = 200, top = &stack[8]
+        std::uintptr_t pc, bp, bx; // after the step; bp 0 where it keeps its value
+        std::uintptr_t rbp = 32;   // bytes above &stack[0]
+    } cases[] = {
+        {"rsp + 16, nothing saved", rule(cfa_base::rsp, 16, -1, keep, keep), true, true, 3, 0, 200},
+        {"rbp + 16, rbp and rbx saved", rule(cfa_base::rbp, 16, -1, -2, -3), true, true, 5, 4, 3},
+        {"rbp + 16, rbp saved, popped", rule(cfa_base::rbp, 16, -1, -2, keep), true, true, 2, 0, 200, 8},
+        {"rbp + 16 past the top", rule(cfa_base::rbp, 16, -1, -2, keep), true, false, 0, 0, 0, 56},
+        {"rbp + 16 at sp", rule(cfa_base::rbp, 16, -1, -2, keep), true, false, 0, 0, 0, 0},
+        {"rbp + 16 misaligned", rule(cfa_base::rbp, 16, -1, -2, keep), true, false, 0, 0, 0, 36},
+        {"rbp + 24, rbp saved", rule(cfa_base::rbp, 24, -1, -2, keep), true, true, 6, 5, 200},
+        {"rbp + 16, rbp saved further down", rule(cfa_base::rbp, 16, -1, -3, keep), true, true, 5, 3, 200},
+        {"a slot below sp: popped", rule(cfa_base::rsp, 8, -1, -2, keep), true, true, 2, 0, 200},
+        {"the CFA at the top", rule(cfa_base::rsp, 48, -1, keep, keep), true, true, 7, 0, 200},
+        {"the CFA past the top", rule(cfa_base::rsp, 56, -1, keep, keep), true, false, 0, 0, 0},
+        {"the CFA at sp", rule(cfa_base::rsp, 0, -1, keep, keep), true, false, 0, 0, 0},
+        {"a misaligned CFA", rule(cfa_base::rsp, 12, -1, keep, keep), true, false, 0, 0, 0},
+        {"the return address elsewhere", rule(cfa_base::rsp, 16, -2, keep, keep), true, false, 0, 0, 0},
+        {"a slot above the CFA", rule(cfa_base::rsp, 16, -1, 1, keep), true, false, 0, 0, 0},
+        {"a lost register", rule(cfa_base::rsp, 16, -1, lost, keep), true, false, 0, 0, 0},
+        {"counted from rbx", rule(cfa_base::rbx, 16, -1, keep, keep), true, false, 0, 0, 0},
+        {"a signal frame", rule(cfa_base::signal_frame, 0, lost, keep, keep), true, false, 0, 0, 0},
+        {"the outermost frame", rule(cfa_base::outermost, 0, lost, keep, keep), true, false, 0, 0, 0},
+        {"a frame of 8 MiB", rule(cfa_base::rsp, 1 << 23, -1, keep, keep), false, false, 0, 0, 0},
+        {"a frame of almost 8 MiB", rule(cfa_base::rsp, (1 << 23) - 8, -1, keep, keep), true, false, 0, 0, 0},
+        {"a negative offset", rule(cfa_base::rbp, -(1 << 23) + 8, -1, keep, keep), true, false, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        std::uint64_t word = 0;
+        ASSERT_EQ(cache_word(c.rule, 1023, word), c.kept) << c.what;
+        if (!c.kept) continue;
+        const packed_rule back = cached_rule(word);
+        EXPECT_EQ(cached_object(word), 1023u) << c.what;
+        EXPECT_EQ(back.base, c.rule.base) << c.what;
+        if (back.base == cfa_base::signal_frame || back.base == cfa_base::outermost) continue;
+        EXPECT_EQ(back.word(), c.rule.word()) << c.what;
+        std::uintptr_t pc = 0, sp = at(2), bp = at(0) + c.rbp, bx = 200;
+        const std::uintptr_t before_bp = bp;
+        ASSERT_EQ(ordinary_step(pc, sp, bp, bx, at(8), word), c.steps) << c.what;
+        if (!c.steps) {
+            EXPECT_TRUE(pc == 0 && sp == at(2) && bp == before_bp && bx == 200) << c.what << ": changed the registers";
+            continue;
+        }
+        EXPECT_EQ(pc, c.pc) << c.what;
+        EXPECT_EQ(bp, c.bp == 0 ? before_bp : c.bp) << c.what;
+        EXPECT_EQ(bx, c.bx) << c.what;
+    }
+}
+
 } // namespace
+

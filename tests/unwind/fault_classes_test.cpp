@@ -275,6 +275,71 @@ TEST(walk_faults, walks_agree_with_libgcc_through_many_libraries_and_reloaded_tw
     }
 }
 
+// Threads that each load the twins in turn under names of their own and
+// walk through the one loaded, while the others unload and load theirs: a
+// library lands where another thread's was, and every walk checks the
+// objects it meets against those loaded at that moment.
+struct twin_walk {
+    capture ours;
+    std::vector<const void*> gcc;
+};
+
+_Unwind_Reason_Code record_into(_Unwind_Context* context, void* frames) {
+    if (_Unwind_GetIP(context) == 0) return _URC_END_OF_STACK;
+    static_cast<std::vector<const void*>*>(frames)->push_back(reinterpret_cast<const void*>(_Unwind_GetIP(context)));
+    return _URC_NO_REASON;
+}
+
+extern "C" __attribute__((noinline)) std::size_t walk_twin_both(void* argument) {
+    auto& w = *static_cast<twin_walk*>(argument);
+    w.ours.count = this_thread_frames::collect(w.ours.frames, 128, 0);
+    _Unwind_Backtrace(&record_into, &w.gcc);
+    __asm__ __volatile__("" ::: "memory");
+    return 0;
+}
+
+bool walks_agree(const twin_walk& w) {
+    if (w.ours.count != w.gcc.size() + 1) return false;
+    for (std::size_t i = 2; i < w.ours.count; ++i)
+        if (w.ours.frames[i] != w.gcc[i - 1]) return false;
+    return true;
+}
+
+TEST(walk_faults, walks_agree_with_libgcc_while_other_threads_unload_and_reload_twins) {
+    char directory[] = "/tmp/calltrail_walk_XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+#if defined(__SANITIZE_THREAD__)
+    const int rounds = 30;
+#else
+    const int rounds = 300;
+#endif
+    std::atomic<int> disagreements{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        std::string names[2];
+        for (int twin = 0; twin < 2; ++twin) {
+            names[twin] = std::string(directory) + "/twin" + std::to_string(t) + std::to_string(twin) + ".so";
+            std::filesystem::copy_file(twin == 0 ? CALLTRAIL_TWIN_SAME_ID_A : CALLTRAIL_TWIN_SAME_ID_B, names[twin]);
+        }
+        threads.emplace_back([names, rounds, &disagreements] {
+            for (int round = 0; round < rounds; ++round) {
+                void* library = dlopen(names[round % 2].c_str(), RTLD_NOW | RTLD_LOCAL);
+                if (library == nullptr) {
+                    ++disagreements;
+                    continue;
+                }
+                twin_walk w;
+                reinterpret_cast<hop_fn>(dlsym(library, "ct_twin_call"))(&walk_twin_both, &w);
+                if (!walks_agree(w)) ++disagreements;
+                dlclose(library);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::filesystem::remove_all(directory);
+    EXPECT_EQ(disagreements, 0) << "of " << 3 * rounds << " walks";
+}
+
 // The ordinary walk, first on its thread and later, in a thread that may
 // make no system call at all and whose allocation and locks abort.
 std::atomic<bool> sealed{false};

@@ -22,12 +22,15 @@
 // with the build-id of each module; then the numbered trace with names,
 // files and lines. The second part allocates and reads symbols, so a
 // watchdog bounds it: a crash inside malloc, the loader or calltrail still
-// ends the process, within three seconds by default. Then the handler that
-// was installed before it, if any, runs (a sanitizer's, a minidump writer,
-// the application's own), and the process dies as it would have without the
-// handler: of the same signal, with the same core dump (POSIX), or with the
-// exception's code (Windows). A fault inside the report is announced, and
-// ends the process with the signal first reported.
+// ends the process, within three seconds by default. On Linux it can be
+// made by calltrail-symbolize instead, started for the report, which needs
+// none of the process's locks (crash_handler_settings::render_out_of_process).
+// Then the handler that was installed before it, if any, runs (a
+// sanitizer's, a minidump writer, the application's own), and the process
+// dies as it would have without the handler: of the same signal, with the
+// same core dump (POSIX), or with the exception's code (Windows). A fault
+// inside the report is announced, and ends the process with the signal
+// first reported.
 //
 // POSIX: SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT and SIGTRAP, each handled
 // on an alternate stack that the handler allocates itself, with a guard page

@@ -9,6 +9,7 @@
 
 #include <korvo/calltrail/detail/crash_exceptions.hpp>
 #include <korvo/calltrail/detail/crash_frames.hpp>
+#include <korvo/calltrail/detail/crash_out_of_process.hpp>
 #include <korvo/calltrail/detail/crash_rendering.hpp>
 #include <korvo/calltrail/detail/crash_settings.hpp>
 #include <korvo/calltrail/detail/crash_text.hpp>
@@ -127,6 +128,7 @@ inline void unblock_fatal_signals() {
 
 // Ends the process at once with the signal the report is about.
 inline void die_now(int number) {
+    stop_renderer();
     for (const int fatal : fatal_signals) set_action(fatal, SIG_DFL);
     ::alarm(0);
     set_blocked(number, false);
@@ -389,6 +391,8 @@ inline void on_rendering_out_of_memory() {
 
 inline void posix_platform::write_rendered(const frame_section* const* sections, const char* const* titles,
                                            std::size_t count) {
+    // The program titles the sections itself when there are several.
+    if (rendered_out_of_process(count > 1)) return;
     const std::new_handler previous = std::set_new_handler(&on_rendering_out_of_memory);
     write_rendered_part(sections, titles, count);
     std::set_new_handler(previous);
@@ -474,6 +478,7 @@ inline bool begin_report(int number, bool& already_reported) {
     if (s.reporting_thread.compare_exchange_strong(reporting, self)) {
         s.reported_signal.store(number);
         s.phase.store(crash_detail::reporting);
+        start_raw_copy();
         unblock_fatal_signals();
         start_watchdog();
         return true;
@@ -585,8 +590,8 @@ inline bool install_crash_stack_for_this_thread() {
 
 // Reports SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP and uncaught
 // exceptions, then hands the signal to the handler installed before, if any,
-// and lets the process die of it. Call it once, early. False when a stack or
-// a handler could not be set up.
+// and lets the process die of it. Call it once, early. False when a stack, a
+// handler or what rendering out of process needs could not be set up.
 inline bool install_crash_handler(const crash_handler_settings& settings = crash_handler_settings()) {
     crash_detail::handler_state& s = crash_detail::state();
     s.watchdog_seconds.store(settings.watchdog_seconds != 0 ? settings.watchdog_seconds : 1);
@@ -601,6 +606,9 @@ inline bool install_crash_handler(const crash_handler_settings& settings = crash
     const ssize_t length = ::readlink("/proc/self/exe", s.program, sizeof s.program - 1);
     s.program[length > 0 ? length : 0] = '\0';
     if (!install_crash_stack_for_this_thread()) return false;
+    // Without its mapping, the trace is rendered in the process.
+    const bool renderer_ready =
+        crash_detail::prepare_renderer(settings.render_out_of_process, settings.symbolizer_program);
     // Binds every call the handler makes into calltrail and the loader, so
     // that none is first resolved in a crashing process.
     crash_detail::stack_walk warm;
@@ -621,7 +629,7 @@ inline bool install_crash_handler(const crash_handler_settings& settings = crash
         if (!again) s.previous[i] = previous;
     }
     std::set_terminate(&on_terminate);
-    return true;
+    return renderer_ready;
 }
 
 } // namespace calltrail

@@ -4,8 +4,8 @@
 // The rendered part of a crash report: the raw part's frames with names,
 // files and lines. It allocates and reads symbols, so it is a report's last
 // act, bounded by the watchdog. Everything it shows comes from the raw part,
-// so it could as well be made by calltrail-symbolize from that text. Part of
-// crash_handler.hpp.
+// so calltrail-symbolize can make it from that text instead, when asked
+// (crash_out_of_process.hpp). Part of crash_handler.hpp.
 
 #include <korvo/calltrail/detail/crash_frames.hpp>
 #include <korvo/calltrail/detail/crash_text.hpp>

@@ -35,6 +35,17 @@ struct crash_handler_settings {
     // that was installed before this one, if any; otherwise, or when false,
     // the process dies of the default action.
     bool chain_to_previous_handlers = true;
+    // Linux: the rendered part is made by another program, started for the
+    // report, which reads the raw part on its standard input and needs
+    // nothing of the dying process: a crash inside malloc, the loader or
+    // calltrail still gets its names and lines. Its output goes where the
+    // report goes. If it cannot be started or fails, the report says so in
+    // one line and the trace is rendered in the process as without this.
+    // Ignored elsewhere.
+    bool render_out_of_process = false;
+    // That program: a path, or a name looked up in PATH when the handler is
+    // installed.
+    const char* symbolizer_program = "calltrail-symbolize";
 };
 
 } // namespace calltrail

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(_WIN32)
 #include <korvo/calltrail/detail/windows_api.hpp>
@@ -59,6 +60,11 @@ struct report_destination {
 #endif
     crash_report_writer writer;
     void* writer_context;
+    // While set, everything written is copied here too, up to its capacity;
+    // copied counts what did not fit as well.
+    char* copy;
+    std::size_t copy_capacity;
+    std::size_t copied;
 };
 
 inline report_destination& destination() {
@@ -67,7 +73,12 @@ inline report_destination& destination() {
 }
 
 inline void write_out(const char* text, std::size_t size) {
-    const report_destination& d = destination();
+    report_destination& d = destination();
+    if (d.copy != nullptr) {
+        if (d.copied < d.copy_capacity)
+            std::memcpy(d.copy + d.copied, text, size < d.copy_capacity - d.copied ? size : d.copy_capacity - d.copied);
+        d.copied += size;
+    }
     if (!d.configured || d.to_descriptor) {
 #if defined(_WIN32)
         const windows_api::handle out =

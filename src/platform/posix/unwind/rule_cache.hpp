@@ -1,9 +1,11 @@
 #ifndef KORVO_CALLTRAIL_POSIX_UNWIND_RULE_CACHE_HPP
 #define KORVO_CALLTRAIL_POSIX_UNWIND_RULE_CACHE_HPP
 
-// A process-wide cache of packed unwind rules keyed by code address and the
-// fingerprint of the object holding it, so that an object loaded where an
-// unloaded one was never meets its predecessor's rules.
+// A process-wide cache of unwind rules keyed by code address and the
+// directory's epoch; each rule carries the index of the object it was read
+// from, which the walk checks once against the objects loaded now, so that
+// an object loaded where an unloaded one was never meets its predecessor's
+// rules.
 //
 // Signal-safe and lock-free: each entry is two atomic words, the rule and its
 // key mixed with the rule, written and read without any order between them.
@@ -36,6 +38,7 @@ constexpr unsigned set_bits = 11;
 struct alignas(64) set {
     entry ways[way_count];
 };
+static_assert(sizeof(set) == 64, "a set is a cache line");
 // Hidden, so that the walk reaches it without going through the GOT.
 extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
 
@@ -44,29 +47,38 @@ extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden"))
 // 64 KiB share a page of sets, so that a process's first walks, which fault
 // in every page they touch, touch few.
 constexpr unsigned sets_per_page_bits = 6;
-inline std::size_t set_index(std::uintptr_t pc) {
-    const std::uintptr_t page = ((pc >> 16) * 0x9e3779b97f4a7c15u) >> (64 - (set_bits - sets_per_page_bits));
-    const std::uintptr_t in_page = (pc * 0xc2b2ae3d27d4eb4fu) >> (64 - sets_per_page_bits);
-    return static_cast<std::size_t>(page << sets_per_page_bits | in_page);
+// One odd constant for the hashes and the bijection, which the walk keeps in
+// a register.
+constexpr std::uint64_t mixer = 0x9e3779b97f4a7c15u;
+// Hashed one byte on (a return address rather than its call's), which the
+// walk has before it has the lookup; each part lands in place by a shift and
+// a mask, as the set's byte offset, so that the walk's next frame waits on
+// few instructions.
+inline set* set_of(std::uintptr_t lookup) {
+    const std::uintptr_t pc = lookup + 1;
+    constexpr unsigned page_bits = set_bits - sets_per_page_bits;
+    constexpr unsigned set_shift = 6; // sizeof(set)
+    const std::uintptr_t page = (((pc >> 16) * mixer) >> (64 - page_bits - sets_per_page_bits - set_shift)) &
+                                (((std::uintptr_t{1} << page_bits) - 1) << (sets_per_page_bits + set_shift));
+    const std::uintptr_t in_page = ((pc * mixer) >> (64 - sets_per_page_bits - set_shift)) &
+                                   (((std::uintptr_t{1} << sets_per_page_bits) - 1) << set_shift);
+    return reinterpret_cast<set*>(reinterpret_cast<char*>(sets) + (page | in_page));
 }
 
 // A bijection: a rule read beside another entry's check matches only where
 // the two entries agree.
-inline std::uint64_t scatter(std::uint64_t rule) { return (rule + 1) * 0xd6e8feb86659fd93u; }
+inline std::uint64_t scatter(std::uint64_t rule) { return (rule + 1) * mixer; }
 
 } // namespace rule_cache_detail
 
-// The key of a code address in an object: computed once per object met.
-inline std::uint64_t object_key(std::uint64_t fingerprint) { return fingerprint * 0xff51afd7ed558ccdu; }
-
-// Inline: the walk asks once per frame.
-inline bool find_cached_rule(std::uintptr_t pc, std::uint64_t object_key, std::uint64_t& rule) {
+// The ways after the first, apart: the loop over them would take a register
+// the walk needs.
+inline bool find_in_other_ways(const rule_cache_detail::entry* way, std::uintptr_t pc, std::uint64_t salt,
+                               std::uint64_t& rule) {
     using namespace rule_cache_detail;
-    const std::uint64_t key = pc ^ object_key;
-    for (const entry& e : sets[set_index(pc)].ways) {
-        const std::uint64_t check = e.check.load(std::memory_order_relaxed);
-        const std::uint64_t value = e.rule.load(std::memory_order_relaxed);
-        if ((check ^ scatter(value)) == key) {
+    for (unsigned i = 1; i < way_count; ++i) {
+        const std::uint64_t value = way[i].rule.load(std::memory_order_relaxed);
+        if ((way[i].check.load(std::memory_order_relaxed) ^ scatter(value) ^ salt) == pc) {
             rule = value;
             return true;
         }
@@ -74,7 +86,19 @@ inline bool find_cached_rule(std::uintptr_t pc, std::uint64_t object_key, std::u
     return false;
 }
 
-void cache_rule(std::uintptr_t pc, std::uint64_t object_key, std::uint64_t rule);
+// Inline: the walk asks once per frame. `salt` is the epoch's.
+inline bool find_cached_rule(std::uintptr_t pc, std::uint64_t salt, std::uint64_t& rule) {
+    using namespace rule_cache_detail;
+    const entry* way = set_of(pc)->ways;
+    const std::uint64_t value = way->rule.load(std::memory_order_relaxed);
+    if ((way->check.load(std::memory_order_relaxed) ^ scatter(value) ^ salt) != pc)
+        return find_in_other_ways(way, pc, salt, rule);
+    rule = value;
+    return true;
+}
+
+// Replaces what the cache held for the address in this epoch.
+void cache_rule(std::uintptr_t pc, std::uint64_t salt, std::uint64_t rule);
 
 } // namespace posix_unwind
 } // namespace calltrail

@@ -11,7 +11,7 @@ namespace posix_unwind {
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "slots must be usable from signal handlers");
 
 // A few words under a sequence lock that nobody ever waits on: a reader that
-// meets a writer misses, and a writer that meets another gives up. So it is
+// meets a writer misses, and a writer that meets another gives up (false). So it is
 // safe in a signal handler that interrupted a writer, on its thread or
 // another. The words are atomics, so no access is a data race; their order
 // is kept by acquire loads and release stores alone, without fences, which
@@ -23,20 +23,29 @@ template <unsigned words> struct seqlock_slot {
     bool empty() const { return sequence.load(std::memory_order_relaxed) == 0; }
 
     bool read(std::uint64_t (&out)[words]) const {
-        const std::uint64_t before = sequence.load(std::memory_order_acquire);
+        const std::uint64_t before = read_begin();
+        for (unsigned i = 0; i < words; ++i) out[i] = load(i);
+        return read_end(before);
+    }
+
+    // A read that compares the words where they stand: the words loaded
+    // between the two calls held still when the second says so.
+    std::uint64_t read_begin() const { return sequence.load(std::memory_order_acquire); }
+    std::uint64_t load(unsigned i) const { return word[i].load(std::memory_order_acquire); }
+    bool read_end(std::uint64_t before) const {
         // A word a writer stored after making the sequence odd carries that
         // odd sequence with it, so the last load sees it.
-        for (unsigned i = 0; i < words; ++i) out[i] = word[i].load(std::memory_order_acquire);
         return before != 0 && (before & 1) == 0 && sequence.load(std::memory_order_relaxed) == before;
     }
 
-    void write(const std::uint64_t (&in)[words]) {
+    bool write(const std::uint64_t (&in)[words]) {
         std::uint64_t before = sequence.load(std::memory_order_relaxed);
         if ((before & 1) != 0 ||
             !sequence.compare_exchange_strong(before, before + 1, std::memory_order_acquire, std::memory_order_relaxed))
-            return;
+            return false;
         for (unsigned i = 0; i < words; ++i) word[i].store(in[i], std::memory_order_release);
         sequence.store(before + 2, std::memory_order_release);
+        return true;
     }
 };
 

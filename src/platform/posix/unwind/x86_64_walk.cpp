@@ -9,6 +9,7 @@
 #include "platform/posix/unwind/cfa_program.hpp"
 #include "platform/posix/unwind/eh_frame.hpp"
 #include "platform/posix/unwind/loaded_object.hpp"
+#include "platform/posix/unwind/object_directory.hpp"
 #include "platform/posix/unwind/rule_cache.hpp"
 #include "platform/posix/unwind/stack_bounds.hpp"
 #include "platform/posix/unwind/x86_64_packed_rule.hpp"
@@ -40,75 +41,36 @@ constexpr unsigned most_probes = 16;
 // The kernel's x86-64 signal restorer: mov $15,%rax; syscall.
 constexpr unsigned char restorer_code[] = {0x48, 0xc7, 0xc0, 0x0f, 0x00, 0x00, 0x00, 0x0f, 0x05};
 
-// Objects met during one walk: frames of a live stack keep their objects
-// loaded, so each is looked up and fingerprinted once per walk.
-struct object_memo {
-    // As many as a stack that cycles through a dozen libraries meets.
-    static constexpr unsigned size = 16;
-    loaded_object objects[size];
-    unsigned count = 0;
-    unsigned next = 0;
-    // Where the object of each 4 KiB of code, by the address's low bits, was
-    // found last: the memo's slot, or most_permanent_objects past it for a
-    // permanent object.
-    mutable std::uint8_t hints[16] = {};
-
-    const loaded_object* slot(unsigned hint) const {
-        return hint < size ? (hint < count ? &objects[hint] : nullptr)
-                           : (hint - size < permanent_object_count ? &permanent_objects[hint - size] : nullptr);
-    }
-
-    // An object this walk has met already; null for one it has not. Out of
-    // line, so that the loop over ordinary frames keeps its registers.
-    __attribute__((noinline)) const loaded_object* known(std::uintptr_t address) const {
-        std::uint8_t& hint = hints[(address >> 12) & 15];
-        const loaded_object* hinted = slot(hint);
-        if (hinted != nullptr && hinted->contains(address)) return hinted;
-        for (unsigned i = 0; i < permanent_object_count; ++i) {
-            if (permanent_objects[i].contains(address)) {
-                hint = static_cast<std::uint8_t>(size + i);
-                return &permanent_objects[i];
-            }
-        }
-        for (unsigned i = 0; i < count; ++i) {
-            if (objects[i].contains(address)) {
-                hint = static_cast<std::uint8_t>(i);
-                return &objects[i];
-            }
-        }
-        return nullptr;
-    }
-
-    const loaded_object* find(std::uintptr_t address) {
-        if (const loaded_object* met = known(address)) return met;
-        loaded_object& kept = objects[count < size ? count : next % size];
-        if (!find_loaded_object(address, kept)) {
-            // A slot half filled must not be met again.
-            kept.start = kept.end = 0;
-            return nullptr;
-        }
-        if (count < size)
-            ++count;
-        else
-            ++next;
-        return &kept;
-    }
-};
+static_assert(directory_size <= std::uint64_t{1} << cached::index_bits, "a cached rule holds any index");
 
 // The full state, for the steps that need more than the four registers of
 // an ordinary frame.
 struct walk {
     state registers;
-    object_memo objects;
+    checked_objects checked;
+    std::uint64_t salt; // of the cache's keys in the directory's epoch
+    // The object of the frame the walk is at, outside the loop over ordinary
+    // frames, and its record.
+    loaded_object object;
+    std::uint32_t object_index = no_record;
+    bool object_known = false;
     stack_range stack;     // the stack being read: from the stack pointer up to its top
     stack_range alternate; // this thread's alternate signal stack, once asked
     bool alternate_asked = false;
     bool alternate_known = false;
     bool extendable = false; // its top was proven by a probe that stopped at its limit
     unsigned probes = 0;
-    bool exact_pc = true; // the pc is not a return address: look it up as it is
+    bool exact_pc = false; // the pc is not a return address (a signal's): look it up as it is
     unsigned signal_frames = 0;
 };
+
+// The object holding an address, identified and checked; null where no
+// loaded object holds it.
+const loaded_object* find_object(walk& w, std::uintptr_t address) {
+    if (w.object_known && w.object.contains(address)) return &w.object;
+    w.object_known = identify_object(w.checked, address, w.object, w.object_index);
+    return w.object_known ? &w.object : nullptr;
+}
 
 // The slow paths: the walk reads the stack beyond what it knows only where
 // a probe proved it readable.
@@ -249,15 +211,21 @@ bool apply(walk& w, const packed_rule& rule) {
 // stack word of data or a pointer into the stack cannot be.
 bool code_address(walk& w, std::uintptr_t pc) {
     if (pc < lowest_code) return false;
-    const loaded_object* object = w.objects.find(pc - 1);
+    const loaded_object* object = find_object(w, pc - 1);
     return object != nullptr && executable_code(*object, pc - 1, 1);
 }
 
 // The kernel's restorer, where a program put one without unwind information.
+// The walk's object stays the one of the frame's lookup.
 bool at_restorer(walk& w, const loaded_object* object) {
     const std::uintptr_t pc = w.registers.value[state::rip];
-    if (object == nullptr || !object->contains(pc)) object = w.objects.find(pc);
-    return object != nullptr && executable_code(*object, pc, sizeof restorer_code) &&
+    loaded_object other;
+    std::uint32_t index = no_record;
+    if (object == nullptr || !object->contains(pc)) {
+        if (!identify_object(w.checked, pc, other, index)) return false;
+        object = &other;
+    }
+    return executable_code(*object, pc, sizeof restorer_code) &&
            std::memcmp(reinterpret_cast<const void*>(pc), restorer_code, sizeof restorer_code) == 0;
 }
 
@@ -305,7 +273,10 @@ __attribute__((noinline)) bool described_step(walk& w, const loaded_object* obje
             return apply_row(w.registers, row, w.stack.low, w.stack.high);
         }
     }
-    if (object != nullptr && object->contains(lookup)) cache_rule(lookup, object_key(object->fingerprint), rule.word());
+    std::uint64_t word = 0;
+    if (object != nullptr && object->contains(lookup) && w.object_index != no_record &&
+        cache_word(rule, w.object_index, word))
+        cache_rule(lookup, w.salt, word);
     return rule.base != cfa_base::outermost && apply(w, rule);
 }
 
@@ -324,111 +295,175 @@ struct output {
     }
 };
 
-// The object the ordinary steps are in, as they need it.
-struct current_object {
-    const loaded_object* object;
-    std::uintptr_t start;
-    std::uintptr_t size;
-    std::uint64_t key;
+// Where the loop over ordinary frames stopped: at a frame it has not written
+// (no cached rule, or its object not checked in this walk yet: `unchecked`),
+// at a frame it wrote but could not leave by a cached ordinary rule, or at
+// the walk's end.
+enum class stop { unwritten_frame, unchecked_object, written_frame, walk_over, skipped };
 
-    explicit current_object(const loaded_object* o)
-        : object(o), start(o->start), size(o->end - o->start), key(object_key(o->fingerprint)) {}
+// What the loop over ordinary frames starts from and ends with, and what
+// it reads, in one place: the loop keeps one pointer to it.
+struct ordinary_loop {
+    std::uintptr_t pc;
+    std::uintptr_t sp;
+    std::uintptr_t bp;
+    std::uintptr_t bx;
+    std::uint64_t skip;
+    void** at;
+    void** end;
+    std::uintptr_t top;
+    std::uint64_t salt;
+    const checked_objects* checked;
+    std::uint32_t unchecked;
+    std::uintptr_t unchecked_at; // the return address of its frame
 };
 
-// The common case in a loop of its own, with every value it needs in a local
-// variable: frames in objects met before whose rules are cached. Each
-// frame's return address is written once it is found in a known object, as
-// code; then the frame is left by its cached rule. Returns at the first
-// frame that needs more (an object not met yet, with its return address not
-// written, `pending`; no cached rule; a signal frame) or when the walk is
-// over; false when it is over.
-__attribute__((noinline)) bool run_ordinary_frames(frame_registers& registers, const object_memo& objects,
-                                                   const loaded_object*& object, output& to, std::uintptr_t top,
-                                                   bool& pending) {
-    frame_registers r = registers;
-    current_object in(object);
-    bool more = true;
-    std::uint64_t skip = to.skip;
-    void** at = to.out + to.written;
-    void** const end = to.out + to.wanted;
+// Frames whose rules are cached, in objects this walk has checked: each
+// frame's return address is written (or passed over, while `skipping`) once
+// its rule is found, then the frame is left by that rule. At least one frame
+// is still wanted.
+template <bool skipping> __attribute__((always_inline)) inline stop run_loop(ordinary_loop& l) {
+    std::uintptr_t pc = l.pc;
+    std::uintptr_t sp = l.sp;
+    std::uintptr_t bp = l.bp;
+    std::uintptr_t bx = l.bx;
+    std::uint64_t skip = l.skip;
+    void** at = l.at;
+    // Copied, as the writes through `at` might otherwise change them.
+    void** const end = l.end;
+    const std::uintptr_t top = l.top;
+    const std::uint64_t salt = l.salt;
+    const checked_objects& checked = *l.checked;
+    stop result;
     for (;;) {
-        const std::uintptr_t lookup = r.pc - 1;
-        if (lookup - in.start >= in.size) {
-            const loaded_object* next = objects.known(lookup);
-            if (next == nullptr) break;
-            in = current_object(next);
-        }
-        if (skip > 0) {
-            --skip;
-        } else if (at == end) {
-            more = false;
+        const std::uintptr_t lookup = pc - 1;
+        std::uint64_t word;
+        if (!find_cached_rule(lookup, salt, word)) {
+            result = stop::unwritten_frame;
             break;
-        } else {
-            *at++ = reinterpret_cast<void*>(r.pc);
         }
-        pending = false;
-        std::uint64_t word = 0;
-        // Frames run upwards from a stack pointer that was readable.
-        if (!find_cached_rule(lookup, in.key, word) || !packed_step(r, r.sp, top, word)) break;
-        pending = true;
-        if (r.pc == 0) {
-            more = false;
+        if (!checked.has(cached_object(word))) {
+            l.unchecked = cached_object(word);
+            l.unchecked_at = pc;
+            result = stop::unchecked_object;
+            break;
+        }
+        if (skipping) {
+            --skip;
+        } else {
+            *at++ = reinterpret_cast<void*>(pc);
+            if (at == end) {
+                result = stop::walk_over;
+                break;
+            }
+        }
+        if (!ordinary_step(pc, sp, bp, bx, top, word)) {
+            result = stop::written_frame;
+            break;
+        }
+        // A pc of 0 ends the walk where the next lookup misses.
+        if (skipping && skip == 0) {
+            result = stop::skipped;
             break;
         }
     }
-    registers = r;
-    object = in.object;
-    to.skip = skip;
-    to.written = static_cast<std::uint32_t>(at - to.out);
-    return more;
+    l.pc = pc;
+    l.sp = sp;
+    l.bp = bp;
+    l.bx = bx;
+    l.skip = skip;
+    l.at = at;
+    return result;
+}
+
+// The common case in a loop of its own, with every value it needs in a
+// local variable and no call, so that the values stay in the processor's
+// registers. rbp and rbx must be known and the stack pointer aligned, within
+// the stack being read and above its first 4 KiB.
+__attribute__((noinline)) stop run_ordinary_frames(ordinary_loop& l, checked_objects& checked) {
+    for (;;) {
+        stop result = stop::skipped;
+        if (l.skip != 0) result = run_loop<true>(l);
+        if (result == stop::skipped) result = run_loop<false>(l);
+        // Each object is checked once a walk, then the loop goes on.
+        if (result != stop::unchecked_object || !check_object(checked, l.unchecked, l.unchecked_at)) return result;
+    }
 }
 
 } // namespace
 
 std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t bp, std::uintptr_t bx, void** out,
                           std::uint64_t skip, std::uint32_t wanted) {
+    // No walk writes that far.
+    if (skip == ~std::uint64_t{0}) return 0;
     walk w;
+    w.checked.begin();
+    w.salt = w.checked.salt();
     if (!known_thread_stack(sp, w.stack)) start_elsewhere(w, sp);
     // Ordinary frames step on these four registers; the full state catches
     // up before any other step, and starts with just these four.
     frame_registers r{pc, sp, bp, bx, true, true};
     bool ordinary_steps = true;
     output to{out, skip, 0, wanted};
-    const loaded_object* object = nullptr;
     // The frame the walk is at is written once its return address is found
-    // to be code; the first is the walk's own, never written.
+    // in a loaded object; the first is the walk's own, never written.
     bool pending = false;
     // Each step raises the stack pointer or leaves one of a bounded number
     // of signal frames, so the walk ends.
     while (to.written < to.wanted) {
-        // A return address may be the first byte after a function that ends
-        // in a call; the call itself is one byte back.
+        if (!w.exact_pc && r.bp_known && r.bx_known && r.sp >= w.stack.low && r.sp >= null_page && r.sp % 8 == 0) {
+            // A frame written already is passed over as one skipped.
+            const bool written = !pending;
+            if (written) ++to.skip;
+            ordinary_loop l{r.pc,  r.sp,   r.bp,   r.bx,        to.skip,  to.out + to.written,
+                            to.out + to.wanted, w.stack.high, w.salt, &w.checked, no_record, 0};
+            const stop stopped = run_ordinary_frames(l, w.checked);
+            const bool moved = l.sp != r.sp;
+            r.pc = l.pc;
+            r.sp = l.sp;
+            r.bp = l.bp;
+            r.bx = l.bx;
+            to.skip = l.skip;
+            to.written = static_cast<std::uint32_t>(l.at - to.out);
+            if (stopped == stop::walk_over) break;
+            if (written && !moved && stopped != stop::written_frame) --to.skip;
+            pending = stopped != stop::written_frame && (moved || pending);
+            if (moved) {
+                ordinary_steps = true;
+                raise_floor(w, r.sp);
+            }
+        }
+        // Any other step, one frame at a time. A return address may be the
+        // first byte after a function that ends in a call; the call itself
+        // is one byte back.
         const std::uintptr_t lookup = w.exact_pc ? r.pc : r.pc - 1;
-        if (object == nullptr || !object->contains(lookup)) object = w.objects.find(lookup);
+        const loaded_object* object = find_object(w, lookup);
         if (pending) {
             // A return address in no loaded object is a stack word, not code
             // (where a signal interrupted code, it is the kernel's word).
             if (object == nullptr && !w.exact_pc) break;
             to.record(r.pc);
             pending = false;
-            if (to.written == to.wanted) break;
         }
+        // The last frame wanted is left too, so that its rule is cached and
+        // the next walk writes it from the loop over ordinary frames.
         std::uint64_t word = 0;
-        const bool cached = object != nullptr && find_cached_rule(lookup, object_key(object->fingerprint), word);
-        if (cached && packed_step(r, low_bound(w, r.sp), w.stack.high, word)) {
+        const bool cached = object != nullptr && w.object_index != no_record &&
+                            find_cached_rule(lookup, w.salt, word) && cached_object(word) == w.object_index;
+        const packed_rule rule = cached ? cached_rule(word) : packed_rule{};
+        if (cached && packed_step(r, low_bound(w, r.sp), w.stack.high, rule.word())) {
             w.exact_pc = false;
             ordinary_steps = true;
             raise_floor(w, r.sp);
         } else {
             if (ordinary_steps) set_ordinary_part(w.registers, r);
             ordinary_steps = false;
-            const bool stepped =
-                cached ? static_cast<cfa_base>(word >> 56) == cfa_base::signal_frame && leave_signal_frame(w)
-                       : described_step(w, object, lookup);
+            const bool stepped = cached ? rule.base == cfa_base::signal_frame && leave_signal_frame(w)
+                                        : described_step(w, object, lookup);
             if (!stepped) {
                 // Where the stack was proven by probing, the step may need
                 // more of it.
-                if (!extend_stack(w)) break;
+                if (to.written == to.wanted || !extend_stack(w)) break;
                 load_ordinary_part(w.registers, r);
                 continue;
             }
@@ -437,17 +472,6 @@ std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t b
         }
         if (r.pc == 0 && !w.exact_pc) break;
         pending = true;
-        if (w.exact_pc || r.sp < w.stack.low) continue;
-        // Runs on through the frames the cache knows; the full state is
-        // then behind.
-        const loaded_object* known = w.objects.known(r.pc - 1);
-        if (known == nullptr) continue;
-        object = known;
-        const std::uintptr_t before = r.sp;
-        const bool more = run_ordinary_frames(r, w.objects, object, to, w.stack.high, pending);
-        raise_floor(w, r.sp);
-        if (!more) break;
-        ordinary_steps = ordinary_steps || r.sp != before;
     }
     return to.written;
 }

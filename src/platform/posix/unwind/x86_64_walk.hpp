@@ -13,9 +13,11 @@ namespace posix_unwind {
 // kilobyte of stack. Unwinds by the objects' DWARF CFI, through signal
 // frames, from the frame whose registers are given, and writes the return
 // addresses of at most `wanted` frames after passing `skip`; returns how many
-// it wrote. That first frame itself is not written. The registers come one by
-// one, in the processor's: read back from memory just after being stored,
-// they would wait on the stores.
+// it wrote. That first frame itself is not written; its pc is the address
+// just after the instruction where the registers were taken, as a return
+// address is (capture_registers gives it so). The registers come one by one,
+// in the processor's: read back from memory just after being stored, they
+// would wait on the stores.
 std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t bp, std::uintptr_t bx, void** out,
                           std::uint64_t skip, std::uint32_t wanted);
 
