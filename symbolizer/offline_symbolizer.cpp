@@ -35,6 +35,7 @@ offline_symbolizer::module_entry& offline_symbolizer::module_for(const std::stri
             posix_engine::module_reading reading;
             reading.places = search_.places();
             reading.inline_calls = inline_calls_;
+            reading.sections_in_order = true;
             entry.module = std::make_unique<loaded_module>(posix_engine::describe_file(*object, module_name_of(file)),
                                                            std::move(reading));
         }

@@ -38,55 +38,73 @@ bool same_range(const section_data& section, const std::vector<std::uint8_t>& by
     return true;
 }
 
+// Each compressed section both as the engine reads it and read in order.
+std::unique_ptr<section_data> inflated(const std::vector<std::uint8_t>& stream, std::size_t stream_size,
+                                       std::size_t size, bool in_order) {
+    std::unique_ptr<section_data> section = section_data::zlib(stream.data(), stream_size, size);
+    if (section != nullptr && in_order) section->read_in_order();
+    return section;
+}
+
 TEST(posix_engine_sections, reads_in_any_order_see_the_bytes_of_the_whole_section) {
     const std::vector<std::uint8_t> bytes = sample(3 << 20);
     const std::vector<std::uint8_t> stream = compressed(bytes);
-    std::unique_ptr<section_data> section = section_data::zlib(stream.data(), stream.size(), bytes.size());
-    ASSERT_NE(section, nullptr);
-    std::mt19937 random(11);
-    // Forward jumps, reads behind the stream, reads across earlier ranges,
-    // and enough of them to make the section go whole.
-    for (int i = 0; i < 200; ++i) {
-        const std::size_t begin = random() % bytes.size();
-        const std::size_t end = std::min(bytes.size(), begin + 1 + random() % 40000);
-        ASSERT_TRUE(section->ensure(begin, end)) << begin;
-        ASSERT_TRUE(same_range(*section, bytes, begin, end)) << begin << " " << end;
+    for (const bool in_order : {false, true}) {
+        SCOPED_TRACE(in_order ? "read in order" : "read where asked");
+        std::unique_ptr<section_data> section = inflated(stream, stream.size(), bytes.size(), in_order);
+        ASSERT_NE(section, nullptr);
+        std::mt19937 random(11);
+        // Forward jumps, reads behind the stream, reads across earlier ranges,
+        // and enough of them to make the section go whole.
+        for (int i = 0; i < 200; ++i) {
+            const std::size_t begin = random() % bytes.size();
+            const std::size_t end = std::min(bytes.size(), begin + 1 + random() % 40000);
+            ASSERT_TRUE(section->ensure(begin, end)) << begin;
+            ASSERT_TRUE(same_range(*section, bytes, begin, end)) << begin << " " << end;
+            // Read in order, what is before a read is readable with it.
+            if (in_order) {
+                ASSERT_TRUE(same_range(*section, bytes, 0, end)) << end;
+            }
+        }
+        // What was once readable stays so, unchanged.
+        ASSERT_TRUE(section->ensure(0, bytes.size()));
+        EXPECT_TRUE(same_range(*section, bytes, 0, bytes.size()));
     }
-    // What was once readable stays so, unchanged.
-    ASSERT_TRUE(section->ensure(0, bytes.size()));
-    EXPECT_TRUE(same_range(*section, bytes, 0, bytes.size()));
 }
 
 TEST(posix_engine_sections, a_read_beyond_the_section_or_its_stream_fails) {
     const std::vector<std::uint8_t> bytes = sample(400000);
     std::vector<std::uint8_t> stream = compressed(bytes);
-    {
-        std::unique_ptr<section_data> section = section_data::zlib(stream.data(), stream.size(), bytes.size());
-        ASSERT_NE(section, nullptr);
-        EXPECT_FALSE(section->ensure(bytes.size() - 10, bytes.size() + 1));
-        EXPECT_TRUE(section->ensure(bytes.size() - 10, bytes.size()));
-        EXPECT_TRUE(same_range(*section, bytes, bytes.size() - 10, bytes.size()));
-    }
-    {
-        // A stream that promises more than it holds.
-        std::unique_ptr<section_data> section = section_data::zlib(stream.data(), stream.size(), bytes.size() + 5000);
-        ASSERT_NE(section, nullptr);
-        EXPECT_TRUE(section->ensure(0, 100));
-        EXPECT_FALSE(section->ensure(bytes.size(), bytes.size() + 1));
-    }
-    {
-        // A stream cut short, and one that is not a zlib stream at all.
-        std::unique_ptr<section_data> cut = section_data::zlib(stream.data(), stream.size() / 2, bytes.size());
-        ASSERT_NE(cut, nullptr);
-        EXPECT_TRUE(cut->ensure(0, 1000));
-        EXPECT_TRUE(same_range(*cut, bytes, 0, 1000));
-        EXPECT_FALSE(cut->ensure(bytes.size() - 1, bytes.size()));
-        // Once broken, nothing more is inflated, not even from the start.
-        EXPECT_FALSE(cut->ensure(200000, 200001));
-        const std::vector<std::uint8_t> garbage(4096, 0xff);
-        std::unique_ptr<section_data> corrupt = section_data::zlib(garbage.data(), garbage.size(), bytes.size());
-        if (corrupt != nullptr) {
-            EXPECT_FALSE(corrupt->ensure(0, 1));
+    for (const bool in_order : {false, true}) {
+        SCOPED_TRACE(in_order ? "read in order" : "read where asked");
+        {
+            std::unique_ptr<section_data> section = inflated(stream, stream.size(), bytes.size(), in_order);
+            ASSERT_NE(section, nullptr);
+            EXPECT_FALSE(section->ensure(bytes.size() - 10, bytes.size() + 1));
+            EXPECT_TRUE(section->ensure(bytes.size() - 10, bytes.size()));
+            EXPECT_TRUE(same_range(*section, bytes, bytes.size() - 10, bytes.size()));
+        }
+        {
+            // A stream that promises more than it holds.
+            std::unique_ptr<section_data> section = inflated(stream, stream.size(), bytes.size() + 5000, in_order);
+            ASSERT_NE(section, nullptr);
+            EXPECT_TRUE(section->ensure(0, 100));
+            EXPECT_FALSE(section->ensure(bytes.size(), bytes.size() + 1));
+        }
+        {
+            // A stream cut short, and one that is not a zlib stream at all.
+            std::unique_ptr<section_data> cut = inflated(stream, stream.size() / 2, bytes.size(), in_order);
+            ASSERT_NE(cut, nullptr);
+            EXPECT_TRUE(cut->ensure(0, 1000));
+            EXPECT_TRUE(same_range(*cut, bytes, 0, 1000));
+            EXPECT_FALSE(cut->ensure(bytes.size() - 1, bytes.size()));
+            // Once broken, nothing more is inflated, not even from the start.
+            EXPECT_FALSE(cut->ensure(200000, 200001));
+            const std::vector<std::uint8_t> garbage(4096, 0xff);
+            std::unique_ptr<section_data> corrupt = inflated(garbage, garbage.size(), bytes.size(), in_order);
+            if (corrupt != nullptr) {
+                EXPECT_FALSE(corrupt->ensure(0, 1));
+            }
         }
     }
 }

@@ -146,8 +146,13 @@ std::unique_ptr<loaded_module::line_source> loaded_module::build_lines() {
     // An image in memory has no place beside it where split files could be.
     if (description_.source != module_source::memory)
         found->split = std::make_unique<split_dwarf_files>(description_.path);
-    found->lines =
-        source_lines::open(debug_sections_of(*source), std::move(code), found->split.get(), reading_.inline_calls);
+    dwarf_sections sections = debug_sections_of(*source);
+    if (reading_.sections_in_order)
+        for (section_data* s : {sections.info.get(), sections.abbrev.get(), sections.line.get(), sections.str.get(),
+                                sections.line_str.get(), sections.str_offsets.get(), sections.addr.get(),
+                                sections.ranges.get(), sections.rnglists.get(), sections.aranges.get()})
+            if (s != nullptr) s->read_in_order();
+    found->lines = source_lines::open(std::move(sections), std::move(code), found->split.get(), reading_.inline_calls);
     if (found->lines == nullptr) return nullptr;
     return found;
 }

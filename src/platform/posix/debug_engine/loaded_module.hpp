@@ -32,10 +32,13 @@ struct function_answer {
 };
 
 // How a program that reads objects offline asks more of a module than the
-// engine does: other places for debug files, and every inlined call.
+// engine does: other places for debug files, every inlined call, and its
+// compressed debug sections inflated once from their start
+// (section_data::read_in_order), as suits one that reads most of its units.
 struct module_reading {
     std::shared_ptr<const debug_places> places;
     bool inline_calls = false;
+    bool sections_in_order = false;
 };
 
 // Where a run-time address lies in an object: the link-time address that

@@ -16,24 +16,30 @@ namespace {
 // Real tables take a few kilobytes; a unit's table cannot need more than this.
 constexpr std::size_t most_table_bytes = std::size_t{1} << 20;
 
-// Counts a form into the entry's size while that is known before reading.
-void add_size(abbreviation& entry, std::uint32_t form) {
+// Counts an attribute into the entry's size while that is known before
+// reading.
+void add_size(abbreviation& entry, form_kind kind, unsigned bytes) {
     if (!entry.fixed_size) return;
-    unsigned bytes = 0;
-    switch (size_of_form(form, bytes)) {
-    case form_size::bytes:
+    switch (kind) {
+    case form_kind::number:
         entry.fixed_bytes += bytes;
         return;
-    case form_size::address:
+    case form_kind::data16:
+        entry.fixed_bytes += 16;
+        return;
+    case form_kind::flag_present:
+    case form_kind::implicit_const:
+        return;
+    case form_kind::address:
         entry.fixed_size = ++entry.address_forms != 0;
         return;
-    case form_size::offset:
+    case form_kind::offset:
         entry.fixed_size = ++entry.offset_forms != 0;
         return;
-    case form_size::reference:
+    case form_kind::reference:
         entry.fixed_size = ++entry.reference_forms != 0;
         return;
-    case form_size::variable:
+    default:
         entry.fixed_size = false;
         return;
     }
@@ -45,6 +51,7 @@ bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::s
     entries_.clear();
     layouts_.clear();
     dense_ = true;
+    has_inlined_calls_ = false;
     used = 0;
     if (abbrev == nullptr || offset >= abbrev->size()) return false;
     const std::size_t begin = static_cast<std::size_t>(offset);
@@ -61,6 +68,7 @@ bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::s
         if (entry.code == 0) break;
         entry.tag = static_cast<std::uint32_t>(cursor.uleb());
         entry.has_children = cursor.u8() != 0;
+        has_inlined_calls_ |= entry.tag == DW_TAG_inlined_subroutine;
         entry.first_layout = static_cast<std::uint32_t>(layouts_.size());
         bool low = false;
         bool high = false;
@@ -70,12 +78,14 @@ bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::s
             if (!cursor.ok()) return failed();
             if (name == 0 && form == 0) break;
             const std::int64_t implicit_value = form == DW_FORM_implicit_const ? cursor.sleb() : 0;
-            add_size(entry, static_cast<std::uint32_t>(form));
             low |= name == DW_AT_low_pc;
             high |= name == DW_AT_high_pc;
             entry.may_have_code |= name == DW_AT_ranges || (low && high);
-            layouts_.push_back(
-                attribute_layout{static_cast<std::uint32_t>(name), static_cast<std::uint32_t>(form), implicit_value});
+            unsigned bytes = 0;
+            const form_kind kind = kind_of_form(static_cast<std::uint32_t>(form), bytes);
+            add_size(entry, kind, bytes);
+            layouts_.push_back(attribute_layout{static_cast<std::uint32_t>(name), static_cast<std::uint32_t>(form),
+                                                implicit_value, kind, static_cast<std::uint8_t>(bytes)});
         }
         entry.layout_count = static_cast<std::uint32_t>(layouts_.size() - entry.first_layout);
         if (entry.code != entries_.size() + 1) dense_ = false;
@@ -111,8 +121,7 @@ const abbreviation_table* abbreviation_cache::at(section_data* abbrev, std::uint
     return kept;
 }
 
-const abbreviation* abbreviation_table::find(std::uint64_t code) const noexcept {
-    if (dense_) return code != 0 && code <= entries_.size() ? &entries_[static_cast<std::size_t>(code - 1)] : nullptr;
+const abbreviation* abbreviation_table::find_sparse(std::uint64_t code) const noexcept {
     auto it = std::lower_bound(entries_.begin(), entries_.end(), code,
                                [](const abbreviation& a, std::uint64_t c) { return a.code < c; });
     return it != entries_.end() && it->code == code ? &*it : nullptr;

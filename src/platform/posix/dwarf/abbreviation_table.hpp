@@ -16,10 +16,32 @@ namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
+// How an attribute's bytes lie, known from its form alone: a walk passes
+// over or reads an attribute by its kind without asking the form again.
+enum class form_kind : std::uint8_t {
+    number,         // `bytes` bytes, 1 to 8, little-endian
+    data16,         // 16 bytes, no value kept
+    flag_present,   // no bytes, the value 1
+    implicit_const, // no bytes, the value the abbreviation holds
+    address,        // the unit's address size
+    offset,         // the unit's offset size
+    reference,      // DW_FORM_ref_addr: the address size before version 3
+    uleb,
+    sleb,
+    string,
+    block1,
+    block2,
+    block4,
+    block,
+    other, // DW_FORM_indirect, or a form not known
+};
+
 struct attribute_layout {
     std::uint32_t name;
     std::uint32_t form;
     std::int64_t implicit_value;
+    form_kind kind;
+    std::uint8_t bytes;
 };
 
 struct abbreviation {
@@ -46,14 +68,24 @@ public:
     // Reads the table at `offset`, giving up after `most_bytes`; false for
     // a damaged or overlong table. `used` tells how many bytes it took.
     bool read(section_data* abbrev, std::uint64_t offset, std::size_t most_bytes, std::size_t& used);
-    const abbreviation* find(std::uint64_t code) const noexcept;
+    const abbreviation* find(std::uint64_t code) const noexcept {
+        if (dense_)
+            return code != 0 && code <= entries_.size() ? &entries_[static_cast<std::size_t>(code - 1)] : nullptr;
+        return find_sparse(code);
+    }
     const attribute_layout* layouts(const abbreviation& a) const noexcept { return layouts_.data() + a.first_layout; }
+    // Whether any entry of a unit that uses the table can be inlined code:
+    // one without can hold no inlined call.
+    bool has_inlined_calls() const noexcept { return has_inlined_calls_; }
 
 private:
+    const abbreviation* find_sparse(std::uint64_t code) const noexcept;
+
     std::vector<abbreviation> entries_;
     std::vector<attribute_layout> layouts_;
     // Codes 1, 2, 3... as compilers number them: found by index.
     bool dense_ = true;
+    bool has_inlined_calls_ = false;
 };
 
 // The tables of one object, each read once however many units share it.

@@ -117,6 +117,98 @@ bool is_constant_form(std::uint32_t form) noexcept {
     }
 }
 
+struct form_class {
+    form_kind kind;
+    std::uint8_t bytes;
+};
+
+// What kind_of_form says, worked out from the form alone.
+constexpr form_class classify(std::uint32_t form) noexcept {
+    switch (form) {
+    case DW_FORM_addr:
+        return {form_kind::address, 0};
+    case DW_FORM_ref_addr:
+        return {form_kind::reference, 0};
+    case DW_FORM_strp:
+    case DW_FORM_line_strp:
+    case DW_FORM_sec_offset:
+    case DW_FORM_strp_sup:
+    case DW_FORM_GNU_ref_alt:
+    case DW_FORM_GNU_strp_alt:
+        return {form_kind::offset, 0};
+    case DW_FORM_data1:
+    case DW_FORM_ref1:
+    case DW_FORM_flag:
+    case DW_FORM_strx1:
+    case DW_FORM_addrx1:
+        return {form_kind::number, 1};
+    case DW_FORM_data2:
+    case DW_FORM_ref2:
+    case DW_FORM_strx2:
+    case DW_FORM_addrx2:
+        return {form_kind::number, 2};
+    case DW_FORM_strx3:
+    case DW_FORM_addrx3:
+        return {form_kind::number, 3};
+    case DW_FORM_data4:
+    case DW_FORM_ref4:
+    case DW_FORM_ref_sup4:
+    case DW_FORM_strx4:
+    case DW_FORM_addrx4:
+        return {form_kind::number, 4};
+    case DW_FORM_data8:
+    case DW_FORM_ref8:
+    case DW_FORM_ref_sig8:
+    case DW_FORM_ref_sup8:
+        return {form_kind::number, 8};
+    case DW_FORM_udata:
+    case DW_FORM_ref_udata:
+    case DW_FORM_strx:
+    case DW_FORM_addrx:
+    case DW_FORM_loclistx:
+    case DW_FORM_rnglistx:
+    case DW_FORM_GNU_addr_index:
+    case DW_FORM_GNU_str_index:
+        return {form_kind::uleb, 0};
+    case DW_FORM_sdata:
+        return {form_kind::sleb, 0};
+    case DW_FORM_string:
+        return {form_kind::string, 0};
+    case DW_FORM_block1:
+        return {form_kind::block1, 0};
+    case DW_FORM_block2:
+        return {form_kind::block2, 0};
+    case DW_FORM_block4:
+        return {form_kind::block4, 0};
+    case DW_FORM_block:
+    case DW_FORM_exprloc:
+        return {form_kind::block, 0};
+    case DW_FORM_data16:
+        return {form_kind::data16, 0};
+    case DW_FORM_flag_present:
+        return {form_kind::flag_present, 0};
+    case DW_FORM_implicit_const:
+        return {form_kind::implicit_const, 0};
+    default:
+        return {form_kind::other, 0};
+    }
+}
+
+// The forms of DWARF 5 and before, looked up rather than switched on: an
+// object's abbreviations name a few hundred thousand of them.
+struct form_table {
+    form_class forms[DW_FORM_addrx4 + 1];
+};
+
+constexpr form_table make_form_table() noexcept {
+    form_table table{};
+    for (std::uint32_t form = 0; form <= DW_FORM_addrx4; ++form) table.forms[form] = classify(form);
+    return table;
+}
+
+constexpr form_table standard_form_table = make_form_table();
+constexpr const form_class (&standard_forms)[DW_FORM_addrx4 + 1] = standard_form_table.forms;
+
 } // namespace
 
 bool read_attribute(dwarf_cursor& cursor, std::uint32_t form, std::int64_t implicit_value, const unit_header& unit,
@@ -150,34 +242,11 @@ void settle_list_bases(unit_context& unit) {
     unit.has_addr_base = unit.has_str_offsets_base = unit.has_rnglists_base = true;
 }
 
-form_size size_of_form(std::uint32_t form, unsigned& bytes) noexcept {
-    bytes = 0;
-    switch (form) {
-    case DW_FORM_addr:
-        return form_size::address;
-    case DW_FORM_strp:
-    case DW_FORM_line_strp:
-    case DW_FORM_sec_offset:
-    case DW_FORM_strp_sup:
-    case DW_FORM_GNU_ref_alt:
-    case DW_FORM_GNU_strp_alt:
-        return form_size::offset;
-    case DW_FORM_ref_addr:
-        return form_size::reference;
-    case DW_FORM_flag_present:
-    case DW_FORM_implicit_const:
-        return form_size::bytes;
-    case DW_FORM_data16:
-        bytes = 16;
-        return form_size::bytes;
-    default:
-        break;
-    }
-    // The forms of one size whatever the unit: the address and offset sizes
-    // given here are never used.
-    const unit_header any{};
-    bytes = fixed_form_size(form, any);
-    return bytes != 0 ? form_size::bytes : form_size::variable;
+form_kind kind_of_form(std::uint32_t form, unsigned& bytes) noexcept {
+    const form_class c =
+        form < sizeof standard_forms / sizeof standard_forms[0] ? standard_forms[form] : classify(form);
+    bytes = c.bytes;
+    return c.kind;
 }
 
 bool skip_entry(dwarf_cursor& cursor, const abbreviation& entry, const attribute_layout* layouts,
@@ -185,19 +254,39 @@ bool skip_entry(dwarf_cursor& cursor, const abbreviation& entry, const attribute
     if (!entry.fixed_size) {
         // Forms of known size are added up and skipped together with the
         // next one whose size only reading tells.
+        const unsigned offset = offset_size(unit);
+        const unsigned reference = unit.version <= 2 ? unit.address_size : offset;
         std::uint64_t pending = 0;
         for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
-            const std::uint32_t form = layouts[i].form;
-            const unsigned size = form == DW_FORM_addr || form == DW_FORM_ref_addr ? 0 : fixed_form_size(form, unit);
-            if (size != 0) {
-                pending += size;
+            const attribute_layout& layout = layouts[i];
+            switch (layout.kind) {
+            case form_kind::number:
+                pending += layout.bytes;
+                continue;
+            case form_kind::data16:
+                pending += 16;
+                continue;
+            case form_kind::offset:
+                pending += offset;
+                continue;
+            case form_kind::flag_present:
+            case form_kind::implicit_const:
+                continue;
+            case form_kind::address:
+            case form_kind::reference: {
+                // Read as a number, which it cannot be at other sizes.
+                const unsigned size = layout.kind == form_kind::address ? unit.address_size : reference;
+                if (!cursor.skip(pending) || size == 0 || size > 8) return false;
+                pending = size;
                 continue;
             }
-            if (form == DW_FORM_flag_present || form == DW_FORM_implicit_const) continue;
+            default:
+                break;
+            }
             if (!cursor.skip(pending)) return false;
             pending = 0;
             attribute_value value;
-            if (!read_attribute(cursor, form, layouts[i].implicit_value, unit, value)) return false;
+            if (!read_attribute(cursor, layout, unit, value)) return false;
         }
         return cursor.skip(pending);
     }

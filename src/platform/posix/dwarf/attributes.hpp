@@ -26,11 +26,60 @@ struct attribute_value {
 bool read_attribute(dwarf_cursor& cursor, std::uint32_t form, std::int64_t implicit_value, const unit_header& unit,
                     attribute_value& out);
 
-// How a form's size is known without reading it: a number of bytes, the
-// unit's address or offset size, or the size of a reference to another
-// unit; or only by reading it.
-enum class form_size { bytes, address, offset, reference, variable };
-form_size size_of_form(std::uint32_t form, unsigned& bytes) noexcept;
+// The kind of a form, and for a number its size in bytes.
+form_kind kind_of_form(std::uint32_t form, unsigned& bytes) noexcept;
+
+// The same as the above for an attribute of an abbreviation, read by the kind
+// its form was found to be.
+inline bool read_attribute(dwarf_cursor& cursor, const attribute_layout& layout, const unit_header& unit,
+                           attribute_value& out) {
+    out.form = layout.form;
+    out.value = 0;
+    out.inline_string = nullptr;
+    unsigned size = 0;
+    switch (layout.kind) {
+    case form_kind::number:
+        out.value = cursor.fixed(layout.bytes);
+        break;
+    case form_kind::uleb:
+        out.value = cursor.uleb();
+        break;
+    case form_kind::offset:
+        out.value = cursor.fixed(unit.offset64 ? 8u : 4u);
+        break;
+    case form_kind::address:
+    case form_kind::reference:
+        size = layout.kind == form_kind::reference && unit.version > 2 ? (unit.offset64 ? 8u : 4u) : unit.address_size;
+        if (size == 0) return false;
+        out.value = cursor.fixed(size);
+        break;
+    case form_kind::flag_present:
+        out.value = 1;
+        break;
+    case form_kind::implicit_const:
+        out.value = static_cast<std::uint64_t>(layout.implicit_value);
+        break;
+    case form_kind::sleb:
+        out.value = static_cast<std::uint64_t>(cursor.sleb());
+        break;
+    case form_kind::string:
+        out.inline_string = cursor.c_string();
+        break;
+    case form_kind::data16:
+        return cursor.skip(16);
+    case form_kind::block1:
+        return cursor.skip(cursor.u8());
+    case form_kind::block2:
+        return cursor.skip(cursor.u16());
+    case form_kind::block4:
+        return cursor.skip(cursor.u32());
+    case form_kind::block:
+        return cursor.skip(cursor.uleb());
+    case form_kind::other:
+        return read_attribute(cursor, layout.form, layout.implicit_value, unit, out);
+    }
+    return cursor.ok();
+}
 
 // Moves past the attributes of an entry, reading none it need not. False
 // exactly where reading them one by one would fail.

@@ -70,10 +70,23 @@ public:
             ok_ = false;
             return 0;
         }
-        std::uint64_t value = 0;
         const std::uint8_t* p = section_->bytes() + position_;
-        for (unsigned i = 0; i < size; ++i) value |= std::uint64_t{p[i]} << (8 * i);
         position_ += size;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        // Offsets and addresses, as the host holds them.
+        if (size == 4) {
+            std::uint32_t value;
+            std::memcpy(&value, p, 4);
+            return value;
+        }
+        if (size == 8) {
+            std::uint64_t value;
+            std::memcpy(&value, p, 8);
+            return value;
+        }
+#endif
+        std::uint64_t value = 0;
+        for (unsigned i = 0; i < size; ++i) value |= std::uint64_t{p[i]} << (8 * i);
         return value;
     }
 

@@ -35,7 +35,7 @@ bool read_names(const entry_unit& unit, std::uint64_t offset, entry_names& out) 
     const attribute_layout* layouts = unit.abbrevs->layouts(*entry);
     for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
         attribute_value value;
-        if (!read_attribute(cursor, layouts[i].form, layouts[i].implicit_value, unit.header, value)) return false;
+        if (!read_attribute(cursor, layouts[i], unit.header, value)) return false;
         std::uint64_t target = 0;
         switch (layouts[i].name) {
         case DW_AT_linkage_name:
@@ -69,7 +69,7 @@ bool open_other(dwarf_sections& sections, const unit_header& header, entry_unit&
     const attribute_layout* layouts = unit.abbrevs->layouts(*root);
     for (std::uint32_t i = 0; i < root->layout_count; ++i) {
         attribute_value value;
-        if (!read_attribute(cursor, layouts[i].form, layouts[i].implicit_value, unit.header, value)) return false;
+        if (!read_attribute(cursor, layouts[i], unit.header, value)) return false;
         if (layouts[i].name == DW_AT_str_offsets_base) {
             unit.context.str_offsets_base = value.value;
             unit.context.has_str_offsets_base = true;

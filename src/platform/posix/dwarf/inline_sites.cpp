@@ -62,7 +62,7 @@ bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) 
         return skip_entry(unit.cursor, entry, layouts, unit.header);
     for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
         attribute_value value;
-        if (!read_attribute(unit.cursor, layouts[i].form, layouts[i].implicit_value, unit.header, value)) return false;
+        if (!read_attribute(unit.cursor, layouts[i], unit.header, value)) return false;
         const std::uint32_t name = layouts[i].name;
         if (name == DW_AT_sibling) {
             facts.has_sibling = value.form != DW_FORM_ref_addr && value.form != DW_FORM_GNU_ref_alt;
@@ -127,6 +127,12 @@ constexpr std::size_t walk_window = std::size_t{4} << 20;
 std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code, inline_tree* tree,
                                            unit_locator* others) {
     std::vector<inline_site> sites;
+    // Most C units inline nothing, and their abbreviations say so: their
+    // entries need not be walked.
+    if (!unit.abbrevs->has_inlined_calls()) {
+        if (tree != nullptr) tree->finish(unit, others);
+        return sites;
+    }
     std::size_t most_sites = 2 * std::max<std::uint64_t>(code.bytes(), 4096);
     // Calls at every depth: each depth holds no more than the outermost do.
     const std::size_t most_calls = std::size_t{inline_tree::most_depth} * most_sites;
@@ -143,8 +149,22 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
             continue;
         }
         const abbreviation* entry = unit.abbrevs->find(code_number);
+        if (entry == nullptr) break;
+        // Most entries are neither functions nor inlined calls nor types
+        // with members: passed over whole, their children are in the scope
+        // they are in.
+        if (entry->tag != DW_TAG_subprogram && entry->tag != DW_TAG_inlined_subroutine &&
+            !(entry->has_children && is_type_tag(entry->tag))) {
+            if (!skip_entry(cursor, *entry, unit.abbrevs->layouts(*entry), unit.header)) break;
+            if (entry->has_children) stack.push_back(stack.back());
+            if (cursor.position() - released >= walk_window) {
+                info->release(released, cursor.position());
+                released = cursor.position();
+            }
+            continue;
+        }
         entry_facts facts;
-        if (entry == nullptr || !read_entry(unit, *entry, facts)) break;
+        if (!read_entry(unit, *entry, facts)) break;
         const level here = enter(unit, *entry, facts, stack.back(), code, sites, kept);
         if (kept != nullptr && kept->ranges() > most_calls) kept = nullptr;
         if (sites.size() > most_sites) {
@@ -162,10 +182,13 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         // read. A type inside one may, even inside one with no code of its
         // own here: a lambda's closure type holds the entries of its call
         // operator and of the function a conversion to a function pointer
-        // gives.
+        // gives. Inside inlined code only every inlined call is wanted, and
+        // only when the tree of them is kept.
+        const bool passed_over = is_type_tag(entry->tag) ? stack.back().where == scope::outside
+                                                         : entry->tag == DW_TAG_inlined_subroutine && kept == nullptr;
         std::uint64_t sibling = 0;
-        if (facts.has_sibling && is_type_tag(entry->tag) && stack.back().where == scope::outside &&
-            checked_add(unit.header.offset, facts.sibling, sibling) && sibling > cursor.position()) {
+        if (facts.has_sibling && passed_over && checked_add(unit.header.offset, facts.sibling, sibling) &&
+            sibling > cursor.position()) {
             cursor.seek(static_cast<std::size_t>(sibling));
             continue;
         }

@@ -5,6 +5,7 @@
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/support/checked_arithmetic.hpp"
+#include "platform/posix/support/leb128.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -111,6 +112,68 @@ bool read_v4_file_tables(dwarf_cursor& cursor, std::vector<file_entry>& director
     return cursor.ok();
 }
 
+// A line program's bytes, made readable whole before it runs: read in
+// place, any read past the end failing the program.
+class program_bytes {
+public:
+    program_bytes(const std::uint8_t* begin, const std::uint8_t* end) noexcept : p_(begin), end_(end) {}
+
+    bool ok() const noexcept { return ok_; }
+    bool at_end() const noexcept { return !ok_ || p_ >= end_; }
+    std::size_t left() const noexcept { return static_cast<std::size_t>(end_ - p_); }
+    const std::uint8_t* here() const noexcept { return p_; }
+    void move_to(const std::uint8_t* p) noexcept { p_ = p; }
+
+    std::uint8_t u8() noexcept {
+        if (p_ >= end_) return fail();
+        return *p_++;
+    }
+    std::uint64_t fixed(unsigned size) noexcept {
+        if (size > 8 || size > left()) return fail();
+        std::uint64_t value = 0;
+        for (unsigned i = 0; i < size; ++i) value |= std::uint64_t{p_[i]} << (8 * i);
+        p_ += size;
+        return value;
+    }
+    std::uint64_t uleb() noexcept {
+        if (p_ < end_ && *p_ < 0x80) return *p_++;
+        return read_uleb128(next_byte{*this});
+    }
+    std::int64_t sleb() noexcept { return read_sleb128(next_byte{*this}); }
+    const char* c_string() noexcept {
+        const void* nul = std::memchr(p_, 0, left());
+        if (nul == nullptr) {
+            fail();
+            return nullptr;
+        }
+        const char* text = reinterpret_cast<const char*>(p_);
+        p_ = static_cast<const std::uint8_t*>(nul) + 1;
+        return text;
+    }
+
+private:
+    struct next_byte {
+        program_bytes& in;
+        bool operator()(std::uint8_t& byte) noexcept {
+            if (in.p_ >= in.end_) {
+                in.fail();
+                return false;
+            }
+            byte = *in.p_++;
+            return true;
+        }
+    };
+
+    std::uint8_t fail() noexcept {
+        ok_ = false;
+        return 0;
+    }
+
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+    bool ok_ = true;
+};
+
 // The line-number state machine over one program. Rows of a sequence that
 // does not start in code are dropped when the sequence ends; rows in effect
 // over no code, as the next row shows, are dropped as they come. A sequence
@@ -121,25 +184,30 @@ public:
     line_program(const program_header& header, const code_ranges& code, std::vector<file_entry>& files)
         : h_(header), code_(code), files_(files) {}
 
-    bool run(dwarf_cursor& cursor) {
+    bool run(program_bytes& in) {
         const std::uint64_t const_add =
             (255u - h_.opcode_base) / h_.line_range * std::uint64_t{h_.min_instruction_length};
-        while (!cursor.at_end()) {
-            const std::uint8_t opcode = cursor.u8();
+        // Compilers use a line range of 14: divided by a constant, a special
+        // opcode costs no division.
+        const bool usual_range = h_.line_range == 14;
+        while (!in.at_end()) {
+            const std::uint8_t opcode = in.u8();
             if (opcode >= h_.opcode_base) {
                 const unsigned adjusted = opcode - h_.opcode_base;
-                advance(adjusted / h_.line_range * std::uint64_t{h_.min_instruction_length});
-                line_ = saturated_add(line_, h_.line_base + static_cast<int>(adjusted % h_.line_range));
+                const unsigned steps = usual_range ? adjusted / 14 : adjusted / h_.line_range;
+                const unsigned lines = usual_range ? adjusted % 14 : adjusted % h_.line_range;
+                advance(steps * std::uint64_t{h_.min_instruction_length});
+                line_ = saturated_add(line_, h_.line_base + static_cast<int>(lines));
                 emit(false);
             } else if (opcode == 0) {
-                if (!extended(cursor)) return false;
+                if (!extended(in)) return false;
             } else if (opcode == DW_LNS_const_add_pc) {
                 advance(const_add);
             } else {
-                standard(opcode, cursor);
+                standard(opcode, in);
             }
         }
-        return cursor.ok();
+        return in.ok();
     }
 
     std::vector<line_row> rows;
@@ -193,48 +261,48 @@ private:
         line_ = 1;
     }
 
-    bool extended(dwarf_cursor& cursor) {
-        const std::uint64_t size = cursor.uleb();
-        if (!cursor.ok() || size == 0 || size > cursor.limit() - cursor.position()) return false;
-        const std::size_t next = cursor.position() + static_cast<std::size_t>(size);
-        const std::uint8_t opcode = cursor.u8();
+    bool extended(program_bytes& in) {
+        const std::uint64_t size = in.uleb();
+        if (!in.ok() || size == 0 || size > in.left()) return false;
+        const std::uint8_t* next = in.here() + size;
+        const std::uint8_t opcode = in.u8();
         if (opcode == DW_LNE_end_sequence) {
             end_sequence();
         } else if (opcode == DW_LNE_set_address) {
-            address_ = cursor.fixed(static_cast<unsigned>(size - 1));
+            address_ = in.fixed(static_cast<unsigned>(size - 1));
         } else if (opcode == DW_LNE_define_file && h_.version < 5) {
-            const char* name = cursor.c_string();
-            const std::uint64_t directory = cursor.uleb();
+            const char* name = in.c_string();
+            const std::uint64_t directory = in.uleb();
             if (name != nullptr) files_.push_back(file_entry{name, directory});
         }
-        cursor.seek(next);
+        in.move_to(next);
         return true;
     }
 
-    void standard(std::uint8_t opcode, dwarf_cursor& cursor) {
+    void standard(std::uint8_t opcode, program_bytes& in) {
         switch (opcode) {
         case DW_LNS_copy:
             emit(false);
             break;
         case DW_LNS_advance_pc: {
             std::uint64_t bytes = 0;
-            if (checked_multiply(cursor.uleb(), h_.min_instruction_length, bytes))
+            if (checked_multiply(in.uleb(), h_.min_instruction_length, bytes))
                 advance(bytes);
             else
                 overflowed_ = true;
             break;
         }
         case DW_LNS_advance_line:
-            line_ = saturated_add(line_, cursor.sleb());
+            line_ = saturated_add(line_, in.sleb());
             break;
         case DW_LNS_set_file:
-            file_ = cursor.uleb();
+            file_ = in.uleb();
             break;
         case DW_LNS_fixed_advance_pc:
-            advance(cursor.u16());
+            advance(in.fixed(2));
             break;
         default:
-            for (std::uint8_t i = 0; i < h_.argument_counts[opcode]; ++i) cursor.uleb();
+            for (std::uint8_t i = 0; i < h_.argument_counts[opcode]; ++i) in.uleb();
             break;
         }
     }
@@ -297,9 +365,12 @@ bool line_table::read(const unit_context& unit, std::uint64_t offset, const char
     directories_.reserve(directories.size());
     for (const file_entry& d : directories) directories_.push_back(d.name);
 
+    // The header's end lies inside the program's bytes, which are readable.
     cursor.seek(header.program);
+    if (!cursor.ok()) return false;
+    program_bytes bytes(section->bytes() + cursor.position(), section->bytes() + end);
     line_program program(header, code, files_);
-    if (!program.run(cursor)) return false;
+    if (!program.run(bytes)) return false;
     keep_sequences(program, rows_);
     files_.shrink_to_fit();
     paths_ = std::make_unique<published<const std::string>[]>(files_.size());

@@ -56,7 +56,7 @@ bool open_split_unit(const open_unit& skeleton, dwarf_sections& split, const uni
     const attribute_layout* layouts = unit.abbrevs->layouts(*entry);
     for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
         attribute_value value;
-        if (!read_attribute(cursor, layouts[i].form, layouts[i].implicit_value, header, value)) return false;
+        if (!read_attribute(cursor, layouts[i], header, value)) return false;
         if (layouts[i].name == DW_AT_GNU_dwo_id) id = value.value;
     }
     inherit(skeleton, split, part, unit);

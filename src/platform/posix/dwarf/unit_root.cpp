@@ -91,7 +91,7 @@ bool read_unit_root(dwarf_sections& sections, std::size_t offset, open_unit& uni
     const attribute_layout* layouts = unit.abbrevs->layouts(*entry);
     for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
         attribute_value value;
-        if (!read_attribute(cursor, layouts[i].form, layouts[i].implicit_value, header, value)) return false;
+        if (!read_attribute(cursor, layouts[i], header, value)) return false;
         take_root_attribute(layouts[i].name, value, unit, strings);
     }
     // Bases may follow the attributes that need them, so these come last.

@@ -136,9 +136,10 @@ void section_data::set_ready(std::size_t first, std::size_t last) noexcept {
 bool section_data::make_ready(std::size_t begin, std::size_t end) {
     if (begin > end || end > size_ || filled_ == nullptr) return false;
     if (begin == end) return true;
-    const std::size_t first = begin / page;
+    // Read in order, [0, ready_end_) is always filled.
+    const std::size_t first = in_order_ ? 0 : begin / page;
     const std::size_t last = (end - 1) / page;
-    std::size_t missing = first;
+    std::size_t missing = in_order_ ? ready_end_ / page : first;
     while (missing <= last && filled(missing)) ++missing;
     if (missing <= last) {
         const std::size_t ahead = inflater_ != nullptr ? inflate_ahead_pages : read_ahead_pages;
@@ -220,10 +221,15 @@ bool section_data::copy_out(std::size_t offset, std::size_t count, std::uint8_t*
     return true;
 }
 
+void section_data::read_in_order() noexcept {
+    if (inflater_ == nullptr || inflater_->spent != 0 || ready_end_ != 0) return;
+    in_order_ = true;
+}
+
 void section_data::release(std::size_t begin, std::size_t end) noexcept {
     // Only reserved space can be given back, and a section inflated whole
-    // could not be filled again.
-    if (!mapped_ || (compressed_ && inflater_ == nullptr)) return;
+    // could not be filled again, nor one read in order but from its start.
+    if (!mapped_ || in_order_ || (compressed_ && inflater_ == nullptr)) return;
     const std::size_t unit = system_page();
     const std::size_t from = (begin + unit - 1) / unit * unit;
     const std::size_t to = end >= size_ ? (size_ + unit - 1) / unit * unit : end / unit * unit;

@@ -70,6 +70,12 @@ public:
         return make_ready(begin, end);
     }
 
+    // For a reader that will want most of a compressed section, before it
+    // reads any of it: from now on the section is made readable from its
+    // start on and kept so, which inflates its stream once, never passing
+    // over bytes that are wanted later. Nothing changes for other sections.
+    void read_in_order() noexcept;
+
     // Copies bytes out without keeping them readable.
     bool copy_out(std::size_t offset, std::size_t count, std::uint8_t* out);
 
@@ -95,6 +101,7 @@ private:
     const std::uint8_t* bytes_ = nullptr;
     std::size_t size_ = 0;
     bool compressed_ = false;
+    bool in_order_ = false;
     // The readable range last used; other pages are known by filled_.
     std::size_t ready_begin_ = 0;
     std::size_t ready_end_ = 0;
