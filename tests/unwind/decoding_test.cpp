@@ -226,4 +226,3 @@ TEST(cached_rule, keeps_each_rule_whole_and_steps_only_by_ordinary_ones_within_t
 }
 
 } // namespace
-

@@ -62,7 +62,8 @@ identity_places places_in(const loaded_object& object, std::uintptr_t note) {
     if (at >= object.start && at < object.end && object.end - at >= 16 && header[0] == 1 &&
         header[2] == pointer_encoding::udata4 && header[3] == 0x3b) {
         std::memcpy(&count, header + 8, sizeof count);
-        if (count != 0 && (object.end - at - 12) / 8 >= count) places.last_entry = at + 12 + std::uintptr_t{count - 1} * 8;
+        if (count != 0 && (object.end - at - 12) / 8 >= count)
+            places.last_entry = at + 12 + std::uintptr_t{count - 1} * 8;
     }
     if (note >= object.start && note - object.start <= first_page - 32 && object.end - note >= 32) places.note = note;
     return places;
@@ -144,9 +145,8 @@ bool same_object(const record_view& r, const loaded_object& object, const link_m
 bool same_identity(const record_view& r, const link_map* map) {
     const identity_places places{r.word[start_word], reinterpret_cast<const std::uint8_t*>(r.word[table_word]),
                                  r.word[last_entry_word], r.word[note_word]};
-    return read_identity(map, places, [&r](unsigned i, std::uint64_t word) {
-        return r.word[first_identity_word + i] == word;
-    });
+    return read_identity(map, places,
+                         [&r](unsigned i, std::uint64_t word) { return r.word[first_identity_word + i] == word; });
 }
 
 // Whether record `index` is the object found at an address now, in this

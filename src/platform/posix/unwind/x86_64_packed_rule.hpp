@@ -183,10 +183,11 @@ inline bool cache_word(const packed_rule& rule, std::uint32_t index, std::uint64
     const std::int8_t return_address = rule.base == cfa_base::signal_frame ? 0
                                        : rule.base == cfa_base::outermost  ? 1
                                                                            : rule.return_address;
-    word = std::uint64_t{static_cast<std::uint8_t>(rule.rbp)} | std::uint64_t{static_cast<std::uint8_t>(rule.rbx)} << 8 |
-           std::uint64_t{static_cast<std::uint8_t>(return_address)} << 16 | flags |
-           (static_cast<std::uint64_t>(std::int64_t{offset}) & ((std::uint64_t{1} << offset_bits) - 1)) << offset_shift |
-           std::uint64_t{index} << index_shift;
+    word =
+        std::uint64_t{static_cast<std::uint8_t>(rule.rbp)} | std::uint64_t{static_cast<std::uint8_t>(rule.rbx)} << 8 |
+        std::uint64_t{static_cast<std::uint8_t>(return_address)} << 16 | flags |
+        (static_cast<std::uint64_t>(std::int64_t{offset}) & ((std::uint64_t{1} << offset_bits) - 1)) << offset_shift |
+        std::uint64_t{index} << index_shift;
     return index < (1u << index_bits);
 }
 

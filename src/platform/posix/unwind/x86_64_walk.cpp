@@ -415,8 +415,9 @@ std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t b
             // A frame written already is passed over as one skipped.
             const bool written = !pending;
             if (written) ++to.skip;
-            ordinary_loop l{r.pc,  r.sp,   r.bp,   r.bx,        to.skip,  to.out + to.written,
-                            to.out + to.wanted, w.stack.high, w.salt, &w.checked, no_record, 0};
+            ordinary_loop l{
+                r.pc,         r.sp,   r.bp,       r.bx,      to.skip, to.out + to.written, to.out + to.wanted,
+                w.stack.high, w.salt, &w.checked, no_record, 0};
             const stop stopped = run_ordinary_frames(l, w.checked);
             const bool moved = l.sp != r.sp;
             r.pc = l.pc;
