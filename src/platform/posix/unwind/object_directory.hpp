@@ -48,9 +48,13 @@ struct checked_objects {
     // One instruction, testing the bit where it stands: the walk asks for
     // every frame.
     bool has(std::uint64_t index) const {
+#if defined(__x86_64__)
         bool set;
         __asm__("btq %2, %1" : "=@ccc"(set) : "m"(bits), "r"(index));
         return set;
+#else
+        return (bits[index / 64] >> (index % 64) & 1) != 0;
+#endif
     }
     void add(std::uint32_t index) { bits[index / 64] |= std::uint64_t{1} << (index % 64); }
 
