@@ -10,11 +10,13 @@
 #include <link.h>
 #include <dlfcn.h>
 #include <unistd.h>
+#include <valgrind/valgrind.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -321,14 +323,19 @@ TEST(posix_engine_dwarf, lines_agree_with_libdw_in_each_form_of_debug_informatio
     const struct {
         const char* library;
         std::string debug;
+        bool valgrind_loads; // valgrind 3.19's own reader gives up on 64-bit DWARF
     } forms[] = {
-        {POSIX_ENGINE_FORMS_PLAIN, POSIX_ENGINE_FORMS_PLAIN},
-        {POSIX_ENGINE_FORMS_DWARF4, POSIX_ENGINE_FORMS_DWARF4},
-        {POSIX_ENGINE_FORMS_DWARF64, POSIX_ENGINE_FORMS_DWARF64},
-        {POSIX_ENGINE_FORMS_COMPRESSED, POSIX_ENGINE_FORMS_COMPRESSED},
-        {POSIX_ENGINE_FORMS_DEBUGLINK, std::string(POSIX_ENGINE_FORMS_DEBUGLINK) + ".dbg"},
+        {POSIX_ENGINE_FORMS_PLAIN, POSIX_ENGINE_FORMS_PLAIN, true},
+        {POSIX_ENGINE_FORMS_DWARF4, POSIX_ENGINE_FORMS_DWARF4, true},
+        {POSIX_ENGINE_FORMS_DWARF64, POSIX_ENGINE_FORMS_DWARF64, false},
+        {POSIX_ENGINE_FORMS_COMPRESSED, POSIX_ENGINE_FORMS_COMPRESSED, true},
+        {POSIX_ENGINE_FORMS_DEBUGLINK, std::string(POSIX_ENGINE_FORMS_DEBUGLINK) + ".dbg", true},
     };
     for (const auto& form : forms) {
+        if (!form.valgrind_loads && RUNNING_ON_VALGRIND) {
+            std::cout << "note: not loaded under valgrind: " << form.library << "\n";
+            continue;
+        }
         void* handle = dlopen(form.library, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(handle, nullptr) << dlerror();
         expect_agreement(file_name(form.library).c_str(), form.debug.c_str(), 100000);
