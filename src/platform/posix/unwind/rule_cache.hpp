@@ -43,26 +43,23 @@ static_assert(sizeof(set) == 64, "a set is a cache line");
 extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
 
 // Every bit of the address counts: the same function in many libraries
-// loaded at page boundaries differs only in the high bits. Addresses within
-// 64 KiB share a page of sets, so that a process's first walks, which fault
-// in every page they touch, touch few.
-constexpr unsigned sets_per_page_bits = 6;
+// loaded at page boundaries differs only in the high bits, which reach the
+// top bits of the product the set is taken from.
 // One odd constant for the hashes and the bijection, which the walk keeps in
 // a register.
 constexpr std::uint64_t mixer = 0x9e3779b97f4a7c15u;
 // Hashed one byte on (a return address rather than its call's), which the
-// walk has before it has the lookup; each part lands in place by a shift and
-// a mask, as the set's byte offset, so that the walk's next frame waits on
-// few instructions.
+// walk has before it has the lookup; it lands in place by a shift and a
+// mask, as the set's byte offset, so that the walk's next frame waits on few
+// instructions.
 inline set* set_of(std::uintptr_t lookup) {
     const std::uintptr_t pc = lookup + 1;
-    constexpr unsigned page_bits = set_bits - sets_per_page_bits;
     constexpr unsigned set_shift = 6; // sizeof(set)
-    const std::uintptr_t page = (((pc >> 16) * mixer) >> (64 - page_bits - sets_per_page_bits - set_shift)) &
-                                (((std::uintptr_t{1} << page_bits) - 1) << (sets_per_page_bits + set_shift));
-    const std::uintptr_t in_page = ((pc * mixer) >> (64 - sets_per_page_bits - set_shift)) &
-                                   (((std::uintptr_t{1} << sets_per_page_bits) - 1) << set_shift);
-    return reinterpret_cast<set*>(reinterpret_cast<char*>(sets) + (page | in_page));
+    // Any set for any address: return addresses a few bytes apart, as in a
+    // deep stack of small functions, would overfill the sets of one region.
+    const std::uintptr_t at =
+        ((pc * mixer) >> (64 - set_bits - set_shift)) & (((std::uintptr_t{1} << set_bits) - 1) << set_shift);
+    return reinterpret_cast<set*>(reinterpret_cast<char*>(sets) + at);
 }
 
 // A bijection: a rule read beside another entry's check matches only where
