@@ -1,15 +1,17 @@
 // The walker's decoding units over crafted bytes: CFA programs (row_at),
 // DWARF expressions (evaluate), the unwind table and records of an object
-// (find_frame_description), and rules as the cache keeps them
-// (cache_word, ordinary_step), each with the inputs it must refuse.
+// (find_frame_description), rules as the cache keeps them (cache_word,
+// ordinary_step) and the cache itself, each with the inputs it must refuse.
 #include "platform/posix/unwind/cfa_program.hpp"
 #include "platform/posix/unwind/dwarf_expression.hpp"
 #include "platform/posix/unwind/eh_frame.hpp"
+#include "platform/posix/unwind/rule_cache.hpp"
 #include "platform/posix/unwind/x86_64_packed_rule.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 using namespace korvo::calltrail::posix_unwind;
@@ -223,6 +225,53 @@ TEST(cached_rule, keeps_each_rule_whole_and_steps_only_by_ordinary_ones_within_t
         EXPECT_EQ(bp, c.bp == 0 ? before_bp : c.bp) << c.what;
         EXPECT_EQ(bx, c.bx) << c.what;
     }
+}
+
+// The cache keeps every rule it is given while they fit in it, however the
+// addresses fall: runs a few bytes apart (a deep stack of small functions),
+// the same function in libraries at page boundaries, sets full of another
+// epoch's rules. A rule cached again replaces the old one; none is found in
+// another epoch. Nearby code keeps to few of the cache's pages, each of which
+// a process's first walk faults in.
+TEST(rule_cache, keeps_what_fits_wherever_the_addresses_fall) {
+    const struct {
+        const char* what;
+        std::uintptr_t first;
+        std::uintptr_t stride;
+        unsigned count;
+        std::uint64_t epoch;
+    } cases[] = {
+        {"a chain of 16-byte functions", 0x55d0c0de1009, 16, 64, 1},
+        {"a chain of 32-byte functions", 0x55d0c0e20015, 32, 200, 2},
+        {"return addresses a byte apart", 0x7f13a0004c21, 1, 240, 3},
+        {"more return addresses than a page of sets holds", 0x7f13a8000c03, 8, 400, 4},
+        {"one function in libraries 20 KiB apart", 0x7f13b0000a4d, 20 << 10, 200, 5},
+        {"one function in libraries 2 MiB apart", 0x7f2000000a4d, 2 << 20, 200, 6},
+        {"the first chain in the next epoch", 0x55d0c0de1009, 16, 64, 7},
+    };
+    // As the directory mixes its epochs.
+    const auto salt = [](std::uint64_t epoch) { return epoch * 0xff51afd7ed558ccdu; };
+    const auto rule_of = [](std::uint64_t epoch, unsigned i, unsigned round) { return epoch << 20 | i << 2 | round; };
+    for (const auto& c : cases) {
+        for (unsigned round = 0; round < 2; ++round)
+            for (unsigned i = 0; i < c.count; ++i)
+                cache_rule(c.first + i * c.stride, salt(c.epoch), rule_of(c.epoch, i, round));
+        unsigned kept = 0, elsewhere = 0;
+        for (unsigned i = 0; i < c.count; ++i) {
+            std::uint64_t rule = 0;
+            kept += find_cached_rule(c.first + i * c.stride, salt(c.epoch), rule) && rule == rule_of(c.epoch, i, 1);
+            elsewhere += find_cached_rule(c.first + i * c.stride, salt(c.epoch + 100), rule);
+        }
+        EXPECT_EQ(kept, c.count) << c.what;
+        EXPECT_EQ(elsewhere, 0u) << c.what;
+    }
+    // Ten return addresses within 8 KiB of code, twice: a program's and a
+    // library's frames of a first walk.
+    std::set<std::uintptr_t> pages;
+    for (const std::uintptr_t code : {std::uintptr_t{0x5612f00a3000}, std::uintptr_t{0x7f61c4c3a000}})
+        for (std::uintptr_t offset = 0x123; offset < 0x2000; offset += 0x321)
+            pages.insert(reinterpret_cast<std::uintptr_t>(rule_cache_detail::entry_of(code + offset)) >> 12);
+    EXPECT_LE(pages.size(), 4u);
 }
 
 } // namespace

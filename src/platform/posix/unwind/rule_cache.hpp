@@ -31,34 +31,71 @@ struct entry {
 };
 
 // 8,192 entries (128 KiB, touched only where used) in sets of four that
-// share a cache line, so that the return addresses of a stack of thousands
-// of frames through hundreds of libraries rarely push each other out.
+// share a cache line. An address's own entry lies in the page of sets of its
+// 16 KiB of code, so that a process's first walks, which fault in
+// every page they touch, touch few; the walk looks at that one entry first,
+// and at the others of its set only where another address took it. An
+// address whose set is full goes to an overflow set anywhere in the cache,
+// so that a deep stack of small functions, or the same function in hundreds
+// of libraries, stays cached.
 constexpr unsigned way_count = 4;
 constexpr unsigned set_bits = 11;
+constexpr unsigned page_bits = 5;
+constexpr unsigned chunk_bits = 14;
 struct alignas(64) set {
     entry ways[way_count];
 };
-static_assert(sizeof(set) == 64, "a set is a cache line");
-// Hidden, so that the walk reaches it without going through the GOT.
-extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
+static_assert(sizeof(set) == 64 && sizeof(entry) == 16, "a set is a cache line");
+constexpr unsigned entry_shift = 4;
+constexpr unsigned set_shift = 6;
+constexpr unsigned page_shift = 12;
+static_assert(set_bits + set_shift == page_bits + page_shift, "the pages of sets make up the cache");
+// Hidden, so that the walk reaches it without going through the GOT; aligned,
+// so that each page of sets is one page of memory.
+alignas(4096) extern set sets[std::size_t{1} << set_bits] __attribute__((visibility("hidden")));
 
-// Every bit of the address counts: the same function in many libraries
-// loaded at page boundaries differs only in the high bits, which reach the
-// top bits of the product the set is taken from.
 // One odd constant for the hashes and the bijection, which the walk keeps in
 // a register.
 constexpr std::uint64_t mixer = 0x9e3779b97f4a7c15u;
+// The entry within a page comes from bits 44 to 51 of the product (its set
+// from the upper six): the top bits bunch return addresses 16 or 32 bytes
+// apart into a few sets, as in a chain of functions of one size, while these
+// spread such runs of any stride up to 256 bytes.
+constexpr unsigned entry_in_page_bit = 44;
+
 // Hashed one byte on (a return address rather than its call's), which the
-// walk has before it has the lookup; it lands in place by a shift and a
-// mask, as the set's byte offset, so that the walk's next frame waits on few
-// instructions.
-inline set* set_of(std::uintptr_t lookup) {
+// walk has before it has the lookup; each part lands in place by a shift and
+// a mask, as the entry's byte offset, so that the walk's next frame waits on
+// few instructions.
+inline entry* entry_of(std::uintptr_t lookup) {
     const std::uintptr_t pc = lookup + 1;
-    constexpr unsigned set_shift = 6; // sizeof(set)
-    // Any set for any address: return addresses a few bytes apart, as in a
-    // deep stack of small functions, would overfill the sets of one region.
-    const std::uintptr_t at =
-        ((pc * mixer) >> (64 - set_bits - set_shift)) & (((std::uintptr_t{1} << set_bits) - 1) << set_shift);
+    // Code 512 KiB apart shares a page; the entry within it still depends on
+    // every bit of the address.
+    const std::uintptr_t page =
+        (pc >> (chunk_bits - page_shift)) & (((std::uintptr_t{1} << page_bits) - 1) << page_shift);
+    const std::uintptr_t in_page = ((pc * mixer) >> (entry_in_page_bit - entry_shift)) &
+                                   (((std::uintptr_t{1} << (page_shift - entry_shift)) - 1) << entry_shift);
+    // The page's base apart, so that the entry is one addition after the
+    // product: as the two fields do not overlap, the compiler would merge
+    // them first and add the cache's base after.
+    char* base = reinterpret_cast<char*>(sets) + page;
+    __asm__("" : "+r"(base));
+    return reinterpret_cast<entry*>(base + in_page);
+}
+
+inline std::uintptr_t set_holding(const entry* e) {
+    return reinterpret_cast<std::uintptr_t>(e) & ~std::uintptr_t{sizeof(set) - 1};
+}
+
+// Any set for any address, from the top bits of the product, but for those
+// of the page its own set is in, which is full.
+inline set* overflow_set_of(std::uintptr_t lookup) {
+    constexpr std::uintptr_t page_mask = ((std::uintptr_t{1} << page_bits) - 1) << page_shift;
+    std::uintptr_t at =
+        (((lookup + 1) * mixer) >> (64 - set_bits - set_shift)) & (((std::uintptr_t{1} << set_bits) - 1) << set_shift);
+    const std::uintptr_t own =
+        reinterpret_cast<std::uintptr_t>(entry_of(lookup)) - reinterpret_cast<std::uintptr_t>(sets);
+    if (((at ^ own) & page_mask) == 0) at ^= std::uintptr_t{1} << page_shift;
     return reinterpret_cast<set*>(reinterpret_cast<char*>(sets) + at);
 }
 
@@ -66,32 +103,34 @@ inline set* set_of(std::uintptr_t lookup) {
 // the two entries agree.
 inline std::uint64_t scatter(std::uint64_t rule) { return (rule + 1) * mixer; }
 
-} // namespace rule_cache_detail
-
-// The ways after the first, apart: the loop over them would take a register
-// the walk needs.
-inline bool find_in_other_ways(const rule_cache_detail::entry* way, std::uintptr_t pc, std::uint64_t salt,
-                               std::uint64_t& rule) {
-    using namespace rule_cache_detail;
-    for (unsigned i = 1; i < way_count; ++i) {
-        const std::uint64_t value = way[i].rule.load(std::memory_order_relaxed);
-        if ((way[i].check.load(std::memory_order_relaxed) ^ scatter(value) ^ salt) == pc) {
-            rule = value;
-            return true;
-        }
-    }
-    return false;
-}
-
-// Inline: the walk asks once per frame. `salt` is the epoch's.
-inline bool find_cached_rule(std::uintptr_t pc, std::uint64_t salt, std::uint64_t& rule) {
-    using namespace rule_cache_detail;
-    const entry* way = set_of(pc)->ways;
-    const std::uint64_t value = way->rule.load(std::memory_order_relaxed);
-    if ((way->check.load(std::memory_order_relaxed) ^ scatter(value) ^ salt) != pc)
-        return find_in_other_ways(way, pc, salt, rule);
+// Keys are return addresses (the lookup one byte on), which the walk holds.
+inline bool holds(const entry& e, std::uintptr_t lookup, std::uint64_t salt, std::uint64_t& rule) {
+    const std::uint64_t value = e.rule.load(std::memory_order_relaxed);
+    if ((e.check.load(std::memory_order_relaxed) ^ scatter(value) ^ salt) != lookup + 1) return false;
     rule = value;
     return true;
+}
+
+// The rest of the set and the overflow set, out of the walk's loop: searching
+// them there would take registers the loop needs. The rule comes back in
+// registers, so that the loop's own stays in one.
+struct found_rule {
+    std::uint64_t rule;
+    bool found;
+};
+found_rule find_elsewhere(const entry* first, std::uintptr_t lookup, std::uint64_t salt);
+
+} // namespace rule_cache_detail
+
+// Inline: the walk asks once per frame. `salt` is the epoch's.
+__attribute__((always_inline)) inline bool find_cached_rule(std::uintptr_t lookup, std::uint64_t salt,
+                                                            std::uint64_t& rule) {
+    using namespace rule_cache_detail;
+    const entry* first = entry_of(lookup);
+    if (holds(*first, lookup, salt, rule)) return true;
+    const found_rule other = find_elsewhere(first, lookup, salt);
+    if (other.found) rule = other.rule;
+    return other.found;
 }
 
 // Replaces what the cache held for the address in this epoch.
