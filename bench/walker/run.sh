@@ -6,7 +6,8 @@
 #   1. the smashed-stack campaign (SEEDS per pattern and stack, default 500),
 #      with and without frame pointers: crashes of each walker;
 #   2. profiler sampling (SAMPLES per walker, default 3000) in builds of GCC
-#      and Clang at -O0, -O2 and -O3, with and without frame pointers;
+#      and Clang at -O0, -O2 and -O3, with and without frame pointers, calltrail
+#      and libunwind on the same samples;
 #   3. the cost of whole walks, of walks through 200 libraries and through 13
 #      libraries without a build-id, and of a fresh process's first walk.
 set -euo pipefail
@@ -41,9 +42,11 @@ for compiler in g++ clang++-14; do
         for frames in with:-fno-omit-frame-pointer without:-fomit-frame-pointer; do
             name="sampling_${compiler%%+*}${level}_${frames%%:*}"
             build "$name" "$compiler" "$level" "${frames#*:}" -rdynamic "$here/sampling.cpp"
-            for walker in calltrail libunwind libgcc; do
-                result=$("$work/$name" "$walker" "$samples" 2>&1) || result="$walker: the sampled program died ($?)"
-                echo "$compiler $level ${frames%%:*} frame pointers: $result"
+            # calltrail and libunwind walk the same samples; libgcc, which
+            # may kill the sampled program, on its own.
+            for walkers in calltrail,libunwind libgcc; do
+                result=$("$work/$name" "$walkers" "$samples" 2>&1) || result="$walkers: the sampled program died ($?)"
+                echo "$result" | sed "s/^/$compiler $level ${frames%%:*} frame pointers: /"
             done
         done
     done

@@ -4,8 +4,11 @@
 // stacks, the vDSO, throw and catch, and longjmp. The handler walks with one
 // walker and keeps the addresses; afterwards each sample is classed: did it
 // reach main, and did it hold a garbage frame (an address in no executable
-// mapping).
-//   sampling WALKER SAMPLES        prints one line
+// mapping). Walkers named together walk each sample in turn from the same
+// handler, so that they are compared on the same interrupted contexts.
+//   sampling WALKER[,WALKER...] SAMPLES   prints one line a walker, and for
+//                                         calltrail with libunwind the samples
+//                                         only one of them took to main
 #include "walkers.hpp"
 
 #include <dlfcn.h>
@@ -33,11 +36,13 @@ namespace {
 
 constexpr int most_frames = 64;
 constexpr int most_samples = 20000;
-void* samples[most_samples][most_frames];
-int sample_sizes[most_samples];
+constexpr int most_walkers = 3;
+void* samples[most_walkers][most_samples][most_frames];
+int sample_sizes[most_walkers][most_samples];
 std::atomic<int> taken{0};
 int wanted_samples = 0;
-walker which = walker::ours;
+walker walkers[most_walkers];
+int walker_count = 0;
 timer_t timer;
 std::uint64_t random_state = 88172645463325252ull;
 
@@ -53,7 +58,7 @@ void arm() {
 void on_tick(int) {
     const int at = taken.load(std::memory_order_relaxed);
     if (at >= wanted_samples) return;
-    sample_sizes[at] = walk_with(which, samples[at], most_frames);
+    for (int w = 0; w < walker_count; ++w) sample_sizes[w][at] = walk_with(walkers[w], samples[w][at], most_frames);
     taken.store(at + 1, std::memory_order_relaxed);
     arm();
 }
@@ -149,19 +154,38 @@ std::vector<std::pair<std::uintptr_t, std::uintptr_t>> executable_mappings() {
     return found;
 }
 
+// The frames of a sample, named, on stderr.
+void show(const char* title, void* const* frames, int count) {
+    std::fprintf(stderr, "%s\n", title);
+    for (int g = 0; g < count; ++g) {
+        Dl_info where{};
+        const bool named = dladdr(static_cast<const char*>(frames[g]) - 1, &where) != 0;
+        std::fprintf(stderr, "  %p +%lx %s %s\n", frames[g],
+                     named ? static_cast<unsigned long>(static_cast<const char*>(frames[g]) -
+                                                        static_cast<const char*>(where.dli_fbase))
+                           : 0ul,
+                     named && where.dli_sname ? where.dli_sname : "?",
+                     named && where.dli_fname ? where.dli_fname : "?");
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s WALKER SAMPLES\n", argv[0]);
+        std::fprintf(stderr, "usage: %s WALKER[,WALKER...] SAMPLES\n", argv[0]);
         return 2;
     }
     resolve_walkers();
-    which = walker_named(argv[1]);
+    for (std::string names = argv[1]; !names.empty() && walker_count < most_walkers;) {
+        const std::size_t comma = names.find(',');
+        walkers[walker_count++] = walker_named(names.substr(0, comma).c_str());
+        names = comma == std::string::npos ? std::string() : names.substr(comma + 1);
+    }
     wanted_samples = std::min(std::atoi(argv[2]), most_samples);
     // Each walker's first walk, outside the handler.
     void* first[most_frames];
-    walk_with(which, first, most_frames);
+    for (int w = 0; w < walker_count; ++w) walk_with(walkers[w], first, most_frames);
 
     struct sigaction action {};
     action.sa_handler = &on_tick;
@@ -183,47 +207,52 @@ int main(int argc, char** argv) {
     const auto main_start = reinterpret_cast<std::uintptr_t>(info.dli_saddr);
     const std::uintptr_t main_end = main_start + (symbol != nullptr ? symbol->st_size : 0);
     const auto mappings = executable_mappings();
-    int reached = 0, with_garbage = 0, garbage = 0;
-    for (int s = 0; s < wanted_samples; ++s) {
-        bool in_main = false, bad = false;
-        for (int f = 0; f < sample_sizes[s]; ++f) {
-            const auto pc = reinterpret_cast<std::uintptr_t>(samples[s][f]);
-            in_main = in_main || (pc > main_start && pc <= main_end);
-            bool code = false;
-            for (const auto& m : mappings) code = code || (pc > m.first && pc <= m.second);
-            if (!code) {
-                bad = true;
-                ++garbage;
-                // CALLTRAIL_SAMPLING_SHOW=1 prints the frames of each such sample.
-                if (std::getenv("CALLTRAIL_SAMPLING_SHOW") != nullptr) {
-                    for (int g = 0; g < sample_sizes[s]; ++g) {
-                        Dl_info where{};
-                        const bool named = dladdr(static_cast<char*>(samples[s][g]) - 1, &where) != 0;
-                        std::fprintf(stderr, "  %p %s\n", samples[s][g],
-                                     named && where.dli_sname != nullptr ? where.dli_sname : "?");
-                    }
-                    std::fprintf(stderr, "--\n");
+    static bool reached_main[most_walkers][most_samples];
+    for (int w = 0; w < walker_count; ++w) {
+        const char* name = walker_names[static_cast<int>(walkers[w])];
+        int reached = 0, with_garbage = 0, garbage = 0;
+        for (int s = 0; s < wanted_samples; ++s) {
+            bool in_main = false, bad = false;
+            for (int f = 0; f < sample_sizes[w][s]; ++f) {
+                const auto pc = reinterpret_cast<std::uintptr_t>(samples[w][s][f]);
+                in_main = in_main || (pc > main_start && pc <= main_end);
+                bool code = false;
+                for (const auto& m : mappings) code = code || (pc > m.first && pc <= m.second);
+                if (!code) {
+                    bad = true;
+                    ++garbage;
                 }
             }
+            // CALLTRAIL_SAMPLING_SHOW=1 prints the frames of each sample with
+            // a garbage frame; CALLTRAIL_SAMPLING_SHORT=1 of each that did not
+            // reach main.
+            if ((bad && std::getenv("CALLTRAIL_SAMPLING_SHOW") != nullptr) ||
+                (!in_main && std::getenv("CALLTRAIL_SAMPLING_SHORT") != nullptr))
+                show(name, samples[w][s], sample_sizes[w][s]);
+            reached_main[w][s] = in_main;
+            reached += in_main ? 1 : 0;
+            with_garbage += bad ? 1 : 0;
         }
-        reached += in_main ? 1 : 0;
-        // CALLTRAIL_SAMPLING_SHORT=1 prints the frames of each sample that did not reach main.
-        if (!in_main && std::getenv("CALLTRAIL_SAMPLING_SHORT") != nullptr) {
-            for (int g = 0; g < sample_sizes[s]; ++g) {
-                Dl_info where{};
-                const bool named = dladdr(static_cast<char*>(samples[s][g]) - 1, &where) != 0;
-                std::fprintf(stderr, "  %p +%lx %s %s\n", samples[s][g],
-                             named ? static_cast<unsigned long>(static_cast<char*>(samples[s][g]) -
-                                                                static_cast<char*>(where.dli_fbase))
-                                   : 0ul,
-                             named && where.dli_sname ? where.dli_sname : "?",
-                             named && where.dli_fname ? where.dli_fname : "?");
-            }
-            std::fprintf(stderr, "--\n");
-        }
-        with_garbage += bad ? 1 : 0;
+        std::printf("%-10s samples %5d  reached main %5d (%5.1f%%)  garbage frames %d in %d samples\n", name,
+                    wanted_samples, reached, 100.0 * reached / wanted_samples, garbage, with_garbage);
     }
-    std::printf("%-10s samples %5d  reached main %5d (%5.1f%%)  garbage frames %d in %d samples\n", argv[1],
-                wanted_samples, reached, 100.0 * reached / wanted_samples, garbage, with_garbage);
+    // Where calltrail and libunwind walked the same samples: those only one
+    // of them took to main, each shown with CALLTRAIL_SAMPLING_DIFF=1.
+    int ours = -1, peer = -1;
+    for (int w = 0; w < walker_count; ++w) {
+        if (walkers[w] == walker::ours) ours = w;
+        if (walkers[w] == walker::libunwind) peer = w;
+    }
+    if (ours < 0 || peer < 0) return 0;
+    int only_ours = 0, only_peer = 0;
+    for (int s = 0; s < wanted_samples; ++s) {
+        if (reached_main[ours][s] == reached_main[peer][s]) continue;
+        (reached_main[ours][s] ? only_ours : only_peer) += 1;
+        if (std::getenv("CALLTRAIL_SAMPLING_DIFF") != nullptr) {
+            show("calltrail", samples[ours][s], sample_sizes[ours][s]);
+            show("libunwind", samples[peer][s], sample_sizes[peer][s]);
+        }
+    }
+    std::printf("same samples: only calltrail reached main in %d, only libunwind in %d\n", only_ours, only_peer);
     return 0;
 }
