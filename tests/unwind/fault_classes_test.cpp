@@ -116,7 +116,12 @@ bool with_frame_pointers;
 std::uintptr_t main_stack_top = 0;
 
 void smash_here(std::uintptr_t stack_top) {
-    on_own_stack(SIGSEGV, [](int) { _exit(this_thread_frames::collect(handler_capture.frames, 128, 0) > 2 ? 0 : 3); });
+    on_own_stack(SIGSEGV, [](int) {
+        const std::size_t count = this_thread_frames::collect(handler_capture.frames, 128, 0);
+        for (std::size_t i = 0; i < count; ++i)
+            if (reinterpret_cast<std::uintptr_t>(handler_capture.frames[i]) - plan.forged[3] < 64) _exit(4);
+        _exit(count > 2 ? 0 : 3);
+    });
     plan.stack_top = stack_top;
     (with_frame_pointers ? smash_chain_with_frame_pointers
                          : smash_chain_without_frame_pointers)(static_cast<int>(plan.seed % 5) + 1, plan);
@@ -144,13 +149,15 @@ void smash_on_a_small_thread() {
 }
 
 TEST(walk_faults, smashed_stacks_end_walks_but_never_fault_them) {
-    // Return addresses forged into the restorer and into frames of a megabyte.
+    // Return addresses forged into the restorer, into frames of a megabyte and
+    // into data.
     struct sigaction installed {};
     on_own_stack(SIGUSR1, capture_in_handler);
     sigaction(SIGUSR1, nullptr, &installed);
     plan.forged[0] = reinterpret_cast<std::uintptr_t>(installed.sa_restorer);
     plan.forged[1] = reinterpret_cast<std::uintptr_t>(&large_frame_with_frame_pointers);
     plan.forged[2] = reinterpret_cast<std::uintptr_t>(&large_frame_without_frame_pointers);
+    plan.forged[3] = reinterpret_cast<std::uintptr_t>(&plan);
     // The main thread's stack goes on above __libc_stack_end, to the end of
     // its mapping.
     std::ifstream maps("/proc/self/maps");

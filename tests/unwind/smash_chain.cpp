@@ -23,7 +23,7 @@ __attribute__((noinline, no_sanitize("address"))) void smash_and_fault(volatile 
     for (std::uintptr_t at = here - 64 + 8 * (next() % 32), n = 1 + next() % 40; n > 0; --n, at += 8) {
         if (at + 8 > plan.stack_top) break;
         const std::uintptr_t values[] = {next(), 0, here + next() % 4096 - 2048, plan.stack_top - 8 * (1 + next() % 4),
-                                         plan.forged[next() % 3] + next() % 64 * (next() & 1)};
+                                         plan.forged[next() % 4] + next() % 64 * (next() & 1)};
         if (next() % 3 != 0) *reinterpret_cast<volatile std::uintptr_t*>(at) = values[plan.pattern % 5];
     }
     *reinterpret_cast<volatile int*>(std::uintptr_t{16}) = 0;

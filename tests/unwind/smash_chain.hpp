@@ -4,12 +4,13 @@
 #include <cstdint>
 
 // What to write over the callers' frames: random words, zeros, pointers into
-// this stack, pointers just below its top, or forged return addresses.
+// this stack, pointers just below its top, or forged return addresses (into
+// code, and into a loaded object's data, which no walk may report).
 struct smash_plan {
     std::uint64_t seed;
     unsigned pattern;
     std::uintptr_t stack_top;
-    std::uintptr_t forged[3];
+    std::uintptr_t forged[4];
 };
 
 void smash_chain_with_frame_pointers(int depth, const smash_plan& plan);

@@ -440,9 +440,11 @@ std::uint32_t walk_x86_64(std::uintptr_t pc, std::uintptr_t sp, std::uintptr_t b
         const std::uintptr_t lookup = w.exact_pc ? r.pc : r.pc - 1;
         const loaded_object* object = find_object(w, lookup);
         if (pending) {
-            // A return address in no loaded object is a stack word, not code
-            // (where a signal interrupted code, it is the kernel's word).
-            if (object == nullptr && !w.exact_pc) break;
+            // A return address outside the code of any loaded object is a
+            // stack word, as where a step through _Unwind_RaiseException's
+            // install of a handler lands in its caller's data (where a signal
+            // interrupted code, it is the kernel's word).
+            if (!w.exact_pc && (object == nullptr || !executable_code(*object, lookup, 1))) break;
             to.record(r.pc);
             pending = false;
         }
