@@ -308,6 +308,52 @@ bytes unit_with_line_program(const bytes& program, bool closing_rows) {
     return unit_with_lines(line_program({}, 1, program, closing_rows));
 }
 
+bytes units_listed_in(const std::vector<int>& order) {
+    constexpr std::uint64_t half = (code_end - code_start) / 2;
+    writer abbrev;
+    abbreviation(abbrev, 1, DW_TAG_compile_unit, false, root_attributes);
+    abbrev.u8(0);
+    writer info;
+    writer lines;
+    std::uint64_t unit_offsets[2] = {};
+    for (std::uint64_t unit = 0; unit < 2; ++unit) {
+        writer rows;
+        for (int b : {0, 9, int{DW_LNE_set_address}}) rows.u8(b);
+        rows.fixed(code_start + unit * half, 8);
+        rows.u8(DW_LNS_advance_line);
+        rows.sleb(static_cast<std::int64_t>(unit));
+        rows.u8(DW_LNS_copy);
+        rows.u8(DW_LNS_advance_pc);
+        rows.uleb(half);
+        for (int b : {0, 1, int{DW_LNE_end_sequence}}) rows.u8(b);
+        unit_offsets[unit] = info.out.size();
+        const std::size_t at = unit_header(info);
+        info.uleb(1);
+        info.fixed(code_start + unit * half, 8);
+        info.fixed(half, 4);
+        info.fixed(lines.out.size(), 4);
+        info.close_length(at);
+        const bytes program = line_program({}, 1, rows.out, false);
+        lines.out.insert(lines.out.end(), program.begin(), program.end());
+    }
+    writer aranges;
+    for (const int unit : order) {
+        const std::size_t at = aranges.out.size();
+        aranges.fixed(0, 4);
+        aranges.fixed(2, 2);
+        aranges.fixed(unit_offsets[unit], 4);
+        aranges.u8(8);
+        aranges.u8(0);
+        aranges.fixed(0, 4); // to the tuples' alignment
+        aranges.fixed(code_start + static_cast<std::uint64_t>(unit) * half, 8);
+        aranges.fixed(half, 8);
+        aranges.fixed(0, 16);
+        aranges.close_length(at);
+    }
+    return elf_image({plain(".debug_info", info.out), plain(".debug_abbrev", abbrev.out),
+                      plain(".debug_line", lines.out), plain(".debug_aranges", aranges.out)});
+}
+
 bytes long_directory(std::size_t files, std::size_t directory_length, bool defined_by_program) {
     const std::string directory = "/" + std::string(directory_length - 1, 'd');
     writer program;
