@@ -92,4 +92,3 @@ TEST(posix_engine_crafted_lines, address_tables_in_any_order_name_each_unit) {
 }
 
 } // namespace
-

@@ -29,7 +29,15 @@ void unit_index::finish() {
     ranges.shrink_to_fit();
     // No array for no units: a zero-length one is a block that leak checkers
     // cannot tell from a lost one.
-    if (!offsets.empty()) data = std::make_unique<built_once<unit_lines>[]>(offsets.size());
+    if (!offsets.empty())
+        blocks_ = std::make_unique<published<block>[]>((offsets.size() + block_size - 1) / block_size);
+}
+
+built_once<unit_lines>& unit_index::data(std::uint32_t number) {
+    published<block>& slot = blocks_[number / block_size];
+    block* found = slot.get();
+    if (found == nullptr) found = slot.offer(std::make_unique<block>());
+    return found->units[number % block_size];
 }
 
 std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code, split_file_source* split,
@@ -158,8 +166,8 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
     info->release(0, info->size());
 }
 
-const unit_lines* source_lines::unit(const unit_index& index, std::uint32_t n) {
-    return index.data[n].get(build_, [&] {
+const unit_lines* source_lines::unit(unit_index& index, std::uint32_t n) {
+    return index.data(n).get(build_, [&] {
         std::unique_ptr<unit_lines> read =
             read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get(), others_.get());
         // A unit that cannot be read answers nothing, and is not read again.
@@ -167,7 +175,7 @@ const unit_lines* source_lines::unit(const unit_index& index, std::uint32_t n) {
     });
 }
 
-const unit_index* source_lines::unlisted() {
+unit_index* source_lines::unlisted() {
     return unlisted_.get(build_, [&] {
         auto extra = std::make_unique<unit_index>();
         std::vector<std::uint64_t> listed = primary_.offsets;
@@ -185,7 +193,7 @@ const unit_lines* source_lines::unit_at(std::uint64_t address) {
     // units once. Installed (compressed) debug files are complete, and
     // walking them would mean inflating all of their debug information.
     if (!primary_from_aranges_ || sections_.info->compressed()) return nullptr;
-    const unit_index* extra = unlisted();
+    unit_index* extra = unlisted();
     const std::optional<std::uint32_t> number = extra->find(address);
     return number ? unit(*extra, *number) : nullptr;
 }
