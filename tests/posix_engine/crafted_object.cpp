@@ -310,41 +310,26 @@ bytes unit_with_line_program(const bytes& program, bool closing_rows) {
 
 bytes units_listed_in(const std::vector<int>& order) {
     constexpr std::uint64_t half = (code_end - code_start) / 2;
-    writer abbrev;
+    writer abbrev, info, lines, aranges;
     abbreviation(abbrev, 1, DW_TAG_compile_unit, false, root_attributes);
     abbrev.u8(0);
-    writer info;
-    writer lines;
-    std::uint64_t unit_offsets[2] = {};
+    std::size_t unit_at[2] = {};
     for (std::uint64_t unit = 0; unit < 2; ++unit) {
-        writer rows;
-        for (int b : {0, 9, int{DW_LNE_set_address}}) rows.u8(b);
-        rows.fixed(code_start + unit * half, 8);
-        rows.u8(DW_LNS_advance_line);
-        rows.sleb(static_cast<std::int64_t>(unit));
-        rows.u8(DW_LNS_copy);
-        rows.u8(DW_LNS_advance_pc);
-        rows.uleb(half);
-        for (int b : {0, 1, int{DW_LNE_end_sequence}}) rows.u8(b);
-        unit_offsets[unit] = info.out.size();
-        const std::size_t at = unit_header(info);
+        unit_at[unit] = unit_header(info);
         info.uleb(1);
         info.fixed(code_start + unit * half, 8);
         info.fixed(half, 4);
         info.fixed(lines.out.size(), 4);
-        info.close_length(at);
-        const bytes program = line_program({}, 1, rows.out, false);
+        info.close_length(unit_at[unit]);
+        const bytes program = line_program({}, 1, {DW_LNS_advance_line, static_cast<std::uint8_t>(unit)});
         lines.out.insert(lines.out.end(), program.begin(), program.end());
     }
-    writer aranges;
     for (const int unit : order) {
         const std::size_t at = aranges.out.size();
         aranges.fixed(0, 4);
         aranges.fixed(2, 2);
-        aranges.fixed(unit_offsets[unit], 4);
-        aranges.u8(8);
-        aranges.u8(0);
-        aranges.fixed(0, 4); // to the tuples' alignment
+        aranges.fixed(unit_at[unit], 4);
+        aranges.fixed(8, 6); // 8-byte addresses, no segment, tuples 16-aligned
         aranges.fixed(code_start + static_cast<std::uint64_t>(unit) * half, 8);
         aranges.fixed(half, 8);
         aranges.fixed(0, 16);
