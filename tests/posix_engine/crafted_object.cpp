@@ -327,8 +327,9 @@ bytes units_listed_in(const std::vector<int>& order) {
     for (const int unit : order) {
         const std::size_t at = aranges.out.size();
         for (const field& f :
-             {field{0, 4}, {2, 2}, {unit_at[unit], 4}, {8, 6}, {code_start + unit * half, 8}, {half, 8}, {0, 16}})
+             {field{0, 4}, {2, 2}, {unit_at[unit], 4}, {8, 6}, {code_start + unit * half, 8}, {half, 8}, {0, 8}})
             aranges.fixed(f.first, f.second);
+        aranges.fixed(0, 8);
         aranges.close_length(at);
     }
     return elf_image({plain(".debug_info", info.out), plain(".debug_abbrev", abbrev.out),
