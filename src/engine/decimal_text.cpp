@@ -30,6 +30,22 @@ char* write_digits(std::uint64_t value, char* end) noexcept {
     return end;
 }
 
+// libstdc++ numbers the ids of the standard facets as it builds the classic
+// locale, which every locale's construction does first, std::locale::global's
+// included. While ctype<char>'s id is unnumbered no locale has been made, so
+// the global one is the classic one; asking std::locale instead would build
+// every standard facet, half a megabyte of the C++ library's pages touched in
+// a program that never used a locale. The number is written once, under the
+// library's once-flag.
+bool global_locale_is_classic() {
+#if defined(__GLIBCXX__)
+    static_assert(sizeof(std::locale::id) == sizeof(std::size_t), "libstdc++'s facet id is one number");
+    const auto* const number = reinterpret_cast<const std::size_t*>(&std::ctype<char>::id);
+    if (__atomic_load_n(number, __ATOMIC_ACQUIRE) == 0) return true;
+#endif
+    return std::locale() == std::locale::classic();
+}
+
 } // namespace
 
 // The classic locale never groups, and it is what nearly every program runs
@@ -37,7 +53,7 @@ char* write_digits(std::uint64_t value, char* end) noexcept {
 // global locale for each. Any other locale is read anew for every number.
 std::string_view symbol_resolver::decimal(std::size_t value, char (&room)[decimal_room]) const {
     if (global_locale_ == locale_kind::unknown)
-        global_locale_ = std::locale() == std::locale::classic() ? locale_kind::classic : locale_kind::other;
+        global_locale_ = global_locale_is_classic() ? locale_kind::classic : locale_kind::other;
     if (global_locale_ == locale_kind::other) {
         const array<char, 40> text = spellout<array<char, 40>>(value);
         const std::size_t length = std::strlen(text.data());

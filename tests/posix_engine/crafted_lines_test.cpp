@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "crafted_object.hpp"
 #include "platform/posix/debug_engine/loaded_module.hpp"
@@ -71,6 +72,21 @@ TEST(posix_engine_crafted_lines, numbers_that_would_wrap_round_name_no_line) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(line_in_middle(c.image), c.line);
+    }
+}
+
+// Units named by .debug_aranges in any order, or more than once, each keep
+// their own lines.
+TEST(posix_engine_crafted_lines, address_tables_in_any_order_name_each_unit) {
+    for (const std::vector<int>& order : {std::vector<int>{0, 1}, {1, 0}, {1, 0, 1}, {0, 1, 1}, {1, 0, 0, 1}}) {
+        const crafted::bytes image = crafted::units_listed_in(order);
+        loaded_module module(describe_image(image.data(), image.size(), "crafted"));
+        for (std::uint32_t unit = 0; unit < 2; ++unit) {
+            source_location location;
+            EXPECT_TRUE(module.line_at(crafted::code_start + unit * 0x800 + 0x10, location) &&
+                        location.line == unit + 1)
+                << order.size() << " sets, the first naming unit " << order[0] << "; unit " << unit;
+        }
     }
 }
 

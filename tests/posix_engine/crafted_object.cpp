@@ -308,6 +308,34 @@ bytes unit_with_line_program(const bytes& program, bool closing_rows) {
     return unit_with_lines(line_program({}, 1, program, closing_rows));
 }
 
+bytes units_listed_in(const std::vector<int>& order) {
+    using field = std::pair<std::uint64_t, int>;
+    constexpr std::uint64_t half = (code_end - code_start) / 2;
+    writer abbrev, info, lines, aranges;
+    abbreviation(abbrev, 1, DW_TAG_compile_unit, false, root_attributes);
+    abbrev.u8(0);
+    std::size_t unit_at[2] = {};
+    for (std::uint8_t unit = 0; unit < 2; ++unit) {
+        unit_at[unit] = unit_header(info);
+        for (const field& f : {field{1, 1}, {code_start + unit * half, 8}, {half, 4}, {lines.out.size(), 4}})
+            info.fixed(f.first, f.second);
+        info.close_length(unit_at[unit]);
+        const bytes program = line_program({}, 1, {DW_LNS_advance_line, unit});
+        lines.out.insert(lines.out.end(), program.begin(), program.end());
+    }
+    // Version 2 sets of 8-byte addresses, their tuples 16-aligned.
+    for (const int unit : order) {
+        const std::size_t at = aranges.out.size();
+        for (const field& f :
+             {field{0, 4}, {2, 2}, {unit_at[unit], 4}, {8, 6}, {code_start + unit * half, 8}, {half, 8}, {0, 8}})
+            aranges.fixed(f.first, f.second);
+        aranges.fixed(0, 8);
+        aranges.close_length(at);
+    }
+    return elf_image({plain(".debug_info", info.out), plain(".debug_abbrev", abbrev.out),
+                      plain(".debug_line", lines.out), plain(".debug_aranges", aranges.out)});
+}
+
 bytes long_directory(std::size_t files, std::size_t directory_length, bool defined_by_program) {
     const std::string directory = "/" + std::string(directory_length - 1, 'd');
     writer program;

@@ -62,6 +62,10 @@ bytes long_directory(std::size_t files, std::size_t directory_length, bool defin
 // One unit whose line program runs `program` first and then, when
 // `closing_rows`, a sequence over the code at line 1 of "f.c".
 bytes unit_with_line_program(const bytes& program, bool closing_rows = true);
+// Two units over the two halves of the code, at lines 1 and 2, which
+// .debug_aranges lists in sets naming the units in `order` (0 the first, 1
+// the second; a unit may be named again).
+bytes units_listed_in(const std::vector<int>& order);
 // A compressed .debug_info (zlib, or zstd) whose one unit inflates to
 // `unit_size` bytes.
 bytes inflating_unit(std::size_t unit_size, bool zstd = false);

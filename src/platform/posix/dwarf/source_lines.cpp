@@ -29,7 +29,15 @@ void unit_index::finish() {
     ranges.shrink_to_fit();
     // No array for no units: a zero-length one is a block that leak checkers
     // cannot tell from a lost one.
-    if (!offsets.empty()) data = std::make_unique<built_once<unit_lines>[]>(offsets.size());
+    if (!offsets.empty())
+        blocks_ = std::make_unique<published<block>[]>((offsets.size() + block_size - 1) / block_size);
+}
+
+built_once<unit_lines>& unit_index::data(std::uint32_t number) {
+    published<block>& slot = blocks_[number / block_size];
+    block* found = slot.get();
+    if (found == nullptr) found = slot.offer(std::make_unique<block>());
+    return found->units[number % block_size];
 }
 
 std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_ranges code, split_file_source* split,
@@ -54,36 +62,83 @@ std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_r
     return lines;
 }
 
+namespace {
+
+// One set of .debug_aranges: the unit it names and where its tuples lie.
+struct aranges_set {
+    std::uint64_t info_offset = 0;
+    std::uint8_t address_size = 0;
+    std::size_t tuples = 0;
+    std::size_t end = 0;
+};
+
+// Reads the header of the set at the cursor and moves the cursor past it.
+bool read_aranges_set(section_data* aranges, dwarf_cursor& cursor, aranges_set& out) {
+    const std::size_t start = cursor.position();
+    bool offset64 = false;
+    if (!read_initial_length(cursor, out.end, offset64) || out.end == cursor.position()) return false;
+    dwarf_cursor set(aranges, cursor.position(), out.end);
+    set.u16(); // version
+    out.info_offset = set.fixed(offset64 ? 8 : 4);
+    out.address_size = set.u8();
+    set.u8(); // segment selector size
+    if (!set.ok() || (out.address_size != 4 && out.address_size != 8)) return false;
+    const std::size_t tuple = std::size_t{2} * out.address_size;
+    const std::size_t header = set.position() - start;
+    out.tuples = start + (header + tuple - 1) / tuple * tuple;
+    cursor.seek(out.end);
+    return true;
+}
+
+} // namespace
+
 bool source_lines::read_aranges(unit_index& index) {
     section_data* aranges = sections_.aranges.get();
     if (aranges == nullptr) return false;
+    // Counted first, so that the index is made at its size: the C library's
+    // has thousands of ranges, and growing it left its copies behind in the
+    // heap.
+    std::size_t most_ranges = 0;
+    std::size_t sets = 0;
+    for (dwarf_cursor cursor(aranges, 0, aranges->size()); !cursor.at_end(); ++sets) {
+        aranges_set set;
+        if (!read_aranges_set(aranges, cursor, set)) break;
+        if (set.end > set.tuples) most_ranges += (set.end - set.tuples) / (std::size_t{2} * set.address_size);
+    }
+    index.ranges.reserve(most_ranges);
+    index.offsets.reserve(sets);
+    // Units are numbered in the order their first set comes; a unit named by
+    // sets out of order is found by a map, made only then.
     std::unordered_map<std::uint64_t, std::uint32_t> numbers;
+    bool rising = true;
     dwarf_cursor cursor(aranges, 0, aranges->size());
     while (!cursor.at_end()) {
-        const std::size_t start = cursor.position();
-        std::size_t end = 0;
-        bool offset64 = false;
-        if (!read_initial_length(cursor, end, offset64) || end == cursor.position()) break;
-        dwarf_cursor set(aranges, cursor.position(), end);
-        set.u16(); // version
-        const std::uint64_t info_offset = set.fixed(offset64 ? 8 : 4);
-        const std::uint8_t address_size = set.u8();
-        set.u8(); // segment selector size
-        if (!set.ok() || (address_size != 4 && address_size != 8)) break;
-        const std::size_t tuple = std::size_t{2} * address_size;
-        const std::size_t header = set.position() - start;
-        set.seek(start + (header + tuple - 1) / tuple * tuple);
-        auto inserted = numbers.emplace(info_offset, static_cast<std::uint32_t>(index.offsets.size()));
-        if (inserted.second) index.offsets.push_back(info_offset);
+        aranges_set header;
+        if (!read_aranges_set(aranges, cursor, header)) break;
+        std::uint32_t number = static_cast<std::uint32_t>(index.offsets.size());
+        if (rising && !index.offsets.empty() && header.info_offset <= index.offsets.back()) {
+            rising = false;
+            for (std::size_t n = 0; n < index.offsets.size(); ++n)
+                numbers.emplace(index.offsets[n], static_cast<std::uint32_t>(n));
+        }
+        if (rising) {
+            index.offsets.push_back(header.info_offset);
+        } else {
+            const auto inserted = numbers.emplace(header.info_offset, number);
+            if (inserted.second)
+                index.offsets.push_back(header.info_offset);
+            else
+                number = inserted.first->second;
+        }
+        dwarf_cursor set(aranges, header.tuples, header.end);
         for (;;) {
-            const std::uint64_t address = set.fixed(address_size);
-            const std::uint64_t size = set.fixed(address_size);
+            const std::uint64_t address = set.fixed(header.address_size);
+            const std::uint64_t size = set.fixed(header.address_size);
             if (!set.ok() || (address == 0 && size == 0)) break;
             std::uint64_t high = 0;
             if (size != 0 && checked_add(address, size, high) && code_.holds(address))
-                index.ranges.push_back(unit_index::range{address, high, inserted.first->second});
+                index.ranges.push_back(unit_index::range{address, high, number});
         }
-        cursor.seek(end);
     }
     return !index.offsets.empty();
 }
@@ -111,8 +166,8 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
     info->release(0, info->size());
 }
 
-const unit_lines* source_lines::unit(const unit_index& index, std::uint32_t n) {
-    return index.data[n].get(build_, [&] {
+const unit_lines* source_lines::unit(unit_index& index, std::uint32_t n) {
+    return index.data(n).get(build_, [&] {
         std::unique_ptr<unit_lines> read =
             read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get(), others_.get());
         // A unit that cannot be read answers nothing, and is not read again.
@@ -120,7 +175,7 @@ const unit_lines* source_lines::unit(const unit_index& index, std::uint32_t n) {
     });
 }
 
-const unit_index* source_lines::unlisted() {
+unit_index* source_lines::unlisted() {
     return unlisted_.get(build_, [&] {
         auto extra = std::make_unique<unit_index>();
         std::vector<std::uint64_t> listed = primary_.offsets;
@@ -138,7 +193,7 @@ const unit_lines* source_lines::unit_at(std::uint64_t address) {
     // units once. Installed (compressed) debug files are complete, and
     // walking them would mean inflating all of their debug information.
     if (!primary_from_aranges_ || sections_.info->compressed()) return nullptr;
-    const unit_index* extra = unlisted();
+    unit_index* extra = unlisted();
     const std::optional<std::uint32_t> number = extra->find(address);
     return number ? unit(*extra, *number) : nullptr;
 }

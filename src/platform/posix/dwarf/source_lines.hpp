@@ -32,11 +32,21 @@ struct unit_index {
     };
     std::vector<range> ranges;
     std::vector<std::uint64_t> offsets;
-    std::unique_ptr<built_once<unit_lines>[]> data;
 
     // The number of the unit that holds an address.
     std::optional<std::uint32_t> find(std::uint64_t address) const noexcept;
     void finish();
+    // Where unit `number`'s data is kept once read.
+    built_once<unit_lines>& data(std::uint32_t number);
+
+private:
+    // In blocks made when one of their units is first read: a lookup reads a
+    // few of the C library's thousands of units.
+    static constexpr std::size_t block_size = 64;
+    struct block {
+        built_once<unit_lines> units[block_size];
+    };
+    std::unique_ptr<published<block>[]> blocks_;
 };
 
 class source_lines {
@@ -64,10 +74,10 @@ public:
 private:
     source_lines() = default;
 
-    const unit_lines* unit(const unit_index& index, std::uint32_t number);
+    const unit_lines* unit(unit_index& index, std::uint32_t number);
     // The unit read for an address, or null.
     const unit_lines* unit_at(std::uint64_t address);
-    const unit_index* unlisted();
+    unit_index* unlisted();
     void scan_units(unit_index& index, const std::vector<std::uint64_t>* skip);
     bool read_aranges(unit_index& index);
 

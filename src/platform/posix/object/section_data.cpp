@@ -59,19 +59,24 @@ bool section_data::reserve(std::size_t size) {
     pages_ = (size + page - 1) / page;
     if (size == 0) return true;
     filled_ = std::make_unique<std::uint64_t[]>((pages_ + 63) / 64);
-    if (size <= small_section) {
-        heap_ = allocate_unfilled(size);
+    return true;
+}
+
+void section_data::make_storage() {
+    // Made on the first read: a compressed section's stored bytes are only
+    // ever copied out, straight from the file.
+    if (size_ <= small_section) {
+        heap_ = allocate_unfilled(size_);
         storage_ = heap_.get();
     } else {
         // Untouched pages of the reservation cost no memory.
         void* reserved =
-            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (reserved == MAP_FAILED) throw std::bad_alloc();
         storage_ = static_cast<std::uint8_t*>(reserved);
         mapped_ = true;
     }
     bytes_ = storage_;
-    return true;
 }
 
 std::unique_ptr<section_data> section_data::from_file(std::shared_ptr<file_source> file, std::uint64_t offset,
@@ -136,6 +141,7 @@ void section_data::set_ready(std::size_t first, std::size_t last) noexcept {
 bool section_data::make_ready(std::size_t begin, std::size_t end) {
     if (begin > end || end > size_ || filled_ == nullptr) return false;
     if (begin == end) return true;
+    if (storage_ == nullptr) make_storage();
     // Read in order, [0, ready_end_) is always filled.
     const std::size_t first = in_order_ ? 0 : begin / page;
     const std::size_t last = (end - 1) / page;
@@ -215,6 +221,7 @@ bool section_data::inflate_pages(std::size_t first, std::size_t last, std::size_
 
 bool section_data::copy_out(std::size_t offset, std::size_t count, std::uint8_t* out) {
     if (offset > size_ || count > size_ - offset) return false;
+    if (count == 0) return true;
     if (file_ != nullptr) return file_->read(file_offset_ + offset, count, out);
     if (!ensure(offset, offset + count)) return false;
     std::memcpy(out, bytes_ + offset, count);

@@ -90,6 +90,7 @@ private:
                                                  std::unique_ptr<section_data> stored, std::size_t stream_offset,
                                                  std::size_t size);
     bool reserve(std::size_t size);
+    void make_storage();
     bool make_ready(std::size_t begin, std::size_t end);
     bool read_pages(std::size_t first, std::size_t last, std::size_t needed);
     bool inflate_pages(std::size_t first, std::size_t last, std::size_t needed);
@@ -106,7 +107,7 @@ private:
     std::size_t ready_begin_ = 0;
     std::size_t ready_end_ = 0;
     // Where bytes are filled in: reserved address space, or for a small
-    // section a block of the heap.
+    // section a block of the heap; null until something is read.
     std::uint8_t* storage_ = nullptr;
     bool mapped_ = false;
     unfilled_bytes heap_;
