@@ -113,8 +113,8 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
 
 const unit_lines* source_lines::unit(const unit_index& index, std::uint32_t n) {
     return index.data[n].get(build_, [&] {
-        std::unique_ptr<unit_lines> read =
-            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get(), others_.get());
+        std::unique_ptr<unit_lines> read = read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_,
+                                                           split_.get(), others_.get(), &build_);
         // A unit that cannot be read answers nothing, and is not read again.
         return read != nullptr ? std::move(read) : std::make_unique<unit_lines>();
     });

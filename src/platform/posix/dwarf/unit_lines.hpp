@@ -44,14 +44,18 @@ struct unit_lines {
     // the line it was at, and last the function that holds them all, at the
     // line find() gives, its name left to the caller. False when no inlined
     // call holds the address, or the calls were not read.
+    // Reads what the tree had left for later, under the tree's lock.
     bool inline_chain(std::uint64_t address, std::vector<inline_frame>& out) const;
 };
 
 // Null when the unit at `offset` cannot be read, or when it is a skeleton
 // whose split unit `split` (null: none) cannot find. With `others`, every
-// inlined call is read too, named through it where it refers to other units.
+// inlined call is read too, named through it where it refers to other units:
+// the calls below the outermost ones and the names as they are asked for,
+// under `lock`, which must serialise every read of `sections`.
 std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
-                                            split_units* split = nullptr, unit_locator* others = nullptr);
+                                            split_units* split = nullptr, unit_locator* others = nullptr,
+                                            annotated_mutex* lock = nullptr);
 
 } // namespace posix_engine
 } // namespace calltrail
