@@ -85,12 +85,16 @@ const std::string* inline_tree::named(const call& c) {
     auto found = names_.find(c.origin);
     if (found == names_.end()) {
         std::string raw = c.origin != 0 ? function_name_at(unit_, c.origin, others_) : std::string();
-        std::string text;
-        if (raw.empty() || !demangle(raw.data(), raw.size(), text)) text = std::move(raw);
-        found = names_.emplace(c.origin, std::move(text)).first;
+        auto shown = shared_.shown.find(raw);
+        if (shown == shared_.shown.end()) {
+            std::string text;
+            if (raw.empty() || !demangle(raw.data(), raw.size(), text)) text = raw;
+            shown = shared_.shown.emplace(std::move(raw), std::move(text)).first;
+        }
+        found = names_.emplace(c.origin, &shown->second).first;
     }
-    c.shown.store(&found->second, std::memory_order_release);
-    return &found->second;
+    c.shown.store(found->second, std::memory_order_release);
+    return found->second;
 }
 
 const std::string* inline_tree::name_of(const call& c) {

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/posix/dwarf/entry_names.hpp"
 #include "platform/posix/dwarf/line_table.hpp"
 #include "platform/posix/dwarf/unit_root.hpp"
 #include "platform/posix/support/annotated_mutex.hpp"
@@ -28,7 +29,17 @@ namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
-class unit_locator;
+// What the inline trees of one object's units share, used under the lock
+// that serialises every read of its sections.
+struct inline_reading {
+    explicit inline_reading(annotated_mutex& lock_) noexcept : lock(lock_) {}
+    annotated_mutex& lock;
+    // Where references into other units lead.
+    unit_locator others;
+    // Names as shown, by the name the entries give: every unit describes the
+    // functions it inlines once more, and demangling is most of naming one.
+    std::unordered_map<std::string, std::string> shown;
+};
 
 class inline_tree {
 public:
@@ -54,7 +65,7 @@ public:
         std::uint32_t file;
         std::uint32_t line;
         std::uint64_t origin;
-        // Set once named: into the tree's names, empty for none.
+        // Set once named: into the shared names, empty for none.
         mutable std::atomic<const std::string*> shown{nullptr};
     };
 
@@ -74,12 +85,13 @@ public:
         void finish();
     };
 
-    // `lock` serialises every read of the unit's sections, and `others`
-    // finds the units that references lead to; the unit's bytes must stay
-    // readable for as long as the tree lives. Without a lock everything is
-    // read before the tree is used, for a unit whose bytes go away (a split
-    // unit's file is closed once read).
-    inline_tree(annotated_mutex* lock, unit_locator* others) noexcept : lock_(lock), others_(others) {}
+    // With `later`, what lies below the roots and the names are read as
+    // they are asked for, and the unit's bytes must stay readable for as
+    // long as the tree lives. Otherwise everything is read before the tree is
+    // used, for a unit whose bytes go away (a split unit's file is closed once
+    // read), and references into other units lead nowhere.
+    inline_tree(inline_reading& shared, bool later) noexcept
+        : shared_(shared), lock_(later ? &shared.lock : nullptr), others_(later ? &shared.others : nullptr) {}
     inline_tree(const inline_tree&) = delete;
     inline_tree& operator=(const inline_tree&) = delete;
 
@@ -120,6 +132,7 @@ private:
     // Under the lock, or while finish() reads everything.
     const std::string* named(const call& c);
 
+    inline_reading& shared_;
     annotated_mutex* lock_;
     unit_locator* others_;
     // The unit as the walk opened it; context points at this header.
@@ -135,8 +148,8 @@ private:
     // describe could, nor its reading slower than a few walks of the unit.
     std::size_t ranges_left_ = 0;
     std::size_t bytes_left_ = 0;
-    // By the offset of the entry named, as shown.
-    std::unordered_map<std::uint64_t, std::string> names_;
+    // By the offset of the entry named.
+    std::unordered_map<std::uint64_t, const std::string*> names_;
 };
 
 } // namespace posix_engine

@@ -59,16 +59,14 @@ bool unit_lines::inline_chain(std::uint64_t address, std::vector<inline_frame>& 
 }
 
 std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
-                                            split_units* split, unit_locator* others, annotated_mutex* lock) {
+                                            split_units* split, inline_reading* inlines) {
     open_unit unit;
     if (!read_unit_root(sections, offset, unit)) return nullptr;
     if (!prefetch_unit(unit)) return nullptr;
     auto lines = std::make_unique<unit_lines>();
     const bool skeleton = is_skeleton(unit);
     // A split unit's file is closed once read: its tree is read whole.
-    if (others != nullptr)
-        lines->calls =
-            skeleton ? std::make_unique<inline_tree>(nullptr, nullptr) : std::make_unique<inline_tree>(lock, others);
+    if (inlines != nullptr) lines->calls = std::make_unique<inline_tree>(*inlines, !skeleton);
     if (!unit.root.has_stmt_list || !lines->lines.read(unit.context, unit.root.stmt_list, unit.root.comp_dir, code))
         return nullptr;
     if (skeleton) {

@@ -49,13 +49,11 @@ struct unit_lines {
 };
 
 // Null when the unit at `offset` cannot be read, or when it is a skeleton
-// whose split unit `split` (null: none) cannot find. With `others`, every
-// inlined call is read too, named through it where it refers to other units:
-// the calls below the outermost ones and the names as they are asked for,
-// under `lock`, which must serialise every read of `sections`.
+// whose split unit `split` (null: none) cannot find. With `inlines`, every
+// inlined call is read too: the calls below the outermost ones and their
+// names as they are asked for, the unit's bytes kept till then.
 std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
-                                            split_units* split = nullptr, unit_locator* others = nullptr,
-                                            annotated_mutex* lock = nullptr);
+                                            split_units* split = nullptr, inline_reading* inlines = nullptr);
 
 } // namespace posix_engine
 } // namespace calltrail
