@@ -50,6 +50,63 @@ struct level {
     std::uint32_t root = inline_tree::none;
 };
 
+// The attributes of an entry whose forms all have sizes known before
+// reading, from its bytes taken at once: most entries of functions and
+// inlined calls are such, and reading them form by form, each read checked
+// against the section, was most of the walk. False where a form's size is
+// not one a number can have, as read_attribute says.
+template <typename Note>
+bool read_fixed_entry(dwarf_cursor& cursor, const abbreviation& entry, const attribute_layout* layouts,
+                      const unit_header& unit, Note&& note) {
+    const unsigned address = unit.address_size;
+    const unsigned offset = offset_size(unit);
+    const unsigned reference = unit.version <= 2 ? address : offset;
+    if ((entry.address_forms != 0 || (entry.reference_forms != 0 && unit.version <= 2)) &&
+        (address == 0 || address > 8))
+        return false;
+    const std::uint64_t size = std::uint64_t{entry.fixed_bytes} + std::uint64_t{entry.address_forms} * address +
+                               std::uint64_t{entry.offset_forms} * offset +
+                               std::uint64_t{entry.reference_forms} * reference;
+    const std::uint8_t* bytes = cursor.take(size);
+    if (bytes == nullptr) return false;
+    for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
+        const attribute_layout& layout = layouts[i];
+        attribute_value value;
+        value.form = layout.form;
+        value.value = 0;
+        value.inline_string = nullptr;
+        unsigned width = 0;
+        switch (layout.kind) {
+        case form_kind::number:
+            width = layout.bytes;
+            break;
+        case form_kind::offset:
+            width = offset;
+            break;
+        case form_kind::address:
+            width = address;
+            break;
+        case form_kind::reference:
+            width = reference;
+            break;
+        case form_kind::flag_present:
+            value.value = 1;
+            break;
+        case form_kind::implicit_const:
+            value.value = static_cast<std::uint64_t>(layout.implicit_value);
+            break;
+        default:
+            // data16, the one other kind of a known size.
+            bytes += 16;
+            break;
+        }
+        value.value = width != 0 ? little_endian(bytes, width) : value.value;
+        bytes += width;
+        note(layout.name, value);
+    }
+    return true;
+}
+
 bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) {
     const bool wanted = entry.tag == DW_TAG_subprogram || entry.tag == DW_TAG_inlined_subroutine;
     const attribute_layout* layouts = unit.abbrevs->layouts(entry);
@@ -58,21 +115,24 @@ bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) 
     // passed over whole.
     if (!(wanted && entry.may_have_code) && !(entry.has_children && is_type_tag(entry.tag)))
         return skip_entry(unit.cursor, entry, layouts, unit.header);
-    for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
-        attribute_value value;
-        if (!read_attribute(unit.cursor, layouts[i], unit.header, value)) return false;
-        const std::uint32_t name = layouts[i].name;
+    const auto note = [&](std::uint32_t name, const attribute_value& value) {
         if (name == DW_AT_sibling) {
             facts.has_sibling = value.form != DW_FORM_ref_addr && value.form != DW_FORM_GNU_ref_alt;
             facts.sibling = value.value;
         }
-        if (!wanted || facts.pc.take(name, value)) continue;
+        if (!wanted || facts.pc.take(name, value)) return;
         if (name == DW_AT_call_file)
             attribute_constant(value, facts.call_file);
         else if (name == DW_AT_call_line)
             attribute_constant(value, facts.call_line);
         else if (name == DW_AT_abstract_origin)
             reference_target(unit.header, value, facts.origin);
+    };
+    if (entry.fixed_size) return read_fixed_entry(unit.cursor, entry, layouts, unit.header, note);
+    for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
+        attribute_value value;
+        if (!read_attribute(unit.cursor, layouts[i], unit.header, value)) return false;
+        note(layouts[i].name, value);
     }
     return true;
 }
