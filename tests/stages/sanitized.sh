@@ -40,11 +40,15 @@ esac
 
 # The installed-package, installed-header and Debian-package checks build plain
 # programs against the installed libraries; uninstrumented programs cannot load
-# sanitized libraries, so those checks run in the plain build only.
-excluded='^(installed_package|installed_headers|debian_package)$'
+# sanitized libraries, so those checks run in the plain build only. The
+# consumer builds configure plain projects of their own, and formatting and the
+# demo's packages read sources: a sanitizer changes nothing they see.
+plain_only='installed_package|installed_headers|debian_package|source_consumer|embedded_consumer|embedded_install'
+plain_only="$plain_only|formatting|demo_packages"
+excluded="^($plain_only)\$"
 # ASan intercepts _Unwind_RaiseException itself, so the check that the host's
 # exceptions still go through libgcc_s finds ASan's interceptor instead.
-[ "$kind" = asan ] && excluded='^(installed_package|installed_headers|debian_package|capture_test(_d)?\.collect\.leaves_the_hosts_unwinder_alone)$'
+[ "$kind" = asan ] && excluded="^($plain_only|capture_test(_d)?\\.collect\\.leaves_the_hosts_unwinder_alone)\$"
 
 cmake -S "$source_dir" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=$build_type -DCALLTRAIL_BUILD_TESTS=ON \
     -DCALLTRAIL_BUILD_EXAMPLES=ON -DCALLTRAIL_BUILD_BENCH=OFF -DCALLTRAIL_TEST_VARIANTS=$variant \
