@@ -50,6 +50,15 @@ public:
         return ok_;
     }
 
+    // The next `count` bytes where they lie, passed over; null when they
+    // cannot be had.
+    const std::uint8_t* take(std::uint64_t count) {
+        if (!need(count)) return nullptr;
+        const std::uint8_t* bytes = section_->bytes() + position_;
+        position_ += static_cast<std::size_t>(count);
+        return bytes;
+    }
+
     bool skip(std::uint64_t count) {
         if (!need(count)) return false;
         position_ += static_cast<std::size_t>(count);
@@ -137,6 +146,25 @@ private:
     std::size_t limit_ = 0;
     bool ok_ = true;
 };
+
+// A little-endian number of 1 to 8 bytes.
+inline std::uint64_t little_endian(const std::uint8_t* bytes, unsigned size) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (size == 4) {
+        std::uint32_t value;
+        std::memcpy(&value, bytes, 4);
+        return value;
+    }
+    if (size == 8) {
+        std::uint64_t value;
+        std::memcpy(&value, bytes, 8);
+        return value;
+    }
+#endif
+    std::uint64_t value = 0;
+    for (unsigned i = 0; i < size && i < 8; ++i) value |= std::uint64_t{bytes[i]} << (8 * i);
+    return value;
+}
 
 // The length that opens every unit, table and line program: 32 bits, or an
 // escape followed by 64 bits, which also makes the offsets inside 64-bit.

@@ -43,14 +43,69 @@ struct entry_facts {
     std::uint64_t origin = 0;
 };
 
-// A scope of the walk, with the inlined call it is in for a walk that keeps
-// every call: depth 0 outside any call or in one that no function with code
-// holds.
+// A scope of the walk, with the outermost inlined call it is the entry of
+// for a walk that keeps every call.
 struct level {
     scope where;
-    std::uint32_t call = inline_tree::none;
-    std::uint32_t depth = 0;
+    std::uint32_t root = inline_tree::none;
 };
+
+// The attributes of an entry whose forms all have sizes known before
+// reading, from its bytes taken at once: most entries of functions and
+// inlined calls are such, and reading them form by form, each read checked
+// against the section, was most of the walk. False where a form's size is
+// not one a number can have, as read_attribute says.
+template <typename Note>
+bool read_fixed_entry(dwarf_cursor& cursor, const abbreviation& entry, const attribute_layout* layouts,
+                      const unit_header& unit, Note&& note) {
+    const unsigned address = unit.address_size;
+    const unsigned offset = offset_size(unit);
+    const unsigned reference = unit.version <= 2 ? address : offset;
+    if ((entry.address_forms != 0 || (entry.reference_forms != 0 && unit.version <= 2)) &&
+        (address == 0 || address > 8))
+        return false;
+    const std::uint64_t size = std::uint64_t{entry.fixed_bytes} + std::uint64_t{entry.address_forms} * address +
+                               std::uint64_t{entry.offset_forms} * offset +
+                               std::uint64_t{entry.reference_forms} * reference;
+    const std::uint8_t* bytes = cursor.take(size);
+    if (bytes == nullptr) return false;
+    for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
+        const attribute_layout& layout = layouts[i];
+        attribute_value value;
+        value.form = layout.form;
+        value.value = 0;
+        value.inline_string = nullptr;
+        unsigned width = 0;
+        switch (layout.kind) {
+        case form_kind::number:
+            width = layout.bytes;
+            break;
+        case form_kind::offset:
+            width = offset;
+            break;
+        case form_kind::address:
+            width = address;
+            break;
+        case form_kind::reference:
+            width = reference;
+            break;
+        case form_kind::flag_present:
+            value.value = 1;
+            break;
+        case form_kind::implicit_const:
+            value.value = static_cast<std::uint64_t>(layout.implicit_value);
+            break;
+        default:
+            // data16, the one other kind of a known size.
+            bytes += 16;
+            break;
+        }
+        value.value = width != 0 ? little_endian(bytes, width) : value.value;
+        bytes += width;
+        note(layout.name, value);
+    }
+    return true;
+}
 
 bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) {
     const bool wanted = entry.tag == DW_TAG_subprogram || entry.tag == DW_TAG_inlined_subroutine;
@@ -60,27 +115,30 @@ bool read_entry(open_unit& unit, const abbreviation& entry, entry_facts& facts) 
     // passed over whole.
     if (!(wanted && entry.may_have_code) && !(entry.has_children && is_type_tag(entry.tag)))
         return skip_entry(unit.cursor, entry, layouts, unit.header);
-    for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
-        attribute_value value;
-        if (!read_attribute(unit.cursor, layouts[i], unit.header, value)) return false;
-        const std::uint32_t name = layouts[i].name;
+    const auto note = [&](std::uint32_t name, const attribute_value& value) {
         if (name == DW_AT_sibling) {
             facts.has_sibling = value.form != DW_FORM_ref_addr && value.form != DW_FORM_GNU_ref_alt;
             facts.sibling = value.value;
         }
-        if (!wanted || facts.pc.take(name, value)) continue;
+        if (!wanted || facts.pc.take(name, value)) return;
         if (name == DW_AT_call_file)
             attribute_constant(value, facts.call_file);
         else if (name == DW_AT_call_line)
             attribute_constant(value, facts.call_line);
         else if (name == DW_AT_abstract_origin)
             reference_target(unit.header, value, facts.origin);
+    };
+    if (entry.fixed_size) return read_fixed_entry(unit.cursor, entry, layouts, unit.header, note);
+    for (std::uint32_t i = 0; i < entry.layout_count; ++i) {
+        attribute_value value;
+        if (!read_attribute(unit.cursor, layouts[i], unit.header, value)) return false;
+        note(layouts[i].name, value);
     }
     return true;
 }
 
 // The scope an entry opens, recording its ranges if it is an inlined call
-// made straight from a function body, and in `tree` any inlined call in one.
+// made straight from a function body, and in `tree` where its entry is.
 level enter(open_unit& unit, const abbreviation& entry, const entry_facts& facts, const level& parent,
             const code_ranges& code, std::vector<inline_site>& sites, inline_tree* tree) {
     if (entry.tag == DW_TAG_subprogram) {
@@ -89,23 +147,23 @@ level enter(open_unit& unit, const abbreviation& entry, const entry_facts& facts
                           [&](std::uint64_t low, std::uint64_t) { has_code |= code.holds(low); });
         return level{has_code ? scope::function : scope::local};
     }
-    if (entry.tag != DW_TAG_inlined_subroutine) return parent;
+    if (entry.tag != DW_TAG_inlined_subroutine) return level{parent.where};
+    if (parent.where != scope::function) return level{scope::inlined};
     const std::uint32_t file = static_cast<std::uint32_t>(facts.call_file);
     const std::uint32_t line = facts.call_line <= UINT32_MAX ? static_cast<std::uint32_t>(facts.call_line) : 0;
-    if (parent.where == scope::function) {
-        for_each_pc_range(unit.context, facts.pc, [&](std::uint64_t low, std::uint64_t high) {
-            if (code.holds(low)) sites.push_back(inline_site{low, high, file, line});
-        });
-    }
     level here{scope::inlined};
-    const bool in_function = parent.where == scope::function || parent.depth > 0;
-    if (tree != nullptr && in_function && parent.depth < inline_tree::most_depth) {
-        here.depth = parent.depth + 1;
-        here.call = tree->add_call(parent.call, here.depth, file, line, facts.origin);
-        for_each_pc_range(unit.context, facts.pc, [&](std::uint64_t low, std::uint64_t high) {
-            if (code.holds(low)) tree->add_range(here.call, low, high);
-        });
+    if (tree != nullptr) {
+        std::uint64_t sibling = 0;
+        const std::size_t children = entry.has_children ? unit.cursor.position() : 0;
+        const bool ends = facts.has_sibling && checked_add(unit.header.offset, facts.sibling, sibling) &&
+                          sibling > unit.cursor.position() && sibling <= unit.header.end;
+        here.root = tree->add_root(file, line, facts.origin, children, ends ? static_cast<std::size_t>(sibling) : 0);
     }
+    for_each_pc_range(unit.context, facts.pc, [&](std::uint64_t low, std::uint64_t high) {
+        if (!code.holds(low)) return;
+        sites.push_back(inline_site{low, high, file, line});
+        if (tree != nullptr) tree->add_range(here.root, low, high);
+    });
     return here;
 }
 
@@ -124,19 +182,21 @@ constexpr std::size_t walk_window = std::size_t{4} << 20;
 
 } // namespace
 
-std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code, inline_tree* tree,
-                                           unit_locator* others) {
+std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& code, inline_tree* tree) {
     std::vector<inline_site> sites;
-    // Most C units inline nothing, and their abbreviations say so: their
-    // entries need not be walked.
-    if (!unit.abbrevs->has_inlined_calls()) {
-        if (tree != nullptr) tree->finish(unit, others);
-        return sites;
-    }
     std::size_t most_sites = 2 * std::max<std::uint64_t>(code.bytes(), 4096);
     // Calls at every depth: each depth holds no more than the outermost do.
     const std::size_t most_calls = std::size_t{inline_tree::most_depth} * most_sites;
+    if (tree != nullptr) tree->open(unit, code, most_calls);
+    // Most C units inline nothing, and their abbreviations say so: their
+    // entries need not be walked.
+    if (!unit.abbrevs->has_inlined_calls()) {
+        if (tree != nullptr) tree->finish();
+        return sites;
+    }
     inline_tree* kept = tree;
+    // A tree that reads below its roots later reads the unit's bytes again.
+    const bool keep_bytes = tree != nullptr && tree->reads_later();
     std::vector<level> stack;
     stack.push_back(level{scope::outside});
     dwarf_cursor& cursor = unit.cursor;
@@ -145,6 +205,7 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
     while (!stack.empty() && !cursor.at_end()) {
         const std::uint64_t code_number = cursor.uleb();
         if (code_number == 0) {
+            if (stack.back().root != inline_tree::none) tree->set_end(stack.back().root, cursor.position());
             stack.pop_back();
             continue;
         }
@@ -156,8 +217,8 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         if (entry->tag != DW_TAG_subprogram && entry->tag != DW_TAG_inlined_subroutine &&
             !(entry->has_children && is_type_tag(entry->tag))) {
             if (!skip_entry(cursor, *entry, unit.abbrevs->layouts(*entry), unit.header)) break;
-            if (entry->has_children) stack.push_back(stack.back());
-            if (cursor.position() - released >= walk_window) {
+            if (entry->has_children) stack.push_back(level{stack.back().where});
+            if (cursor.position() - released >= walk_window && !keep_bytes) {
                 info->release(released, cursor.position());
                 released = cursor.position();
             }
@@ -173,7 +234,7 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         }
         // A large unit is walked through a window: what lies behind is read
         // once and given back.
-        if (cursor.position() - released >= walk_window) {
+        if (cursor.position() - released >= walk_window && !keep_bytes) {
             info->release(released, cursor.position());
             released = cursor.position();
         }
@@ -182,10 +243,10 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         // read. A type inside one may, even inside one with no code of its
         // own here: a lambda's closure type holds the entries of its call
         // operator and of the function a conversion to a function pointer
-        // gives. Inside inlined code only every inlined call is wanted, and
-        // only when the tree of them is kept.
-        const bool passed_over = is_type_tag(entry->tag) ? stack.back().where == scope::outside
-                                                         : entry->tag == DW_TAG_inlined_subroutine && kept == nullptr;
+        // gives. What lies inside inlined code is not needed here: the tree
+        // reads it on its own.
+        const bool passed_over =
+            is_type_tag(entry->tag) ? stack.back().where == scope::outside : entry->tag == DW_TAG_inlined_subroutine;
         std::uint64_t sibling = 0;
         if (facts.has_sibling && passed_over && checked_add(unit.header.offset, facts.sibling, sibling) &&
             sibling > cursor.position()) {
@@ -196,8 +257,65 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
     }
     drop_overlapping(sites);
     sites.shrink_to_fit();
-    if (tree != nullptr) tree->finish(unit, others);
+    if (tree != nullptr) tree->finish();
     return sites;
+}
+
+void read_calls_below(open_unit& unit, std::size_t children, std::size_t end, const code_ranges& code,
+                      inline_tree::subtree& below, std::size_t& ranges_left, std::size_t& bytes_left) {
+    if (end <= children) return;
+    // A level of the walk: the call it is in (none for the root), and
+    // whether inlined calls met there are the root's: not inside a function
+    // defined in the inlined code, nor deeper than kept.
+    struct depth_level {
+        std::uint32_t call;
+        std::uint32_t depth;
+        bool counted;
+    };
+    dwarf_cursor& cursor = unit.cursor;
+    cursor = dwarf_cursor(unit.context.sections->info.get(), children,
+                          children + static_cast<std::size_t>(std::min<std::uint64_t>(end - children, bytes_left)));
+    std::vector<depth_level> stack;
+    stack.push_back(depth_level{inline_tree::none, 1, true});
+    while (!stack.empty() && !cursor.at_end()) {
+        const std::uint64_t code_number = cursor.uleb();
+        if (code_number == 0) {
+            stack.pop_back();
+            continue;
+        }
+        const abbreviation* entry = unit.abbrevs->find(code_number);
+        if (entry == nullptr) break;
+        const depth_level parent = stack.back();
+        if (entry->tag != DW_TAG_inlined_subroutine || !parent.counted) {
+            if (!skip_entry(cursor, *entry, unit.abbrevs->layouts(*entry), unit.header)) break;
+            if (entry->has_children)
+                stack.push_back(entry->tag == DW_TAG_subprogram ? depth_level{inline_tree::none, 0, false} : parent);
+            continue;
+        }
+        entry_facts facts;
+        if (!read_entry(unit, *entry, facts)) break;
+        depth_level here{inline_tree::none, 0, false};
+        if (parent.depth < inline_tree::most_depth) {
+            here = depth_level{static_cast<std::uint32_t>(below.calls.size()), parent.depth + 1, true};
+            below.calls.emplace_back(parent.call, here.depth, static_cast<std::uint32_t>(facts.call_file),
+                                     facts.call_line <= UINT32_MAX ? static_cast<std::uint32_t>(facts.call_line) : 0,
+                                     facts.origin);
+            for_each_pc_range(unit.context, facts.pc, [&](std::uint64_t low, std::uint64_t high) {
+                if (ranges_left == 0 || !code.holds(low)) return;
+                below.ranges.push_back(inline_tree::subtree::range{low, high, here.call});
+                --ranges_left;
+            });
+        }
+        if (!entry->has_children) continue;
+        std::uint64_t sibling = 0;
+        if (!here.counted && facts.has_sibling && checked_add(unit.header.offset, facts.sibling, sibling) &&
+            sibling > cursor.position()) {
+            cursor.seek(static_cast<std::size_t>(sibling));
+            continue;
+        }
+        stack.push_back(here);
+    }
+    bytes_left -= std::min(bytes_left, cursor.position() - children);
 }
 
 } // namespace posix_engine

@@ -48,7 +48,7 @@ std::unique_ptr<source_lines> source_lines::open(dwarf_sections sections, code_r
     lines->sections_.bound_range_entries();
     lines->code_ = std::move(code);
     if (split != nullptr) lines->split_ = std::make_unique<split_units>(*split);
-    if (inline_calls) lines->others_ = std::make_unique<unit_locator>();
+    if (inline_calls) lines->inlines_ = std::make_unique<inline_reading>(lines->build_);
     lines->primary_from_aranges_ = lines->read_aranges(lines->primary_);
     // Read once, into the index: its memory (a tenth of a megabyte for the C
     // library, inflated whole) goes back.
@@ -169,7 +169,7 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
 const unit_lines* source_lines::unit(unit_index& index, std::uint32_t n) {
     return index.data(n).get(build_, [&] {
         std::unique_ptr<unit_lines> read =
-            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get(), others_.get());
+            read_unit_lines(sections_, static_cast<std::size_t>(index.offsets[n]), code_, split_.get(), inlines_.get());
         // A unit that cannot be read answers nothing, and is not read again.
         return read != nullptr ? std::move(read) : std::make_unique<unit_lines>();
     });

@@ -91,8 +91,8 @@ private:
     // Units that .debug_aranges left out, found on the first miss.
     built_once<unit_index> unlisted_;
     std::unique_ptr<split_units> split_;
-    // Set when every inlined call is read: where references lead.
-    std::unique_ptr<unit_locator> others_;
+    // Set when every inlined call is read.
+    std::unique_ptr<inline_reading> inlines_;
 };
 
 } // namespace posix_engine

@@ -59,24 +59,27 @@ bool unit_lines::inline_chain(std::uint64_t address, std::vector<inline_frame>& 
 }
 
 std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
-                                            split_units* split, unit_locator* others) {
+                                            split_units* split, inline_reading* inlines) {
     open_unit unit;
     if (!read_unit_root(sections, offset, unit)) return nullptr;
     if (!prefetch_unit(unit)) return nullptr;
     auto lines = std::make_unique<unit_lines>();
-    if (others != nullptr) lines->calls = std::make_unique<inline_tree>();
+    const bool skeleton = is_skeleton(unit);
+    // A split unit's file is closed once read: its tree is read whole.
+    if (inlines != nullptr) lines->calls = std::make_unique<inline_tree>(*inlines, !skeleton);
     if (!unit.root.has_stmt_list || !lines->lines.read(unit.context, unit.root.stmt_list, unit.root.comp_dir, code))
         return nullptr;
-    if (is_skeleton(unit)) {
+    if (skeleton) {
         // Any row may lie in inlined code: without the inline tree no line
         // is certainly the function's own.
         if (split == nullptr || !split->read_sites(unit, code, lines->sites, lines->calls.get())) return nullptr;
     } else if (unit.root.has_children) {
-        lines->sites = read_inline_sites(unit, code, lines->calls.get(), others);
+        lines->sites = read_inline_sites(unit, code, lines->calls.get());
     }
-    // Nothing points into the unit's bytes any more: what it holds is in
-    // `lines`, so the memory goes back.
-    sections.info->release(unit.header.offset, unit.header.end);
+    // Nothing points into the unit's bytes any more, unless its tree reads
+    // them later: what it holds is in `lines`, so the memory goes back.
+    if (lines->calls == nullptr || !lines->calls->reads_later())
+        sections.info->release(unit.header.offset, unit.header.end);
     return lines;
 }
 

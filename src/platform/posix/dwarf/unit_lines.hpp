@@ -44,14 +44,16 @@ struct unit_lines {
     // the line it was at, and last the function that holds them all, at the
     // line find() gives, its name left to the caller. False when no inlined
     // call holds the address, or the calls were not read.
+    // Reads what the tree had left for later, under the tree's lock.
     bool inline_chain(std::uint64_t address, std::vector<inline_frame>& out) const;
 };
 
 // Null when the unit at `offset` cannot be read, or when it is a skeleton
-// whose split unit `split` (null: none) cannot find. With `others`, every
-// inlined call is read too, named through it where it refers to other units.
+// whose split unit `split` (null: none) cannot find. With `inlines`, every
+// inlined call is read too: the calls below the outermost ones and their
+// names as they are asked for, the unit's bytes kept till then.
 std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_t offset, const code_ranges& code,
-                                            split_units* split = nullptr, unit_locator* others = nullptr);
+                                            split_units* split = nullptr, inline_reading* inlines = nullptr);
 
 } // namespace posix_engine
 } // namespace calltrail
