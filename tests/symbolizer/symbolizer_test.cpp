@@ -549,6 +549,34 @@ TEST(symbolizer, inline_chains_are_llvm_symbolizers) {
             chains.emplace_back(1, line.substr(line.find("# ") + 2));
         }
         ASSERT_EQ(chains.size(), addresses.size());
+        // What lies below an outermost call is read when an address inside it
+        // is first asked for: asked backwards and each twice, after its
+        // neighbours have been read, every frame keeps its chain.
+        std::string backwards;
+        for (auto a = addresses.rbegin(); a != addresses.rend(); ++a) {
+            const std::string line = std::string(path) + " 0x" + hex(*a - 1) + "\n";
+            backwards += line + line;
+        }
+        const run_result again = symbolize({"--inlines"}, backwards);
+        std::string expected_again;
+        for (auto chain = chains.rbegin(); chain != chains.rend(); ++chain) {
+            std::string text;
+            for (const std::string& level : *chain) text += level + "|";
+            expected_again += text + "\n" + text + "\n";
+        }
+        std::string got_again;
+        std::istringstream again_lines(again.out);
+        std::string text;
+        for (std::string line; std::getline(again_lines, line);) {
+            if (line.rfind("    inlined in ", 0) == 0) {
+                text += line.substr(15) + "|";
+                continue;
+            }
+            if (!text.empty()) got_again += text + "\n";
+            text = line.substr(line.find("# ") + 2) + "|";
+        }
+        got_again += text + "\n";
+        EXPECT_EQ(got_again, expected_again);
         std::vector<std::uint64_t> offsets;
         for (const std::uint64_t a : addresses) offsets.push_back(a - 1);
         const std::vector<std::vector<std::string>> llvm = llvm_chains(c.asked, offsets);
