@@ -106,6 +106,7 @@ TEST(posix_engine_objects, an_unloaded_library_is_never_answered_from_even_when_
         {
             const attached_symbols symbols;
             ASSERT_EQ(symbols.name(address), file_name(POSIX_ENGINE_PLUGIN_A) + "!plugin_a_entry");
+            ASSERT_EQ(symbols.file(address), pa.call_of(0).file);
         }
         a.close();
         {
@@ -125,6 +126,10 @@ TEST(posix_engine_objects, an_unloaded_library_is_never_answered_from_even_when_
             // Built alike, so B's function lies where A's was.
             ++same_place;
             EXPECT_EQ(name, file_name(POSIX_ENGINE_PLUGIN_B) + "!plugin_b_entry");
+            // Nor its line, read on the same thread before A went.
+            ULONG line = 0;
+            EXPECT_EQ(symbols.file(address, &line), pb.call_of(0).file);
+            EXPECT_EQ(line, static_cast<ULONG>(pb.call_of(0).line));
         }
         EXPECT_EQ(symbols.name(pb.frame_of(0)), file_name(POSIX_ENGINE_PLUGIN_B) + "!plugin_b_entry");
     }

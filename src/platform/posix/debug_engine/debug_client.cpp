@@ -92,12 +92,19 @@ public:
         if (displacement != nullptr) *displacement = 0;
         if (!attached()) return nothing_out(E_UNEXPECTED, name_buffer, name_buffer_size, name_size);
         try {
-            const found_place found = place_of(offset);
-            loaded_module* module = found.module;
+            known_place scratch;
+            known_place& known = place_of(offset, scratch);
+            loaded_module* module = known.found.module;
             if (module == nullptr) return nothing_out(E_FAIL, name_buffer, name_buffer_size, name_size);
             const std::string_view module_name = module->name();
-            function_answer function;
-            if (module->function_at(found.place, function)) {
+            if (known.function_asked == asked::not_yet) {
+                function_answer function;
+                const bool found = module->function_at(known.found.place, function);
+                known.function = function;
+                known.function_asked = found ? asked::found : asked::nothing;
+            }
+            if (known.function_asked == asked::found) {
+                const function_answer& function = known.function;
                 if (displacement != nullptr) *displacement = offset - function.start;
                 return copy_out({module_name, "!", function.name}, name_buffer, name_buffer_size, name_size);
             }
@@ -114,10 +121,17 @@ public:
         if (displacement != nullptr) *displacement = 0;
         if (!attached()) return nothing_out(E_UNEXPECTED, file_buffer, file_buffer_size, file_size);
         try {
-            const found_place found = place_of(offset);
-            source_location location;
-            if (found.module == nullptr || !found.module->line_at(found.place, location))
-                return nothing_out(E_FAIL, file_buffer, file_buffer_size, file_size);
+            known_place scratch;
+            known_place& known = place_of(offset, scratch);
+            if (known.found.module == nullptr) return nothing_out(E_FAIL, file_buffer, file_buffer_size, file_size);
+            if (known.line_asked == asked::not_yet) {
+                source_location location;
+                const bool found = known.found.module->line_at(known.found.place, location);
+                known.location = location;
+                known.line_asked = found ? asked::found : asked::nothing;
+            }
+            if (known.line_asked == asked::nothing) return nothing_out(E_FAIL, file_buffer, file_buffer_size, file_size);
+            const source_location& location = known.location;
             if (line != nullptr) *line = location.line;
             return copy_out({*location.path}, file_buffer, file_buffer_size, file_size);
         } catch (...) {
@@ -174,22 +188,30 @@ private:
     // The engine asks for the name of an address and then for its line, and
     // a frame's members ask again, each through a client of its own (the
     // thread's spare): an address's module and function are searched for
-    // once. What was found points into the table it was found in, and is used
-    // only while this client holds that very table, however the loader
-    // changed since. It is kept for the thread that attached, which is the
-    // only one the engine uses a client on: another thread sharing the client
-    // searches afresh, neither waiting nor seeing a half-written place, and
-    // the owner pays for no atomic instruction.
-    found_place place_of(ULONG64 offset) {
-        if (pthread_equal(owner_, pthread_self()) == 0) return search(offset);
+    // once, and its name and line read once. What was found points into the
+    // table it was found in (a module's names and lines live as long as the
+    // module), and is used only while this client holds that very table,
+    // however the loader changed since. It is kept for the thread that
+    // attached, which is the only one the engine uses a client on: another
+    // thread sharing the client searches afresh into `scratch`, neither
+    // waiting nor seeing a half-written place, and the owner pays for no
+    // atomic instruction.
+    struct known_place;
+    known_place& place_of(ULONG64 offset, known_place& scratch) {
+        if (pthread_equal(owner_, pthread_self()) == 0) {
+            scratch.found = search(offset);
+            return scratch;
+        }
         known_place& known = known_[(offset ^ offset >> 6 ^ offset >> 12) % known_places];
         const std::uint64_t table = modules_->id();
-        if (known.table == table && known.offset == offset) return known.found;
+        if (known.table == table && known.offset == offset) return known;
         known.table = 0;
         known.found = search(offset);
+        known.function_asked = asked::not_yet;
+        known.line_asked = asked::not_yet;
         known.offset = offset;
         known.table = table;
-        return known.found;
+        return known;
     }
 
     found_place search(ULONG64 offset) const {
@@ -208,10 +230,15 @@ private:
     // Places found lately, by address: a thread renders the same frames over
     // and over (a trace per log line from the same code). Each holds the id
     // of the table it was found in; 0 for none.
+    enum class asked : unsigned char { not_yet, found, nothing };
     struct known_place {
         std::uint64_t table = 0;
         ULONG64 offset = 0;
         found_place found;
+        asked function_asked = asked::not_yet;
+        asked line_asked = asked::not_yet;
+        function_answer function;
+        source_location location;
     };
     static constexpr std::size_t known_places = 64;
     known_place known_[known_places];
