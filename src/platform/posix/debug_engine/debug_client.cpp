@@ -130,7 +130,8 @@ public:
                 known.location = location;
                 known.line_asked = found ? asked::found : asked::nothing;
             }
-            if (known.line_asked == asked::nothing) return nothing_out(E_FAIL, file_buffer, file_buffer_size, file_size);
+            if (known.line_asked == asked::nothing)
+                return nothing_out(E_FAIL, file_buffer, file_buffer_size, file_size);
             const source_location& location = known.location;
             if (line != nullptr) *line = location.line;
             return copy_out({*location.path}, file_buffer, file_buffer_size, file_size);
