@@ -15,6 +15,25 @@ namespace korvo {
 namespace calltrail {
 namespace posix_engine {
 
+// A little-endian number of 1 to 8 bytes.
+inline std::uint64_t little_endian(const std::uint8_t* bytes, unsigned size) noexcept {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (size == 4) {
+        std::uint32_t value;
+        std::memcpy(&value, bytes, 4);
+        return value;
+    }
+    if (size == 8) {
+        std::uint64_t value;
+        std::memcpy(&value, bytes, 8);
+        return value;
+    }
+#endif
+    std::uint64_t value = 0;
+    for (unsigned i = 0; i < size && i < 8; ++i) value |= std::uint64_t{bytes[i]} << (8 * i);
+    return value;
+}
+
 // Reads little-endian DWARF data from [position, limit) of a section,
 // reading or inflating it as it goes. Any read past the limit or into a
 // broken stream sets the cursor failed; reads then give zeros, so parsers
@@ -81,22 +100,7 @@ public:
         }
         const std::uint8_t* p = section_->bytes() + position_;
         position_ += size;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        // Offsets and addresses, as the host holds them.
-        if (size == 4) {
-            std::uint32_t value;
-            std::memcpy(&value, p, 4);
-            return value;
-        }
-        if (size == 8) {
-            std::uint64_t value;
-            std::memcpy(&value, p, 8);
-            return value;
-        }
-#endif
-        std::uint64_t value = 0;
-        for (unsigned i = 0; i < size; ++i) value |= std::uint64_t{p[i]} << (8 * i);
-        return value;
+        return little_endian(p, size);
     }
 
     std::uint64_t uleb() {
@@ -146,25 +150,6 @@ private:
     std::size_t limit_ = 0;
     bool ok_ = true;
 };
-
-// A little-endian number of 1 to 8 bytes.
-inline std::uint64_t little_endian(const std::uint8_t* bytes, unsigned size) noexcept {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    if (size == 4) {
-        std::uint32_t value;
-        std::memcpy(&value, bytes, 4);
-        return value;
-    }
-    if (size == 8) {
-        std::uint64_t value;
-        std::memcpy(&value, bytes, 8);
-        return value;
-    }
-#endif
-    std::uint64_t value = 0;
-    for (unsigned i = 0; i < size && i < 8; ++i) value |= std::uint64_t{bytes[i]} << (8 * i);
-    return value;
-}
 
 // The length that opens every unit, table and line program: 32 bits, or an
 // escape followed by 64 bits, which also makes the offsets inside 64-bit.
