@@ -183,6 +183,34 @@ TEST(posix_engine_objects, lookups_on_many_threads_stay_right_while_libraries_co
     }
 }
 
+// A client remembers the answers for a few recent places, each in a slot of
+// its own: hundreds of addresses, which must share slots, asked from both
+// ends and twice, get what a thread sharing the attach, which searches afresh
+// each time, got.
+TEST(posix_engine_objects, remembered_answers_stay_with_their_own_address) {
+    std::vector<const void*> addresses;
+    for (const void* start :
+         {reinterpret_cast<const void*>(&posix_engine_test_program_entry), reinterpret_cast<const void*>(&std::abort)})
+        for (int i = 0; i < 400; ++i) addresses.push_back(static_cast<const char*>(start) + 5 * i);
+    const auto answer = [](const attached_symbols& symbols, const void* address) {
+        ULONG line = 0;
+        const std::string file = symbols.file(address, &line);
+        return symbols.name(address) + "|" + file + ":" + std::to_string(line);
+    };
+    // Another thread on the same attach searches afresh for every address.
+    const attached_symbols symbols;
+    std::vector<std::string> once;
+    std::thread([&] {
+        for (const void* address : addresses) once.push_back(answer(symbols, address));
+    }).join();
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::size_t k = 0; k < addresses.size(); ++k) {
+            const std::size_t i = pass == 0 ? k : addresses.size() - 1 - k;
+            EXPECT_EQ(answer(symbols, addresses[i]), once[i]) << "address " << i << ", pass " << pass;
+            EXPECT_EQ(answer(symbols, addresses[i]), once[i]) << "address " << i << " again, pass " << pass;
+        }
+}
+
 struct form_case {
     const char* path;
     bool has_lines;
