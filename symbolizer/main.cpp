@@ -1,6 +1,7 @@
 // calltrail-symbolize: names, files and lines for raw frames, read offline
 // from the files they name. See `calltrail-symbolize --help`.
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -161,6 +162,10 @@ int main(int argc, char** argv) {
         std::fputs(usage, stderr);
         return 2;
     }
+    // Each unit read leaves large blocks behind (its rows as they grew): kept
+    // in the heap for the next unit, they are not faulted in again.
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
     // A reader that goes away ends the program quietly.
     signal(SIGPIPE, SIG_IGN);
     output out;

@@ -370,6 +370,10 @@ bool line_table::read(const unit_context& unit, std::uint64_t offset, const char
     if (!cursor.ok()) return false;
     program_bytes bytes(section->bytes() + cursor.position(), section->bytes() + end);
     line_program program(header, code, files_);
+    // Compilers' programs give a row for every four or five of their bytes;
+    // room for one in three, made at once, spares copies of the rows as
+    // they grow, each into memory faulted in afresh.
+    program.rows.reserve(bytes.left() / 3 + 2);
     if (!program.run(bytes)) return false;
     keep_sequences(program, rows_);
     files_.shrink_to_fit();

@@ -25,6 +25,8 @@ constexpr std::size_t read_ahead_pages = 16;
 constexpr std::size_t inflate_ahead_pages = 4;
 // Sections this small are read whole at once, into the heap.
 constexpr std::size_t small_section = std::size_t{64} * 1024;
+// The size and alignment of the huge pages a section read in bulk asks for.
+constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 std::size_t system_page() noexcept {
     static const std::size_t size = std::max<std::size_t>(page, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
@@ -43,7 +45,7 @@ unfilled_bytes allocate_unfilled(std::size_t size) {
 
 section_data::~section_data() {
     inflater_.reset();
-    if (mapped_) munmap(storage_, size_);
+    if (mapped_) munmap(storage_, mapped_size_);
 }
 
 std::unique_ptr<section_data> section_data::plain(const std::uint8_t* bytes, std::size_t size) {
@@ -53,6 +55,27 @@ std::unique_ptr<section_data> section_data::plain(const std::uint8_t* bytes, std
     section->ready_end_ = size;
     return section;
 }
+
+namespace {
+
+// Whole huge pages from an aligned start: the kernel backs only aligned
+// runs of a mapping with them. The space past the section is never touched.
+std::uint8_t* reserve_huge(std::size_t size, std::size_t& mapped) {
+    if (size > SIZE_MAX / 4) throw std::bad_alloc();
+    mapped = (size + huge_page - 1) / huge_page * huge_page;
+    void* reserved = mmap(nullptr, mapped + huge_page, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(reserved);
+    const std::uintptr_t aligned = (start + huge_page - 1) / huge_page * huge_page;
+    if (aligned > start) munmap(reserved, aligned - start);
+    munmap(reinterpret_cast<void*>(aligned + mapped), start + huge_page - aligned);
+    // Only advice: without huge pages the bytes are read all the same.
+    madvise(reinterpret_cast<void*>(aligned), mapped, MADV_HUGEPAGE);
+    return reinterpret_cast<std::uint8_t*>(aligned);
+}
+
+} // namespace
 
 bool section_data::reserve(std::size_t size) {
     size_ = size;
@@ -68,12 +91,17 @@ void section_data::make_storage() {
     if (size_ <= small_section) {
         heap_ = allocate_unfilled(size_);
         storage_ = heap_.get();
+    } else if (bulk_ && size_ >= huge_page / 2) {
+        // Half a huge page of bytes is worth a whole one zeroed.
+        storage_ = reserve_huge(size_, mapped_size_);
+        mapped_ = true;
     } else {
         // Untouched pages of the reservation cost no memory.
         void* reserved =
             mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (reserved == MAP_FAILED) throw std::bad_alloc();
         storage_ = static_cast<std::uint8_t*>(reserved);
+        mapped_size_ = size_;
         mapped_ = true;
     }
     bytes_ = storage_;
@@ -229,6 +257,8 @@ bool section_data::copy_out(std::size_t offset, std::size_t count, std::uint8_t*
 }
 
 void section_data::read_in_order() noexcept {
+    // Only before storage is made, which is then made for it.
+    if (storage_ == nullptr) bulk_ = true;
     if (inflater_ == nullptr || inflater_->spent != 0 || ready_end_ != 0) return;
     in_order_ = true;
 }
@@ -236,7 +266,7 @@ void section_data::read_in_order() noexcept {
 void section_data::release(std::size_t begin, std::size_t end) noexcept {
     // Only reserved space can be given back, and a section inflated whole
     // could not be filled again, nor one read in order but from its start.
-    if (!mapped_ || in_order_ || (compressed_ && inflater_ == nullptr)) return;
+    if (!mapped_ || in_order_ || bulk_ || (compressed_ && inflater_ == nullptr)) return;
     const std::size_t unit = system_page();
     const std::size_t from = (begin + unit - 1) / unit * unit;
     const std::size_t to = end >= size_ ? (size_ + unit - 1) / unit * unit : end / unit * unit;

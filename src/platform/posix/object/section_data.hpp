@@ -70,10 +70,12 @@ public:
         return make_ready(begin, end);
     }
 
-    // For a reader that will want most of a compressed section, before it
-    // reads any of it: from now on the section is made readable from its
-    // start on and kept so, which inflates its stream once, never passing
-    // over bytes that are wanted later. Nothing changes for other sections.
+    // For a reader that will want most of a section, before it reads any of
+    // it: a compressed one is from now on made readable from its start on
+    // and kept so, which inflates its stream once, never passing over bytes
+    // that are wanted later. Any large one is held in huge pages where the
+    // system gives them, and what is read stays: a fresh page costs more to
+    // fault in than its bytes cost to read.
     void read_in_order() noexcept;
 
     // Copies bytes out without keeping them readable.
@@ -103,6 +105,8 @@ private:
     std::size_t size_ = 0;
     bool compressed_ = false;
     bool in_order_ = false;
+    // Read for most of it (read_in_order): kept, in huge pages.
+    bool bulk_ = false;
     // The readable range last used; other pages are known by filled_.
     std::size_t ready_begin_ = 0;
     std::size_t ready_end_ = 0;
@@ -110,6 +114,7 @@ private:
     // section a block of the heap; null until something is read.
     std::uint8_t* storage_ = nullptr;
     bool mapped_ = false;
+    std::size_t mapped_size_ = 0;
     unfilled_bytes heap_;
     std::unique_ptr<std::uint64_t[]> filled_;
     std::size_t pages_ = 0;
