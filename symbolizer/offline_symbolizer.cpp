@@ -23,12 +23,23 @@ offline_symbolizer::offline_symbolizer(search_settings settings, bool inline_cal
     : search_(std::move(settings)), inline_calls_(inline_calls), complain_(std::move(complain)) {}
 
 offline_symbolizer::module_entry& offline_symbolizer::module_for(const std::string& file, const reported_id& id) {
+    if (last_ != nullptr && file == last_file_ && id.given == last_id_.given && id.bytes == last_id_.bytes)
+        return *last_;
     std::string key = file;
     key += '\0';
     key += id.given ? "=" + hex_id(id.bytes) : std::string("?");
     const auto found = modules_.find(key);
-    if (found != modules_.end()) return found->second;
+    if (found != modules_.end()) {
+        last_ = &found->second;
+        last_file_ = file;
+        last_id_ = id;
+        return found->second;
+    }
     module_entry& entry = modules_[key];
+    entry.name = module_name_of(file);
+    last_ = &entry;
+    last_file_ = file;
+    last_id_ = id;
     try {
         std::unique_ptr<posix_engine::elf_file> object = search_.object(file, id, entry.problem);
         if (object != nullptr) {
@@ -36,8 +47,8 @@ offline_symbolizer::module_entry& offline_symbolizer::module_for(const std::stri
             reading.places = search_.places();
             reading.inline_calls = inline_calls_;
             reading.sections_in_order = true;
-            entry.module = std::make_unique<loaded_module>(posix_engine::describe_file(*object, module_name_of(file)),
-                                                           std::move(reading));
+            entry.module =
+                std::make_unique<loaded_module>(posix_engine::describe_file(*object, entry.name), std::move(reading));
         }
     } catch (...) {
         entry.module = nullptr;
@@ -60,15 +71,16 @@ bool offline_symbolizer::return_address(loaded_module& module, const raw_frame& 
 
 void offline_symbolizer::answer(loaded_module& module, std::uint64_t address, frame_answer& out) {
     posix_engine::function_answer function;
-    if (module.function_at(address, function)) out.function.assign(function.name);
+    if (module.function_at(address, function)) out.function = function.name;
     posix_engine::source_location location;
     if (module.line_at(address, location) && location.path != nullptr) {
         out.file = *location.path;
         out.line = location.line;
     }
     if (!inline_calls_) return;
-    std::vector<posix_engine::inline_frame> chain;
+    std::vector<posix_engine::inline_frame>& chain = chain_;
     if (module.inline_chain_at(address, chain)) {
+        out.inlined.reserve(chain.size());
         for (const posix_engine::inline_frame& level : chain) {
             code_level shown;
             if (level.function != nullptr) shown.function = *level.function;
@@ -76,7 +88,7 @@ void offline_symbolizer::answer(loaded_module& module, std::uint64_t address, fr
                 shown.file = *level.location.path;
                 shown.line = level.location.line;
             }
-            out.inlined.push_back(std::move(shown));
+            out.inlined.push_back(shown);
         }
         out.inlined.back().function = out.function;
     } else {
@@ -87,8 +99,8 @@ void offline_symbolizer::answer(loaded_module& module, std::uint64_t address, fr
 frame_answer offline_symbolizer::look_up(const raw_frame& frame, const reported_id& id) {
     frame_answer out;
     if (frame.file.empty()) return out;
-    out.module = module_name_of(frame.file);
     module_entry& entry = module_for(frame.file, id);
+    out.module = entry.name;
     if (entry.module == nullptr) return out;
     try {
         std::uint64_t address = 0;
@@ -99,7 +111,7 @@ frame_answer offline_symbolizer::look_up(const raw_frame& frame, const reported_
         // Memory or descriptors ran out: this frame goes without, and a
         // later one may not.
         out = frame_answer();
-        out.module = module_name_of(frame.file);
+        out.module = entry.name;
         if (complain_) complain_(frame.file + ": out of memory or file descriptors for a frame");
     }
     return out;

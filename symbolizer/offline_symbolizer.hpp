@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "object_search.hpp"
@@ -20,19 +21,20 @@ namespace korvo {
 namespace calltrail {
 namespace offline {
 
-// One level of the code at a frame's address.
+// One level of the code at a frame's address. Texts are the readers' own,
+// which live as long as the symbolizer: an answer is not copied out of them.
 struct code_level {
-    std::string function;
-    std::string file;
+    std::string_view function;
+    std::string_view file;
     std::uint32_t line = 0;
 };
 
 struct frame_answer {
     // Empty where not known.
-    std::string function;
+    std::string_view function;
     // The module's file name, as the engine shows it; empty without one.
-    std::string module;
-    std::string file;
+    std::string_view module;
+    std::string_view file;
     std::uint32_t line = 0;
     // With inline calls asked for: each inlined function at the address,
     // innermost first; the last level is the frame's own function.
@@ -52,6 +54,8 @@ private:
     struct module_entry {
         std::unique_ptr<posix_engine::loaded_module> module;
         std::string problem;
+        // As module_name_of() names it.
+        std::string name;
     };
 
     module_entry& module_for(const std::string& file, const reported_id& id);
@@ -66,6 +70,13 @@ private:
     std::function<void(const std::string&)> complain_;
     // By file and reported build-id.
     std::map<std::string, module_entry> modules_;
+    // The entry last asked for, by its file and id: frames come in runs
+    // of one module.
+    module_entry* last_ = nullptr;
+    std::string last_file_;
+    reported_id last_id_;
+    // Kept between frames for its memory.
+    std::vector<posix_engine::inline_frame> chain_;
 };
 
 // The file name of a path, as the engine names modules.

@@ -10,7 +10,7 @@ namespace offline {
 
 namespace {
 
-void append_head(std::string& out, std::uint64_t address, const std::string& function) {
+void append_head(std::string& out, std::uint64_t address, std::string_view function) {
     if (!function.empty()) {
         append_escaped(out, function);
     } else {
@@ -28,7 +28,7 @@ void append_position(std::string& out, std::uint64_t number) {
 
 // JSON strings: control characters, quotes and backslashes escaped; other
 // bytes as the object holds them.
-void append_json_string(std::string& out, const std::string& text) {
+void append_json_string(std::string& out, std::string_view text) {
     static const char digits[] = "0123456789abcdef";
     out += '"';
     for (const char ch : text) {
@@ -47,7 +47,7 @@ void append_json_string(std::string& out, const std::string& text) {
     out += '"';
 }
 
-void append_json_field(std::string& out, const char* name, const std::string& text) {
+void append_json_field(std::string& out, const char* name, std::string_view text) {
     if (text.empty()) return;
     out += ",\"";
     out += name;
@@ -80,8 +80,8 @@ std::string rendered_title(const std::string& raw) {
 
 } // namespace
 
-void append_frame_text(std::string& out, std::uint64_t address, const std::string& function, const std::string& file,
-                       std::uint32_t line, const std::string& module) {
+void append_frame_text(std::string& out, std::uint64_t address, std::string_view function, std::string_view file,
+                       std::uint32_t line, std::string_view module) {
     append_head(out, address, function);
     if (!file.empty() && line != 0) {
         out += " at ";
@@ -122,9 +122,12 @@ void trace_writer::frame_line(const raw_frame& f, const frame_answer& a, long se
         json_frame(f, a, section);
         return;
     }
-    std::string& head = heads_[f.number];
-    head.clear();
-    append_head(head, f.address, a.function);
+    // Only a report's repeat lines name frames by their heads.
+    if (section >= 0) {
+        std::string& head = heads_[f.number];
+        head.clear();
+        append_head(head, f.address, a.function);
+    }
     append_position(out_, f.number);
     if (style_ == output_style::trace || a.inlined.size() < 2) {
         append_frame_text(out_, f.address, a.function, a.file, a.line, a.module);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "offline_symbolizer.hpp"
 #include "report_input.hpp"
@@ -41,8 +42,8 @@ private:
 
 // The text of one frame as the library's render_frame makes it: the
 // function's name or the address, then " at FILE:LINE" or " in MODULE".
-void append_frame_text(std::string& out, std::uint64_t address, const std::string& function, const std::string& file,
-                       std::uint32_t line, const std::string& module);
+void append_frame_text(std::string& out, std::uint64_t address, std::string_view function, std::string_view file,
+                       std::uint32_t line, std::string_view module);
 
 } // namespace offline
 } // namespace calltrail
