@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <dwarf.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "platform/posix/dwarf/abbreviation_table.hpp"
@@ -119,6 +121,47 @@ TEST(posix_engine_entry_skip, passing_over_an_entry_ends_where_reading_it_does) 
     // Both outcomes were met many times over.
     EXPECT_GT(passed, 500);
     EXPECT_GT(failed, 500);
+}
+
+// Tables shorter and longer than the window they are first read from, cut
+// short by the section's end, or in a stream that breaks a page past them.
+TEST(posix_engine_entry_skip, a_table_reads_alike_however_long_and_wherever_it_lies) {
+    for (const std::uint64_t entries : {3, 1500, 9000}) {
+        for (const std::string how : {"whole", "cut", "broken stream"}) {
+            bytes section(777, 0x55);
+            for (std::uint64_t code = 1; code <= entries; ++code) {
+                add_uleb(section, code);
+                add_uleb(section, code % 2 != 0 ? DW_TAG_variable : DW_TAG_subprogram);
+                section.push_back(code % 3 == 0);
+                for (std::uint64_t i = 0; i < code % 5; ++i) section.insert(section.end(), {0x21, DW_FORM_udata});
+                section.insert(section.end(), {0, 0});
+            }
+            if (how != "cut") section.push_back(0);
+            const std::size_t table_end = section.size();
+            std::unique_ptr<section_data> readable = section_data::plain(section.data(), section.size());
+            std::mt19937 random(3);
+            bytes stream(compressBound(section.size() + 65536));
+            if (how == "broken stream") {
+                for (int i = 0; i < 65536; ++i) section.push_back(static_cast<std::uint8_t>(random()));
+                uLongf size = stream.size();
+                ASSERT_EQ(compress(stream.data(), &size, section.data(), section.size()), Z_OK);
+                stream.resize(size - 60000);
+                readable = section_data::zlib(stream.data(), stream.size(), section.size());
+            }
+            SCOPED_TRACE(std::to_string(entries) + " entries, " + how);
+            abbreviation_table table;
+            std::size_t used = 0;
+            ASSERT_EQ(table.read(readable.get(), 777, section.size() - 777, used), how != "cut");
+            if (how == "cut") continue;
+            EXPECT_EQ(used, table_end - 777);
+            for (std::uint64_t code = 1; code <= entries; ++code) {
+                const abbreviation* entry = table.find(code);
+                ASSERT_TRUE(entry != nullptr && entry->has_children == (code % 3 == 0)) << code;
+                ASSERT_EQ(entry->tag, code % 2 != 0 ? DW_TAG_variable : DW_TAG_subprogram);
+                ASSERT_EQ(entry->layout_count, code % 5);
+            }
+        }
+    }
 }
 
 } // namespace

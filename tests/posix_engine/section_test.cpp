@@ -2,26 +2,17 @@
 // the order of the reads, the bytes must be those of the whole section.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
-#include <string>
 #include <random>
 #include <vector>
 
-#include "platform/posix/object/file_source.hpp"
 #include "platform/posix/object/section_data.hpp"
 
 namespace {
 
-using korvo::calltrail::posix_engine::file_source;
 using korvo::calltrail::posix_engine::section_data;
-using korvo::calltrail::posix_engine::unique_fd;
 
 // Text-like bytes that compress as debug information does.
 std::vector<std::uint8_t> sample(std::size_t size) {
@@ -116,47 +107,6 @@ TEST(posix_engine_sections, a_read_beyond_the_section_or_its_stream_fails) {
             }
         }
     }
-}
-
-// A section read from a file, at an odd offset in it, both as the engine
-// reads it and read for most of it: in the heap, in reserved space, and in
-// huge pages (from half a huge page on), each size at or around where the
-// way it is held changes. Released ranges are read again or kept; the bytes
-// read are the file's either way, up to the section's last one.
-TEST(posix_engine_sections, file_sections_of_every_size_read_the_files_bytes) {
-    constexpr std::size_t before = 123;
-    const std::size_t sizes[] = {1000, 64 * 1024, 64 * 1024 + 1, (1 << 20) - 1, 1 << 20, (2 << 20) + 5, 5 << 20};
-    const std::vector<std::uint8_t> bytes = sample(before + (5 << 20));
-    char path[] = "/tmp/calltrail_section_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(fd);
-    struct stat status {};
-    for (const std::size_t size : sizes) {
-        for (const bool bulk : {false, true}) {
-            SCOPED_TRACE(std::to_string(size) + (bulk ? " read in bulk" : " read where asked"));
-            unique_fd opened = korvo::calltrail::posix_engine::open_regular_file(path, status);
-            ASSERT_TRUE(opened);
-            std::unique_ptr<section_data> section = section_data::from_file(
-                std::make_shared<file_source>(path, std::move(opened), status), before, size);
-            if (bulk) section->read_in_order();
-            const std::vector<std::uint8_t> expected(bytes.begin() + before, bytes.begin() + before + size);
-            std::mt19937 random(5);
-            for (int i = 0; i < 60; ++i) {
-                const std::size_t begin = random() % size;
-                const std::size_t end = std::min(size, begin + 1 + random() % 300000);
-                ASSERT_TRUE(section->ensure(begin, end)) << begin;
-                ASSERT_TRUE(same_range(*section, expected, begin, end)) << begin << " " << end;
-                if (i % 3 == 2) section->release(begin, end);
-            }
-            ASSERT_TRUE(section->ensure(size - 1, size));
-            ASSERT_TRUE(section->ensure(0, size));
-            EXPECT_TRUE(same_range(*section, expected, 0, size));
-            EXPECT_FALSE(section->ensure(size - 1, size + 1));
-        }
-    }
-    unlink(path);
 }
 
 TEST(posix_engine_sections, plain_sections_are_read_where_they_are) {

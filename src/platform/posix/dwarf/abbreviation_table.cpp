@@ -5,6 +5,7 @@
 #include "platform/posix/dwarf/attributes.hpp"
 #include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/dwarf/dwarf_cursor.hpp"
+#include "platform/posix/support/leb128.hpp"
 #include "platform/posix/support/work_counts.hpp"
 
 namespace korvo {
@@ -45,20 +46,77 @@ void add_size(abbreviation& entry, form_kind kind, unsigned bytes) {
     }
 }
 
+// A table's bytes made readable at once and read in place: a table is
+// thousands of one-byte numbers, and asking the section for each was most
+// of reading it. Running past the end fails the reader, as a cursor fails.
+class table_bytes {
+public:
+    table_bytes(const std::uint8_t* begin, const std::uint8_t* end) noexcept : begin_(begin), p_(begin), end_(end) {}
+
+    bool ok() const noexcept { return ok_; }
+    std::size_t taken() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+
+    std::uint8_t u8() noexcept {
+        if (p_ >= end_) {
+            ok_ = false;
+            return 0;
+        }
+        return *p_++;
+    }
+    std::uint64_t uleb() noexcept {
+        if (p_ < end_ && *p_ < 0x80) return *p_++;
+        return read_uleb128(next_byte{*this});
+    }
+    std::int64_t sleb() noexcept { return read_sleb128(next_byte{*this}); }
+
+private:
+    struct next_byte {
+        table_bytes& in;
+        bool operator()(std::uint8_t& byte) noexcept {
+            byte = in.u8();
+            return in.ok_;
+        }
+    };
+
+    const std::uint8_t* begin_;
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+    bool ok_ = true;
+};
+
+// Where a read of the table begins, and what the reader took.
+std::size_t taken(const table_bytes& in, std::size_t) noexcept { return in.taken(); }
+std::size_t taken(const dwarf_cursor& in, std::size_t begin) noexcept { return in.position() - begin; }
+
 } // namespace
 
 bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::size_t most_bytes, std::size_t& used) {
+    used = 0;
+    if (abbrev == nullptr || offset >= abbrev->size()) return false;
+    const std::size_t begin = static_cast<std::size_t>(offset);
+    const std::size_t most = std::min(abbrev->size() - begin, most_bytes);
+    // Read from a window that grows until it holds the table: most tables
+    // take a few kilobytes, no more than the section reads ahead anyway.
+    for (std::size_t window = std::min<std::size_t>(most, 16384);; window = std::min(most, window * 4)) {
+        if (!abbrev->ensure(begin, begin + window)) break;
+        table_bytes in(abbrev->bytes() + begin, abbrev->bytes() + begin + window);
+        // A table fails only by running past the end of what it is read from.
+        if (parse(in, begin, used)) return true;
+        if (window == most) return false;
+    }
+    // The section could not give the window: read as far as it can.
+    dwarf_cursor cursor(abbrev, begin, begin + most);
+    return parse(cursor, begin, used);
+}
+
+template <typename Reader> bool abbreviation_table::parse(Reader& cursor, std::size_t begin, std::size_t& used) {
     entries_.clear();
     layouts_.clear();
     dense_ = true;
     has_inlined_calls_ = false;
-    used = 0;
-    if (abbrev == nullptr || offset >= abbrev->size()) return false;
-    const std::size_t begin = static_cast<std::size_t>(offset);
-    dwarf_cursor cursor(abbrev, begin, begin + std::min(abbrev->size() - begin, most_bytes));
     // What a failed read took counts too.
     const auto failed = [&] {
-        used = cursor.position() - begin;
+        used = taken(cursor, begin);
         return false;
     };
     for (;;) {
@@ -91,7 +149,7 @@ bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::s
         if (entry.code != entries_.size() + 1) dense_ = false;
         entries_.push_back(entry);
     }
-    used = cursor.position() - begin;
+    used = taken(cursor, begin);
     count_work(counted_work.abbreviations_read, entries_.size());
     if (!dense_)
         std::sort(entries_.begin(), entries_.end(),

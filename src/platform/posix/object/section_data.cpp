@@ -63,8 +63,8 @@ namespace {
 std::uint8_t* reserve_huge(std::size_t size, std::size_t& mapped) {
     if (size > SIZE_MAX / 4) throw std::bad_alloc();
     mapped = (size + huge_page - 1) / huge_page * huge_page;
-    void* reserved = mmap(nullptr, mapped + huge_page, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* reserved =
+        mmap(nullptr, mapped + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserved == MAP_FAILED) throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(reserved);
     const std::uintptr_t aligned = (start + huge_page - 1) / huge_page * huge_page;
