@@ -95,9 +95,12 @@ bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::s
     if (abbrev == nullptr || offset >= abbrev->size()) return false;
     const std::size_t begin = static_cast<std::size_t>(offset);
     const std::size_t most = std::min(abbrev->size() - begin, most_bytes);
-    // Read from a window that grows until it holds the table: most tables
-    // take a few kilobytes, no more than the section reads ahead anyway.
-    for (std::size_t window = std::min<std::size_t>(most, 16384);; window = std::min(most, window * 4)) {
+    // Read from a window that grows until it holds the table. Most tables
+    // take a few kilobytes: the first window ends with the fourth page on,
+    // which a section reads or inflates ahead of a table's first byte anyway.
+    constexpr std::size_t page = 4096;
+    const std::size_t first_window = (begin / page + 4) * page - begin;
+    for (std::size_t window = std::min(most, first_window);; window = std::min(most, window * 4)) {
         if (!abbrev->ensure(begin, begin + window)) break;
         table_bytes in(abbrev->bytes() + begin, abbrev->bytes() + begin + window);
         // A table fails only by running past the end of what it is read from.
