@@ -276,6 +276,9 @@ void read_calls_below(open_unit& unit, std::size_t children, std::size_t end, co
     cursor = dwarf_cursor(unit.context.sections->info.get(), children,
                           children + static_cast<std::size_t>(std::min<std::uint64_t>(end - children, bytes_left)));
     std::vector<depth_level> stack;
+    // Nesting of a few levels, each met once per root: grown, it was one
+    // allocation in twenty of a run that lists inline calls.
+    stack.reserve(16);
     stack.push_back(depth_level{inline_tree::none, 1, true});
     while (!stack.empty() && !cursor.at_end()) {
         const std::uint64_t code_number = cursor.uleb();

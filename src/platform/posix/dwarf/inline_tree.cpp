@@ -19,6 +19,7 @@ void inline_tree::subtree::finish() {
     });
     // Depths start at 2 below a root.
     depth_starts.clear();
+    depth_starts.reserve(ranges.empty() ? 1 : calls[ranges.back().call].depth);
     for (std::size_t i = 0; i < ranges.size(); ++i)
         while (depth_starts.size() + 1 < calls[ranges[i].call].depth) depth_starts.push_back(i);
     depth_starts.push_back(ranges.size());

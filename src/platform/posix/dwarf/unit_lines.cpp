@@ -38,6 +38,7 @@ bool unit_lines::inline_chain(std::uint64_t address, std::vector<inline_frame>& 
     out.clear();
     if (calls == nullptr) return false;
     std::vector<const inline_tree::call*> chain;
+    chain.reserve(16);
     calls->chain(address, chain);
     if (chain.empty()) return false;
     const line_row* row = lines.row_at(address);
