@@ -46,10 +46,12 @@ void add_size(abbreviation& entry, form_kind kind, unsigned bytes) {
     }
 }
 
+} // namespace
+
 // A table's bytes made readable at once and read in place: a table is
 // thousands of one-byte numbers, and asking the section for each was most
 // of reading it. Running past the end fails the reader, as a cursor fails.
-class table_bytes {
+class abbreviation_table::table_bytes {
 public:
     table_bytes(const std::uint8_t* begin, const std::uint8_t* end) noexcept : begin_(begin), p_(begin), end_(end) {}
 
@@ -84,12 +86,6 @@ private:
     bool ok_ = true;
 };
 
-// Where a read of the table begins, and what the reader took.
-std::size_t taken(const table_bytes& in, std::size_t) noexcept { return in.taken(); }
-std::size_t taken(const dwarf_cursor& in, std::size_t begin) noexcept { return in.position() - begin; }
-
-} // namespace
-
 bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::size_t most_bytes, std::size_t& used) {
     used = 0;
     if (abbrev == nullptr || offset >= abbrev->size()) return false;
@@ -101,25 +97,32 @@ bool abbreviation_table::read(section_data* abbrev, std::uint64_t offset, std::s
     constexpr std::size_t page = 4096;
     const std::size_t first_window = (begin / page + 4) * page - begin;
     for (std::size_t window = std::min(most, first_window);; window = std::min(most, window * 4)) {
-        if (!abbrev->ensure(begin, begin + window)) break;
-        table_bytes in(abbrev->bytes() + begin, abbrev->bytes() + begin + window);
+        // Where the section cannot give the whole window, the table is read
+        // from the pages it can give, as far as they go.
+        std::size_t readable = window;
+        if (!abbrev->ensure(begin, begin + window)) {
+            readable = 0;
+            for (std::size_t next = 0; readable < window; readable = next) {
+                next = std::min(window, (begin + readable) / page * page + page - begin);
+                if (!abbrev->ensure(begin + readable, begin + next)) break;
+            }
+        }
+        if (readable == 0) return false;
+        table_bytes in(abbrev->bytes() + begin, abbrev->bytes() + begin + readable);
         // A table fails only by running past the end of what it is read from.
-        if (parse(in, begin, used)) return true;
-        if (window == most) return false;
+        if (parse(in, used)) return true;
+        if (window == most || readable < window) return false;
     }
-    // The section could not give the window: read as far as it can.
-    dwarf_cursor cursor(abbrev, begin, begin + most);
-    return parse(cursor, begin, used);
 }
 
-template <typename Reader> bool abbreviation_table::parse(Reader& cursor, std::size_t begin, std::size_t& used) {
+bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
     entries_.clear();
     layouts_.clear();
     dense_ = true;
     has_inlined_calls_ = false;
     // What a failed read took counts too.
     const auto failed = [&] {
-        used = taken(cursor, begin);
+        used = cursor.taken();
         return false;
     };
     for (;;) {
@@ -152,7 +155,7 @@ template <typename Reader> bool abbreviation_table::parse(Reader& cursor, std::s
         if (entry.code != entries_.size() + 1) dense_ = false;
         entries_.push_back(entry);
     }
-    used = taken(cursor, begin);
+    used = cursor.taken();
     count_work(counted_work.abbreviations_read, entries_.size());
     if (!dense_)
         std::sort(entries_.begin(), entries_.end(),

@@ -80,7 +80,8 @@ public:
 
 private:
     const abbreviation* find_sparse(std::uint64_t code) const noexcept;
-    template <typename Reader> bool parse(Reader& in, std::size_t begin, std::size_t& used);
+    class table_bytes;
+    bool parse(table_bytes& in, std::size_t& used);
 
     std::vector<abbreviation> entries_;
     std::vector<attribute_layout> layouts_;
