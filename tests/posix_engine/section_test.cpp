@@ -2,17 +2,23 @@
 // the order of the reads, the bytes must be those of the whole section.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
+#include "platform/posix/object/file_source.hpp"
 #include "platform/posix/object/section_data.hpp"
 
 namespace {
 
+using korvo::calltrail::posix_engine::file_source;
 using korvo::calltrail::posix_engine::section_data;
+using korvo::calltrail::posix_engine::unique_fd;
 
 // Text-like bytes that compress as debug information does.
 std::vector<std::uint8_t> sample(std::size_t size) {
@@ -105,6 +111,45 @@ TEST(posix_engine_sections, a_read_beyond_the_section_or_its_stream_fails) {
             if (corrupt != nullptr) {
                 EXPECT_FALSE(corrupt->ensure(0, 1));
             }
+        }
+    }
+}
+
+// A stream read from a file lets its input, and near its start its decoder,
+// go between reads: each read must go on exactly where the last one stopped.
+TEST(posix_engine_sections, a_stream_read_from_a_file_goes_on_where_it_paused) {
+    const std::vector<std::uint8_t> bytes = sample(1 << 20);
+    const std::vector<std::uint8_t> stream = compressed(bytes);
+    char path[] = "/tmp/calltrail_section_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::size_t lead = 1000;
+    const std::vector<std::uint8_t> file_bytes = [&] {
+        std::vector<std::uint8_t> all(lead, 0x5a);
+        all.insert(all.end(), stream.begin(), stream.end());
+        return all;
+    }();
+    const bool written = write(fd, file_bytes.data(), file_bytes.size()) == static_cast<ssize_t>(file_bytes.size());
+    struct stat status {};
+    fstat(fd, &status);
+    auto source = std::make_shared<file_source>(path, unique_fd(fd), status);
+    unlink(path);
+    ASSERT_TRUE(written);
+    // Reads near the start, forward jumps past whole input chunks, one byte
+    // at a time across a page, and reads behind the stream.
+    const std::vector<std::vector<std::pair<std::size_t, std::size_t>>> sequences = {
+        {{0, 10}, {20000, 20010}, {30000, 30001}, {40000, 50000}, {100000, 100001}},
+        {{4095, 4097}, {4097, 4098}, {8191, 8193}, {300000, 300100}, {5000, 5001}, {700000, 800000}},
+        {{65536, 65537}, {65537, 70000}, {500000, 500001}, {10, 20}, {bytes.size() - 1, bytes.size()}},
+    };
+    for (std::size_t n = 0; n < sequences.size(); ++n) {
+        SCOPED_TRACE(n);
+        std::unique_ptr<section_data> section =
+            section_data::zlib(section_data::from_file(source, lead, stream.size()), 0, bytes.size());
+        ASSERT_NE(section, nullptr);
+        for (const auto& read : sequences[n]) {
+            ASSERT_TRUE(section->ensure(read.first, read.second)) << read.first;
+            ASSERT_TRUE(same_range(*section, bytes, read.first, read.second)) << read.first;
         }
     }
 }
