@@ -128,14 +128,58 @@ def same_path(ours, theirs):
     return a == b or (b.endswith("/" + a) and b[:-len(a) - 1] == a.split("/")[0])
 
 
-def compare_inlines(ours_lines, llvm_lines):
+def symbol_places(obj):
+    """Where each function symbol of the object and of its debug file (found
+    by build-id) lies: name -> {(address, size)} and (address, size) ->
+    {names}, without symbol versions."""
+    files = [obj]
+    notes = subprocess.run(["readelf", "-n", obj], capture_output=True, text=True).stdout
+    found = re.search(r"Build ID: ([0-9a-f]+)", notes)
+    if found:
+        debug = "/usr/lib/debug/.build-id/%s/%s.debug" % (found.group(1)[:2], found.group(1)[2:])
+        if os.path.exists(debug):
+            files.append(debug)
+    places, names = collections.defaultdict(set), collections.defaultdict(set)
+    for path in files:
+        table = subprocess.run(["readelf", "-W", "-s", path], capture_output=True, text=True).stdout
+        for line in table.splitlines():
+            fields = line.split()
+            if len(fields) < 8 or fields[3] not in ("FUNC", "IFUNC") or fields[6] == "UND":
+                continue
+            name = fields[7].split("@")[0]
+            place = (int(fields[1], 16), int(fields[2], 0))
+            places[name].add(place)
+            names[place].add(name)
+    return places, names
+
+
+def aliases_of(symbols, plain, ours, theirs):
+    """Whether two names of a frame's own function are symbols at one address
+    with one size: the same code, named by another of its aliases."""
+    if symbols is None:
+        return False
+    places, names = symbols
+    spelled = spelled_alike(ours, plain)
+    for place in places.get(theirs, ()):
+        for name in names[place]:
+            if spelled_alike(name, plain) == spelled or spelled_alike(demangled_one(name), plain) == spelled:
+                return True
+    return False
+
+
+def demangled_one(name):
+    return demangled([name]).get(name, name) if name.startswith("_Z") else name
+
+
+def compare_inlines(ours_lines, llvm_lines, symbols=None):
     """Chains that agree to the letter once llvm's linkage names are
     demangled, those that agree but for how a clone or a relative path is
-    spelled, and the kinds of the other differences."""
+    spelled, those that name the frame's own function by another alias of it,
+    and the kinds of the other differences."""
     ours = [json.loads(line) for line in ours_lines]
     llvm = [json.loads(line) for line in llvm_lines]
     plain = demangled([s["FunctionName"] for l in llvm for s in l["Symbol"]])
-    exact = spelling = 0
+    exact = spelling = alias = 0
     kinds = collections.Counter()
     examples = {}
     for o, l in zip(ours, llvm):
@@ -169,17 +213,17 @@ def compare_inlines(ours_lines, llvm_lines):
         elif all(spelled_alike(a["function"], plain) == spelled_alike(b["function"], plain)
                  for a, b in zip(mine[:-1], theirs[:-1])):
             # Ours is the symbol the engine ranks first among those at the
-            # address; llvm's, the DWARF name or the object's own symbol.
+            # address; llvm's, whichever of them its sort leaves first.
+            if aliases_of(symbols, plain, mine[-1]["function"], l["Symbol"][-1]["FunctionName"]):
+                alias += 1
+                examples.setdefault("alias", []).append((l["Address"], mine, theirs))
+                continue
             kind = "the frame's own function under another name"
         else:
             kind = "name of an inlined function"
         kinds[kind] += 1
         examples.setdefault(kind, []).append((l["Address"], mine, theirs))
-    return len(ours), exact, spelling, kinds, examples
-
-
-def all_examples(ours_lines, llvm_lines):
-    return compare_inlines(ours_lines, llvm_lines)[4]
+    return len(ours), exact, spelling, alias, kinds, examples
 
 
 def main():
@@ -243,15 +287,22 @@ def main():
         # two demanglers spell some names differently.
         llvm_chains = run([LLVM, "--inlining", "--no-demangle", "--output-style=JSON", "--obj=" + obj],
                           plain_in).splitlines()
-        total, exact, spelling, kinds, examples = compare_inlines(ours_chains, llvm_chains)
+        total, exact, spelling, alias, kinds, examples = compare_inlines(ours_chains, llvm_chains,
+                                                                          symbol_places(obj))
         print("inline chains as llvm-symbolizer --inlining gives them (every level's function, file and line; its "
               "linkage names demangled as ours are): %d of %d (%.2f%%), %d of them but for clone suffixes or a "
               "relative directory 0" % (exact + spelling, total, 100.0 * (exact + spelling) / total, spelling))
+        print("  and with the frame's own function named by another symbol at its address and size: %d of %d "
+              "(%.2f%%)" % (exact + spelling + alias, total, 100.0 * (exact + spelling + alias) / total))
+        if alias:
+            aliased = collections.Counter((m[-1]["function"], t[-1]["function"]) for _, m, t in examples["alias"])
+            print("  those aliases, ours / llvm's, most frequent: " +
+                  ", ".join("%s / %s (%d)" % (a, b, n) for (a, b), n in aliased.most_common(4)))
         for kind, count in kinds.most_common():
             address, mine, theirs = examples[kind][0]
             print("  %s: %d, e.g. at %s\n    ours: %s\n    llvm: %s" % (kind, count, address, mine, theirs))
         if args.examples:
-            for kind, found in all_examples(ours_chains, llvm_chains).items():
+            for kind, found in examples.items():
                 for address, mine, theirs in found[:args.examples]:
                     print("  %s at %s\n    ours: %s\n    llvm: %s" % (kind, address, mine, theirs))
         if args.callgrind:

@@ -98,6 +98,9 @@ TEST(posix_engine_index, aliases_collapse_to_the_exported_name_without_its_versi
     for (const char* exported : {"memcpy", "malloc", "qsort", "__libc_start_main"})
         EXPECT_EQ(names.count(exported), 1u) << exported;
     EXPECT_EQ(names.count("__GI_qsort"), 0u);
+    // Nor a name the compiler made for a function that has its own.
+    EXPECT_EQ(names.count("_nl_make_l10nflist"), 1u);
+    EXPECT_EQ(names.count("_nl_make_l10nflist.localalias"), 0u);
     EXPECT_EQ(names.count("__libc_start_main_impl"), 0u);
 }
 

@@ -23,7 +23,8 @@ constexpr unsigned page_shift = 12;
 constexpr std::uint64_t most_pages = std::uint64_t{1} << 18;
 
 // Among aliases of one address the one a reader expects: exported before
-// local, the default version before an old one, plain names before reserved.
+// local, the default version before an old one, the source's name before one
+// the compiler made from it ("f.localalias"), plain names before reserved.
 std::uint32_t rank_of(const symbol& s, const char* name) {
     std::uint32_t binding = 0;
     switch (ELF64_ST_BIND(s.st_info)) {
@@ -41,9 +42,11 @@ std::uint32_t rank_of(const symbol& s, const char* name) {
     const std::uint32_t version = version_mark == nullptr || version_mark[1] == '@' ? 2 : 1;
     const unsigned type = ELF64_ST_TYPE(s.st_info);
     const std::uint32_t kind = type == STT_FUNC ? 2 : type == STT_GNU_IFUNC ? 1 : 0;
+    const char* dot = std::strchr(name + 1, '.');
+    const std::uint32_t source = dot == nullptr || (version_mark != nullptr && dot > version_mark) ? 1 : 0;
     std::uint32_t underscores = 0;
     while (underscores < 3 && name[underscores] == '_') ++underscores;
-    return binding * 1000 + version * 100 + kind * 10 + (3 - underscores);
+    return binding * 10000 + version * 1000 + kind * 100 + source * 10 + (3 - underscores);
 }
 
 bool names_code(const symbol& s, const char* name, const elf_file& file) {
