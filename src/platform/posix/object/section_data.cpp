@@ -154,7 +154,8 @@ bool section_data::make_ready(std::size_t begin, std::size_t end) {
         bool ok = false;
         if (inflater_ != nullptr) {
             ok = inflate_pages(missing, through, last);
-            if (inflater_ != nullptr) inflater_->pause();
+            // A section read in order goes on at once: its stream keeps all.
+            if (inflater_ != nullptr && !in_order_) inflater_->pause();
         } else {
             ok = read_pages(missing, through, last);
         }
