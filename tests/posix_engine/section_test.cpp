@@ -2,17 +2,26 @@
 // the order of the reads, the bytes must be those of the whole section.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
 #include <random>
 #include <vector>
 
+#include "platform/posix/object/file_source.hpp"
 #include "platform/posix/object/section_data.hpp"
 
 namespace {
 
+using korvo::calltrail::posix_engine::file_source;
 using korvo::calltrail::posix_engine::section_data;
+using korvo::calltrail::posix_engine::unique_fd;
 
 // Text-like bytes that compress as debug information does.
 std::vector<std::uint8_t> sample(std::size_t size) {
@@ -46,19 +55,33 @@ std::unique_ptr<section_data> inflated(const std::vector<std::uint8_t>& stream, 
     return section;
 }
 
+// The stream also as stored in a file, fed to the decoder a piece at a time,
+// which lets its input, and near its start its memory, go between reads.
 TEST(posix_engine_sections, reads_in_any_order_see_the_bytes_of_the_whole_section) {
     const std::vector<std::uint8_t> bytes = sample(3 << 20);
     const std::vector<std::uint8_t> stream = compressed(bytes);
-    for (const bool in_order : {false, true}) {
-        SCOPED_TRACE(in_order ? "read in order" : "read where asked");
-        std::unique_ptr<section_data> section = inflated(stream, stream.size(), bytes.size(), in_order);
+    char path[] = "/tmp/calltrail_section_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const bool written = write(fd, stream.data(), stream.size()) == static_cast<ssize_t>(stream.size());
+    struct stat status {};
+    fstat(fd, &status);
+    const auto file = std::make_shared<file_source>(path, unique_fd(fd), status);
+    unlink(path);
+    ASSERT_TRUE(written);
+    for (const int way : {0, 1, 2}) {
+        const bool in_order = way == 1;
+        SCOPED_TRACE(way == 0 ? "read where asked" : way == 1 ? "read in order" : "read from a file");
+        std::unique_ptr<section_data> section =
+            way == 2 ? section_data::zlib(section_data::from_file(file, 0, stream.size()), 0, bytes.size())
+                     : inflated(stream, stream.size(), bytes.size(), in_order);
         ASSERT_NE(section, nullptr);
         std::mt19937 random(11);
-        // Forward jumps, reads behind the stream, reads across earlier ranges,
-        // and enough of them to make the section go whole.
+        // A read at the start, forward jumps, reads behind the stream, reads
+        // across earlier ranges, and enough of them to make the section go whole.
         for (int i = 0; i < 200; ++i) {
-            const std::size_t begin = random() % bytes.size();
-            const std::size_t end = std::min(bytes.size(), begin + 1 + random() % 40000);
+            const std::size_t begin = i == 0 ? 0 : random() % bytes.size();
+            const std::size_t end = i == 0 ? 10 : std::min(bytes.size(), begin + 1 + random() % 40000);
             ASSERT_TRUE(section->ensure(begin, end)) << begin;
             ASSERT_TRUE(same_range(*section, bytes, begin, end)) << begin << " " << end;
             // Read in order, what is before a read is readable with it.

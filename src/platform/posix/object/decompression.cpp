@@ -208,20 +208,25 @@ private:
     bool started_ = false;
 };
 
+// The state, most of a hundred kilobytes once used, is made on the first
+// decode: many sections are opened and never read.
 class isal_stream final : public stream_decoder {
 public:
-    explicit isal_stream(const isal_functions& f) : f_(f) {
-        void* state = mmap(nullptr, isal_state_reserve, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (state == MAP_FAILED) throw std::bad_alloc();
-        state_ = state;
-        f_.init(state_);
+    explicit isal_stream(const isal_functions& f) : f_(f) {}
+    ~isal_stream() override {
+        if (state_ != nullptr) munmap(state_, isal_state_reserve);
     }
-    ~isal_stream() override { munmap(state_, isal_state_reserve); }
     isal_stream(const isal_stream&) = delete;
     isal_stream& operator=(const isal_stream&) = delete;
 
     status decode(const std::uint8_t*& in, std::size_t& in_size, std::uint8_t*& out, std::size_t& out_size) override {
+        if (state_ == nullptr) {
+            void* state = mmap(nullptr, isal_state_reserve, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (state == MAP_FAILED) return status::out_of_memory;
+            state_ = state;
+            f_.init(state_);
+        }
         const zlib_header::state header = header_.take(in, in_size);
         if (header != zlib_header::state::good)
             return header == zlib_header::state::bad ? status::broken : status::going;
@@ -248,7 +253,13 @@ public:
 
     bool restart() override {
         header_.restart();
-        f_.reset(state_);
+        if (state_ != nullptr) f_.reset(state_);
+        return true;
+    }
+
+    bool let_go() noexcept override {
+        if (state_ != nullptr) munmap(state_, isal_state_reserve);
+        state_ = nullptr;
         return true;
     }
 

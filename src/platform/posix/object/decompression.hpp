@@ -29,6 +29,9 @@ public:
     virtual status decode(const std::uint8_t*& in, std::size_t& in_size, std::uint8_t*& out, std::size_t& out_size) = 0;
     // Back to the start of the stream, whose input is handed in again.
     virtual bool restart() = 0;
+    // Gives back what memory the decoder can make again on its next decode.
+    // True when it did: the stream must then be restarted.
+    virtual bool let_go() noexcept { return false; }
 };
 
 // Which library inflates a zlib stream: ISA-L, about twice as fast, when it

@@ -12,6 +12,9 @@ namespace posix_engine {
 namespace {
 
 constexpr std::size_t input_chunk = std::size_t{16} * 1024;
+// A stream paused this close to its start costs less to inflate again than
+// its decoder's memory is worth keeping.
+constexpr std::size_t cheap_to_redo = std::size_t{32} * 1024;
 
 } // namespace
 
@@ -49,6 +52,15 @@ bool section_data::inflater::refill() {
     input_left_ = count;
     consumed_ += count;
     return true;
+}
+
+void section_data::inflater::pause() noexcept {
+    if (position <= cheap_to_redo && !broken && decoder_->let_go()) needs_restart = true;
+    if (buffer_ == nullptr) return;
+    consumed_ -= input_left_;
+    input_ = nullptr;
+    input_left_ = 0;
+    buffer_.reset();
 }
 
 bool section_data::inflater::inflate_into(std::uint8_t* out, std::size_t count) {

@@ -27,6 +27,11 @@ struct section_data::inflater {
     // the stream is broken or ends before.
     bool inflate_into(std::uint8_t* out, std::size_t count);
     bool pass_over(std::size_t count);
+    // Between calls: the input read from a file and not yet taken is let go,
+    // to be read again when the stream goes on, so that of all the streams
+    // open only the one at work holds an input buffer. A stream still near
+    // its start lets its decoder's memory go too, and starts again.
+    void pause() noexcept;
 
     bool broken = false;
     // The decoder ran out of memory midway: the stream must start again.

@@ -179,8 +179,14 @@ bool section_data::make_ready(std::size_t begin, std::size_t end) {
         const std::size_t ahead = inflater_ != nullptr ? inflate_ahead_pages : read_ahead_pages;
         const std::size_t through =
             size_ <= small_section ? pages_ - 1 : std::min(pages_ - 1, std::max(last, missing + ahead - 1));
-        const bool ok =
-            inflater_ != nullptr ? inflate_pages(missing, through, last) : read_pages(missing, through, last);
+        bool ok = false;
+        if (inflater_ != nullptr) {
+            ok = inflate_pages(missing, through, last);
+            // A section read in order goes on at once: its stream keeps all.
+            if (inflater_ != nullptr && !in_order_) inflater_->pause();
+        } else {
+            ok = read_pages(missing, through, last);
+        }
         if (!ok) return false;
         if (inflater_ == nullptr && compressed_) {
             // Inflated whole: everything is readable from now on.

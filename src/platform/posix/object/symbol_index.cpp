@@ -111,11 +111,11 @@ std::unique_ptr<symbol_index> symbol_index::build(const table_source* sources, s
     return index;
 }
 
-// By address, a byte of it at a time from the lowest, over only the bytes in
-// which the addresses differ: a large library's thousands of symbols span a
-// few megabytes, three passes, where a comparison sort took most of the time
-// of a first lookup in it. Which of several symbols at one address comes
-// first does not matter: keep_best_aliases orders them itself.
+// By address, a digit of up to 11 bits at a time from the lowest, over only
+// the bits in which the addresses differ: a large library's thousands of
+// symbols span a few megabytes, two passes, where a comparison sort took most
+// of the time of a first lookup in it. Which of several symbols at one
+// address comes first does not matter: keep_best_aliases orders them itself.
 void symbol_index::sort_by_start(std::vector<candidate>& list) {
     if (list.size() < 64) {
         std::sort(list.begin(), list.end(), [](const candidate& a, const candidate& b) { return a.start < b.start; });
@@ -127,12 +127,20 @@ void symbol_index::sort_by_start(std::vector<candidate>& list) {
         low = std::min(low, c.start);
         high = std::max(high, c.start);
     }
+    constexpr unsigned widest_digit = 11;
+    unsigned bits = 0;
+    while (bits < 64 && ((high - low) >> bits) != 0) ++bits;
+    const unsigned passes = (bits + widest_digit - 1) / widest_digit;
+    if (passes == 0) return;
+    const unsigned digit_bits = (bits + passes - 1) / passes;
+    const std::uint64_t mask = (std::uint64_t{1} << digit_bits) - 1;
     std::vector<candidate> other(list.size());
-    for (unsigned shift = 0; shift < 64 && ((high - low) >> shift) != 0; shift += 8) {
-        std::size_t counts[257] = {};
-        for (const candidate& c : list) ++counts[((c.start - low) >> shift & 0xff) + 1];
-        for (int digit = 0; digit < 256; ++digit) counts[digit + 1] += counts[digit];
-        for (const candidate& c : list) other[counts[(c.start - low) >> shift & 0xff]++] = c;
+    std::vector<std::size_t> counts((std::size_t{1} << digit_bits) + 1);
+    for (unsigned shift = 0; shift < bits; shift += digit_bits) {
+        std::fill(counts.begin(), counts.end(), 0);
+        for (const candidate& c : list) ++counts[((c.start - low) >> shift & mask) + 1];
+        for (std::size_t digit = 0; digit + 1 < counts.size(); ++digit) counts[digit + 1] += counts[digit];
+        for (const candidate& c : list) other[counts[(c.start - low) >> shift & mask]++] = c;
         list.swap(other);
     }
 }
@@ -213,10 +221,17 @@ void symbol_index::keep_best_aliases(std::vector<candidate>& list) {
     for (std::size_t i = 0; i + 1 < functions_.size(); ++i)
         if (functions_[i].size == 0 && functions_[i + 1].start - functions_[i].start <= UINT32_MAX)
             functions_[i].size = static_cast<std::uint32_t>(functions_[i + 1].start - functions_[i].start);
-    std::sort(others.begin(), others.end(), [](const ranked_alias& x, const ranked_alias& y) {
-        if (x.a.function != y.a.function) return x.a.function < y.a.function;
+    // Found in the order of their functions already: only each function's
+    // few aliases need ordering, best first.
+    const auto better = [](const ranked_alias& x, const ranked_alias& y) {
         return x.rank != y.rank ? x.rank > y.rank : x.symbol < y.symbol;
-    });
+    };
+    for (std::size_t first = 0; first < others.size();) {
+        std::size_t end = first + 1;
+        while (end < others.size() && others[end].a.function == others[first].a.function) ++end;
+        if (end - first > 1) std::sort(others.begin() + first, others.begin() + end, better);
+        first = end;
+    }
     aliases_.reserve(others.size());
     for (const ranked_alias& other : others) aliases_.push_back(other.a);
 }
