@@ -80,12 +80,19 @@ constexpr std::size_t classic_signal_stack = 16384;
 #else
 constexpr std::size_t classic_signal_stack = 8192;
 #endif
+// AddressSanitizer's redzones and its runtime's own frames make the same path
+// larger; what it checks here is the memory, and the plain builds the size.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t sanitizer_room = 4096;
+#else
+constexpr std::size_t sanitizer_room = 0;
+#endif
 
 // On a thread of its own, whose first capture this is: the classic SIGSTKSZ
 // of alternate stack, an inaccessible page below it.
 int capture_twice_on_a_small_guarded_stack() {
     const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    const std::size_t size = classic_signal_stack;
+    const std::size_t size = classic_signal_stack + sanitizer_room;
     auto* mapping =
         static_cast<char*>(mmap(nullptr, page + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     if (mapping == MAP_FAILED || mprotect(mapping, page, PROT_NONE) != 0) return fail("no stack");
