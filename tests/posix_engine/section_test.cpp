@@ -95,39 +95,47 @@ TEST(posix_engine_sections, reads_in_any_order_see_the_bytes_of_the_whole_sectio
     }
 }
 
+// Sections small enough to be inflated by the reader, and large enough to be
+// inflated ahead of it, read in order, by a thread of their own.
 TEST(posix_engine_sections, a_read_beyond_the_section_or_its_stream_fails) {
-    const std::vector<std::uint8_t> bytes = sample(400000);
-    std::vector<std::uint8_t> stream = compressed(bytes);
-    for (const bool in_order : {false, true}) {
-        SCOPED_TRACE(in_order ? "read in order" : "read where asked");
-        {
-            std::unique_ptr<section_data> section = inflated(stream, stream.size(), bytes.size(), in_order);
-            ASSERT_NE(section, nullptr);
-            EXPECT_FALSE(section->ensure(bytes.size() - 10, bytes.size() + 1));
-            EXPECT_TRUE(section->ensure(bytes.size() - 10, bytes.size()));
-            EXPECT_TRUE(same_range(*section, bytes, bytes.size() - 10, bytes.size()));
-        }
-        {
-            // A stream that promises more than it holds.
-            std::unique_ptr<section_data> section = inflated(stream, stream.size(), bytes.size() + 5000, in_order);
-            ASSERT_NE(section, nullptr);
-            EXPECT_TRUE(section->ensure(0, 100));
-            EXPECT_FALSE(section->ensure(bytes.size(), bytes.size() + 1));
-        }
-        {
-            // A stream cut short, and one that is not a zlib stream at all.
-            std::unique_ptr<section_data> cut = inflated(stream, stream.size() / 2, bytes.size(), in_order);
-            ASSERT_NE(cut, nullptr);
-            EXPECT_TRUE(cut->ensure(0, 1000));
-            EXPECT_TRUE(same_range(*cut, bytes, 0, 1000));
-            EXPECT_FALSE(cut->ensure(bytes.size() - 1, bytes.size()));
-            // Once broken, nothing more is inflated, not even from the start.
-            EXPECT_FALSE(cut->ensure(200000, 200001));
-            const std::vector<std::uint8_t> garbage(4096, 0xff);
-            std::unique_ptr<section_data> corrupt = inflated(garbage, garbage.size(), bytes.size(), in_order);
-            if (corrupt != nullptr) {
-                EXPECT_FALSE(corrupt->ensure(0, 1));
+    for (const std::size_t size : {std::size_t{400000}, std::size_t{3} << 20}) {
+        const std::vector<std::uint8_t> bytes = sample(size);
+        std::vector<std::uint8_t> stream = compressed(bytes);
+        for (const bool in_order : {false, true}) {
+            SCOPED_TRACE(std::to_string(size) + (in_order ? " read in order" : " read where asked"));
+            {
+                std::unique_ptr<section_data> section = inflated(stream, stream.size(), bytes.size(), in_order);
+                ASSERT_NE(section, nullptr);
+                EXPECT_FALSE(section->ensure(bytes.size() - 10, bytes.size() + 1));
+                EXPECT_TRUE(section->ensure(bytes.size() - 10, bytes.size()));
+                EXPECT_TRUE(same_range(*section, bytes, bytes.size() - 10, bytes.size()));
             }
+            {
+                // A stream that promises more than it holds.
+                std::unique_ptr<section_data> section = inflated(stream, stream.size(), bytes.size() + 5000, in_order);
+                ASSERT_NE(section, nullptr);
+                EXPECT_TRUE(section->ensure(0, 100));
+                EXPECT_FALSE(section->ensure(bytes.size(), bytes.size() + 1));
+            }
+            {
+                // A stream cut short, and one that is not a zlib stream at all.
+                std::unique_ptr<section_data> cut = inflated(stream, stream.size() / 2, bytes.size(), in_order);
+                ASSERT_NE(cut, nullptr);
+                EXPECT_TRUE(cut->ensure(0, 1000));
+                EXPECT_TRUE(same_range(*cut, bytes, 0, 1000));
+                EXPECT_FALSE(cut->ensure(bytes.size() - 1, bytes.size()));
+                // Once broken, nothing more is inflated, not even from the start.
+                EXPECT_FALSE(cut->ensure(size / 2, size / 2 + 1));
+                const std::vector<std::uint8_t> garbage(4096, 0xff);
+                std::unique_ptr<section_data> corrupt = inflated(garbage, garbage.size(), bytes.size(), in_order);
+                if (corrupt != nullptr) {
+                    EXPECT_FALSE(corrupt->ensure(0, 1));
+                }
+            }
+            // Let go while it may still be inflating.
+            std::unique_ptr<section_data> left = inflated(stream, stream.size(), bytes.size(), in_order);
+            ASSERT_NE(left, nullptr);
+            EXPECT_TRUE(left->ensure(0, 10));
         }
     }
 }

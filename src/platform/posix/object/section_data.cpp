@@ -4,9 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "platform/posix/object/file_source.hpp"
 #include "platform/posix/object/inflater.hpp"
@@ -27,6 +31,11 @@ constexpr std::size_t inflate_ahead_pages = 4;
 constexpr std::size_t small_section = std::size_t{64} * 1024;
 // The size and alignment of the huge pages a section read in bulk asks for.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
+// A compressed section read in order and this large is inflated by a thread
+// of its own, in steps of this size: on another core, inflating costs the
+// reader nothing but waits for bytes it wants before they are there.
+constexpr std::size_t worth_a_thread = std::size_t{1} << 20;
+constexpr std::size_t ahead_step = std::size_t{256} * 1024;
 
 std::size_t system_page() noexcept {
     static const std::size_t size = std::max<std::size_t>(page, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
@@ -43,7 +52,21 @@ unfilled_bytes allocate_unfilled(std::size_t size) {
     return unfilled_bytes(static_cast<std::uint8_t*>(bytes));
 }
 
+struct section_data::ahead {
+    std::mutex lock;
+    std::condition_variable moved;
+    // [0, done) is inflated; it only grows, and is published under the lock.
+    std::atomic<std::size_t> done{0};
+    bool finished = false;
+    std::atomic<bool> stop{false};
+    std::thread worker;
+};
+
 section_data::~section_data() {
+    if (ahead_ != nullptr) {
+        ahead_->stop.store(true, std::memory_order_relaxed);
+        ahead_->worker.join();
+    }
     inflater_.reset();
     if (mapped_) munmap(storage_, mapped_size_);
 }
@@ -170,6 +193,10 @@ bool section_data::make_ready(std::size_t begin, std::size_t end) {
     if (begin > end || end > size_ || filled_ == nullptr) return false;
     if (begin == end) return true;
     if (storage_ == nullptr) make_storage();
+    if (ahead_ == nullptr && in_order_ && inflater_ != nullptr && !inflater_->whole && size_ >= worth_a_thread &&
+        inflater_->spent == 0)
+        start_ahead();
+    if (ahead_ != nullptr) return wait_ahead(end);
     // Read in order, [0, ready_end_) is always filled.
     const std::size_t first = in_order_ ? 0 : begin / page;
     const std::size_t last = (end - 1) / page;
@@ -197,6 +224,50 @@ bool section_data::make_ready(std::size_t begin, std::size_t end) {
     }
     set_ready(first, last);
     return true;
+}
+
+void section_data::start_ahead() noexcept {
+    try {
+        ahead_ = std::make_unique<ahead>();
+        ahead_->worker = std::thread([this] { inflate_ahead(); });
+    } catch (...) {
+        // Without a thread the reader inflates as it reads.
+        ahead_.reset();
+    }
+}
+
+void section_data::inflate_ahead() noexcept {
+    inflater& z = *inflater_;
+    std::size_t at = 0;
+    bool going = true;
+    while (going) {
+        const std::size_t step = std::min(ahead_step, size_ - at);
+        bool ok = false;
+        try {
+            ok = z.inflate_into(storage_ + at, step);
+        } catch (...) {}
+        // Before a break, the stream's bytes are good as far as they go.
+        at = ok ? at + step : std::max(at, std::min(z.position, size_));
+        going = ok && at < size_ && !ahead_->stop.load(std::memory_order_relaxed);
+        const std::lock_guard<std::mutex> hold(ahead_->lock);
+        ahead_->done.store(at, std::memory_order_release);
+        ahead_->finished = !going;
+        ahead_->moved.notify_all();
+    }
+}
+
+bool section_data::wait_ahead(std::size_t end) {
+    std::size_t done = ahead_->done.load(std::memory_order_acquire);
+    if (done < end) {
+        std::unique_lock<std::mutex> hold(ahead_->lock);
+        ahead_->moved.wait(hold, [&] {
+            done = ahead_->done.load(std::memory_order_acquire);
+            return done >= end || ahead_->finished;
+        });
+    }
+    ready_begin_ = 0;
+    ready_end_ = done;
+    return end <= done;
 }
 
 bool section_data::read_pages(std::size_t first, std::size_t last, std::size_t needed) {
@@ -265,7 +336,7 @@ bool section_data::copy_out(std::size_t offset, std::size_t count, std::uint8_t*
 void section_data::read_in_order() noexcept {
     // Only before storage is made, which is then made for it.
     if (storage_ == nullptr) bulk_ = true;
-    if (inflater_ == nullptr || inflater_->spent != 0 || ready_end_ != 0) return;
+    if (ahead_ != nullptr || inflater_ == nullptr || inflater_->spent != 0 || ready_end_ != 0) return;
     in_order_ = true;
 }
 

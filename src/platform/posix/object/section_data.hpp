@@ -31,7 +31,7 @@ unfilled_bytes allocate_unfilled(std::size_t size);
 // whole instead, so a section is never inflated more than about twice.
 //
 // Not thread-safe: callers serialise ensure() (the owning object's build
-// lock).
+// lock). A thread inflating ahead writes only past what readers were given.
 class section_data {
 public:
     section_data() = default;
@@ -75,7 +75,9 @@ public:
     // and kept so, which inflates its stream once, never passing over bytes
     // that are wanted later. Any large one is held in huge pages where the
     // system gives them, and what is read stays: a fresh page costs more to
-    // fault in than its bytes cost to read.
+    // fault in than its bytes cost to read. A large compressed one is
+    // inflated from its first read on by a thread of its own, ahead of the
+    // reader, which then waits only for bytes not yet there.
     void read_in_order() noexcept;
 
     // Copies bytes out without keeping them readable.
@@ -87,6 +89,7 @@ public:
 
 private:
     struct inflater;
+    struct ahead;
 
     static std::unique_ptr<section_data> decoded(std::unique_ptr<stream_decoder> decoder, bool deflate,
                                                  std::unique_ptr<section_data> stored, std::size_t stream_offset,
@@ -96,6 +99,9 @@ private:
     bool make_ready(std::size_t begin, std::size_t end);
     bool read_pages(std::size_t first, std::size_t last, std::size_t needed);
     bool inflate_pages(std::size_t first, std::size_t last, std::size_t needed);
+    void start_ahead() noexcept;
+    void inflate_ahead() noexcept;
+    bool wait_ahead(std::size_t end);
     bool filled(std::size_t page) const noexcept { return (filled_[page / 64] >> (page % 64) & 1) != 0; }
     void mark(std::size_t page) noexcept { filled_[page / 64] |= std::uint64_t{1} << (page % 64); }
     std::size_t page_end(std::size_t page) const noexcept;
@@ -121,6 +127,9 @@ private:
     std::shared_ptr<file_source> file_;
     std::uint64_t file_offset_ = 0;
     std::unique_ptr<inflater> inflater_;
+    // A large section read in order is inflated by a thread of its own, which
+    // then alone uses inflater_.
+    std::unique_ptr<ahead> ahead_;
 };
 
 } // namespace posix_engine
