@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "frame_batches.hpp"
 #include "offline_symbolizer.hpp"
 #include "report_input.hpp"
 #include "trace_writer.hpp"
@@ -61,20 +62,24 @@ public:
 };
 
 // Lines of a file, each handed on whole; a line longer than any input has
-// reason to be is passed over.
+// reason to be is passed over. What the lines of one read gave is settled
+// before the next read, and before output is waited for.
 class line_source {
 public:
     static constexpr std::size_t longest_line = std::size_t{1} << 20;
 
     explicit line_source(int fd) : fd_(fd) {}
 
-    template <typename Line> bool read_all(output& out, Line&& on_line) {
-        std::vector<char> buffer(std::size_t{64} * 1024);
+    template <typename Line, typename Settle> bool read_all(output& out, Line&& on_line, Settle&& settle) {
+        // A file's frames come in one read, to be looked up in the order
+        // that suits the files they are in.
+        std::vector<char> buffer(std::size_t{1} << 20);
         std::string pending;
         bool overlong = false;
         for (;;) {
+            settle();
             pollfd ready{fd_, POLLIN, 0};
-            if (::poll(&ready, 1, 0) == 0 && !out.flush()) return false;
+            if ((out.text.size() >= 4096 || ::poll(&ready, 1, 0) == 0) && !out.flush()) return false;
             const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return false;
@@ -177,6 +182,7 @@ int main(int argc, char** argv) {
     };
     offline_symbolizer symbolizer(o.search, o.style != output_style::trace, complain);
     trace_writer writer(symbolizer, o.style, out.text);
+    frame_batches batches(symbolizer, writer);
     int status = 0;
     for (const std::string& input : o.inputs) {
         const int fd = input == "-" ? STDIN_FILENO : ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
@@ -185,12 +191,17 @@ int main(int argc, char** argv) {
             status = 2;
             continue;
         }
-        input_reader reader(input_reader::handlers{[&](const raw_frame& f) { writer.frame(f); },
-                                                   [&](const crash_report& r) { writer.report(r); }},
+        input_reader reader(input_reader::handlers{[&](const raw_frame& f) { batches.add(f); },
+                                                   [&](const crash_report& r) {
+                                                       batches.finish();
+                                                       writer.report(r);
+                                                   }},
                             o.executable);
         line_source lines(fd);
-        const bool read = lines.read_all(out, [&](const std::string& line) { reader.line(line); });
+        const bool read = lines.read_all(
+            out, [&](const std::string& line) { reader.line(line); }, [&] { batches.finish(); });
         reader.end();
+        batches.finish();
         if (fd != STDIN_FILENO) ::close(fd);
         if (!read) {
             if (!out.flush()) return 1;
@@ -198,5 +209,12 @@ int main(int argc, char** argv) {
             status = 2;
         }
     }
-    return out.flush() ? status : 1;
+    const int code = out.flush() ? status : 1;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return code;
+#else
+    // The system takes back what was read at once; freeing it unit by unit
+    // costs a twentieth of a run.
+    _exit(code);
+#endif
 }

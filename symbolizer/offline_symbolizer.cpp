@@ -1,6 +1,7 @@
 #include "offline_symbolizer.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "platform/posix/debug_engine/loaded_objects.hpp"
@@ -94,6 +95,21 @@ void offline_symbolizer::answer(loaded_module& module, std::uint64_t address, fr
     } else {
         out.inlined.push_back(code_level{out.function, out.file, out.line});
     }
+}
+
+offline_symbolizer::reading_place offline_symbolizer::place_of(const raw_frame& frame) {
+    reading_place place;
+    if (frame.file.empty()) return place;
+    try {
+        module_entry& entry = module_for(frame.file, reported_id());
+        place.module = &entry;
+        std::uint64_t address = 0;
+        if (entry.module == nullptr || !return_address(*entry.module, frame, address)) return place;
+        if (const std::optional<std::uint64_t> offset = entry.module->unit_offset_at(address)) place.offset = *offset;
+    } catch (...) {
+        // Only the order is lost; the frame's own lookup says why.
+    }
+    return place;
 }
 
 frame_answer offline_symbolizer::look_up(const raw_frame& frame, const reported_id& id) {

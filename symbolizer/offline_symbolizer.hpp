@@ -50,6 +50,15 @@ public:
     // given: any file of that name is taken).
     frame_answer look_up(const raw_frame& frame, const reported_id& id = reported_id());
 
+    // Where a frame's debug information lies: its module (null without one)
+    // and its unit's offset (the largest where not known). Frames asked for
+    // in this order read each module's sections from their start on, once.
+    struct reading_place {
+        const void* module = nullptr;
+        std::uint64_t offset = ~std::uint64_t{0};
+    };
+    reading_place place_of(const raw_frame& frame);
+
 private:
     struct module_entry {
         std::unique_ptr<posix_engine::loaded_module> module;

@@ -25,6 +25,8 @@ public:
     trace_writer(offline_symbolizer& symbolizer, output_style style, std::string& out);
 
     void frame(const raw_frame& f);
+    // A frame looked up already.
+    void frame(const raw_frame& f, const frame_answer& a) { frame_line(f, a, -1); }
     void report(const crash_report& report);
 
 private:

@@ -297,6 +297,44 @@ TEST(symbolizer, each_input_format_names_the_same_frames) {
         << r.err;
 }
 
+// Lines that each name a frame are looked up in the order their units lie
+// in, not the input's: frames of two objects of many units and a missing one,
+// interleaved and backwards, keep their own text and number, as the same
+// frames in a report, which are looked up in order, get them.
+TEST(symbolizer, frames_looked_up_out_of_order_keep_the_order_of_the_input) {
+    const std::string many_units = SYMBOLIZER_MANY_UNITS;
+    const std::vector<std::uint64_t> here = return_addresses(many_units);
+    const loaded library(SYMBOLIZER_FORMS_PLAIN);
+    ASSERT_NE(library.handle, nullptr) << dlerror();
+    ASSERT_GT(here.size(), 600u);
+    std::vector<std::pair<std::string, std::uint64_t>> frames;
+    for (std::size_t i = 0; i < 600; ++i) {
+        frames.emplace_back(many_units, here[i * (here.size() / 600)] - 1);
+        if (i % 3 == 0) frames.emplace_back(library.path, library.addresses[i % library.addresses.size()] - 1);
+        if (i % 97 == 0) frames.emplace_back("/nonexistent/lib.so", 0x1234);
+    }
+    std::reverse(frames.begin(), frames.end());
+    std::string lines, report = "raw frames (addr2line -e FILE OFFSET):\n";
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        lines += frames[i].first + " 0x" + hex(frames[i].second) + "\n";
+        report += number_text(i) + " 0x" + hex(frames[i].second, 16) + " " + escaped_file(frames[i].first) + " 0x" +
+                  hex(frames[i].second) + "\n";
+    }
+    for (const bool inlines : {false, true}) {
+        SCOPED_TRACE(inlines ? "with inline frames" : "frames");
+        const std::vector<std::string> arguments =
+            inlines ? std::vector<std::string>{"--inlines"} : std::vector<std::string>{};
+        const run_result standalone = symbolize(arguments, lines), in_order = symbolize(arguments, report);
+        EXPECT_TRUE(exited_cleanly(standalone)) << standalone.err;
+        std::istringstream out(standalone.out);
+        std::size_t numbered = 0;
+        for (std::string line; std::getline(out, line);) numbered += line.rfind("    ", 0) != 0;
+        EXPECT_EQ(numbered, frames.size());
+        EXPECT_EQ(standalone.out, in_order.out);
+        EXPECT_EQ(standalone.err, in_order.err);
+    }
+}
+
 TEST(symbolizer, files_are_taken_by_build_id_wherever_they_are) {
     temporary_directory dir;
     // A stripped library whose debug file is kept in a directory of our own.

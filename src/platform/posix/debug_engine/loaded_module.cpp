@@ -247,6 +247,13 @@ bool loaded_module::address_of(std::string_view symbol_name, std::uint64_t& addr
     return true;
 }
 
+std::optional<std::uint64_t> loaded_module::unit_offset_at(std::uint64_t address) {
+    const files_in_use scope{*this};
+    line_source* source = lines();
+    if (source == nullptr || address == 0) return std::nullopt;
+    return source->lines->unit_offset(address - 1 - description_.bias - source->bias);
+}
+
 bool loaded_module::line_at(const code_place& place, source_location& out) {
     const files_in_use scope{*this};
     line_source* source = lines();

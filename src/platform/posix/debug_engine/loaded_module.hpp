@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,10 @@ public:
     // The run-time address of a function by its symbol's name, as a symbol
     // table holds it; false when there is none.
     bool address_of(std::string_view symbol_name, std::uint64_t& address);
+    // Where the debug information of the code before a run-time return
+    // address starts, for a reader that asks in that order; empty where that
+    // is not known without reading it.
+    std::optional<std::uint64_t> unit_offset_at(std::uint64_t address);
 
 private:
     // Lets the module's descriptors go however a lookup ends.

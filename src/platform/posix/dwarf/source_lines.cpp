@@ -198,6 +198,12 @@ const unit_lines* source_lines::unit_at(std::uint64_t address) {
     return number ? unit(*extra, *number) : nullptr;
 }
 
+std::optional<std::uint64_t> source_lines::unit_offset(std::uint64_t address) const noexcept {
+    const std::optional<std::uint32_t> number = primary_.find(address);
+    if (!number || *number >= primary_.offsets.size()) return std::nullopt;
+    return primary_.offsets[*number];
+}
+
 bool source_lines::find(std::uint64_t address, source_location& out) {
     const unit_lines* lines = unit_at(address);
     return lines != nullptr && lines->find(address, out);

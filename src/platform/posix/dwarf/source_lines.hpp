@@ -70,6 +70,9 @@ public:
     // unit_lines::inline_chain); false where there are none, or they were not
     // asked for when this was opened.
     bool inline_chain(std::uint64_t address, std::vector<inline_frame>& out);
+    // Where the unit that holds an address starts in .debug_info, where the
+    // address tables say without reading it.
+    std::optional<std::uint64_t> unit_offset(std::uint64_t address) const noexcept;
 
 private:
     source_lines() = default;

@@ -1,0 +1,55 @@
+#include "frame_batches.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <tuple>
+
+namespace korvo {
+namespace calltrail {
+namespace offline {
+
+frame_batches::frame_batches(offline_symbolizer& symbolizer, trace_writer& writer)
+    : symbolizer_(symbolizer), writer_(writer) {}
+
+void frame_batches::add(const raw_frame& frame) {
+    if (!answered_) {
+        answered_ = true;
+        writer_.frame(frame);
+        return;
+    }
+    pending_.push_back(frame);
+}
+
+void frame_batches::finish() {
+    if (pending_.size() < 2) {
+        for (const raw_frame& f : pending_) writer_.frame(f);
+        pending_.clear();
+        return;
+    }
+    struct place {
+        // Modules in the order they first come.
+        std::size_t module;
+        std::uint64_t offset;
+        std::size_t index;
+    };
+    std::vector<place> order;
+    order.reserve(pending_.size());
+    std::map<const void*, std::size_t> ranks;
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+        const offline_symbolizer::reading_place p = symbolizer_.place_of(pending_[i]);
+        const std::size_t rank = ranks.emplace(p.module, ranks.size()).first->second;
+        order.push_back({rank, p.offset, i});
+    }
+    std::sort(order.begin(), order.end(), [](const place& a, const place& b) {
+        return std::tie(a.module, a.offset, a.index) < std::tie(b.module, b.offset, b.index);
+    });
+    std::vector<frame_answer> answers(pending_.size());
+    for (const place& p : order) answers[p.index] = symbolizer_.look_up(pending_[p.index]);
+    for (std::size_t i = 0; i < pending_.size(); ++i) writer_.frame(pending_[i], answers[i]);
+    pending_.clear();
+}
+
+} // namespace offline
+} // namespace calltrail
+} // namespace korvo

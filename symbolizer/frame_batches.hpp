@@ -1,0 +1,41 @@
+#ifndef KORVO_CALLTRAIL_SYMBOLIZER_FRAME_BATCHES_HPP
+#define KORVO_CALLTRAIL_SYMBOLIZER_FRAME_BATCHES_HPP
+
+// Frames that stand alone in the input, gathered while more input is at
+// hand and looked up in the order their debug information lies in, written
+// in the order of the input. A compressed section is inflated from its start
+// as far as a unit needs, and ahead of the reader where a core is free: in
+// address order the units of a large library come in no order of theirs,
+// and each lookup would wait for the bytes before its unit.
+
+#include <vector>
+
+#include "offline_symbolizer.hpp"
+#include "report_input.hpp"
+#include "trace_writer.hpp"
+
+namespace korvo {
+namespace calltrail {
+namespace offline {
+
+class frame_batches {
+public:
+    frame_batches(offline_symbolizer& symbolizer, trace_writer& writer);
+
+    // The first frame of all is answered at once, for a reader waiting on it.
+    void add(const raw_frame& frame);
+    // Looks up and writes what was gathered.
+    void finish();
+
+private:
+    offline_symbolizer& symbolizer_;
+    trace_writer& writer_;
+    bool answered_ = false;
+    std::vector<raw_frame> pending_;
+};
+
+} // namespace offline
+} // namespace calltrail
+} // namespace korvo
+
+#endif
