@@ -63,19 +63,25 @@ TEST(posix_engine_sections, reads_in_any_order_see_the_bytes_of_the_whole_sectio
     char path[] = "/tmp/calltrail_section_XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
-    const bool written = write(fd, stream.data(), stream.size()) == static_cast<ssize_t>(stream.size());
+    // The stream, and after it the bytes as a plain section.
+    const bool written = write(fd, stream.data(), stream.size()) == static_cast<ssize_t>(stream.size()) &&
+                         write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     struct stat status {};
     fstat(fd, &status);
     const auto file = std::make_shared<file_source>(path, unique_fd(fd), status);
     unlink(path);
     ASSERT_TRUE(written);
-    for (const int way : {0, 1, 2}) {
+    for (const int way : {0, 1, 2, 3, 4}) {
         const bool in_order = way == 1;
-        SCOPED_TRACE(way == 0 ? "read where asked" : way == 1 ? "read in order" : "read from a file");
+        const char* const ways[] = {"read where asked", "read in order", "read from a file", "plain, where asked",
+                                    "plain, in bulk by a thread"};
+        SCOPED_TRACE(ways[way]);
         std::unique_ptr<section_data> section =
-            way == 2 ? section_data::zlib(section_data::from_file(file, 0, stream.size()), 0, bytes.size())
-                     : inflated(stream, stream.size(), bytes.size(), in_order);
+            way == 2   ? section_data::zlib(section_data::from_file(file, 0, stream.size()), 0, bytes.size())
+            : way >= 3 ? section_data::from_file(file, stream.size(), bytes.size())
+                       : inflated(stream, stream.size(), bytes.size(), in_order);
         ASSERT_NE(section, nullptr);
+        if (way == 4) section->read_in_order();
         std::mt19937 random(11);
         // A read at the start, forward jumps, reads behind the stream, reads
         // across earlier ranges, and enough of them to make the section go whole.
@@ -93,6 +99,13 @@ TEST(posix_engine_sections, reads_in_any_order_see_the_bytes_of_the_whole_sectio
         ASSERT_TRUE(section->ensure(0, bytes.size()));
         EXPECT_TRUE(same_range(*section, bytes, 0, bytes.size()));
     }
+    // A file that changed before a thread could read it gives nothing, to
+    // the thread or to the reads after it.
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>(stream.size())), 0);
+    std::unique_ptr<section_data> changed = section_data::from_file(file, stream.size(), bytes.size());
+    changed->read_in_order();
+    EXPECT_FALSE(changed->ensure(0, 10));
+    EXPECT_FALSE(changed->ensure(bytes.size() - 10, bytes.size()));
 }
 
 // Sections small enough to be inflated by the reader, and large enough to be

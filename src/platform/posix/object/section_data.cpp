@@ -31,9 +31,9 @@ constexpr std::size_t inflate_ahead_pages = 4;
 constexpr std::size_t small_section = std::size_t{64} * 1024;
 // The size and alignment of the huge pages a section read in bulk asks for.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
-// A compressed section read in order and this large is inflated by a thread
-// of its own, in steps of this size: on another core, inflating costs the
-// reader nothing but waits for bytes it wants before they are there.
+// A section read in bulk and this large is read (or inflated) by a thread of
+// its own, in steps of this size: on another core, reading costs the reader
+// nothing but waits for bytes it wants before they are there.
 constexpr std::size_t worth_a_thread = std::size_t{1} << 20;
 constexpr std::size_t ahead_step = std::size_t{256} * 1024;
 
@@ -55,7 +55,7 @@ unfilled_bytes allocate_unfilled(std::size_t size) {
 struct section_data::ahead {
     std::mutex lock;
     std::condition_variable moved;
-    // [0, done) is inflated; it only grows, and is published under the lock.
+    // [0, done) is filled; it only grows, and is published under the lock.
     std::atomic<std::size_t> done{0};
     bool finished = false;
     std::atomic<bool> stop{false};
@@ -192,11 +192,23 @@ void section_data::set_ready(std::size_t first, std::size_t last) noexcept {
 bool section_data::make_ready(std::size_t begin, std::size_t end) {
     if (begin > end || end > size_ || filled_ == nullptr) return false;
     if (begin == end) return true;
-    if (storage_ == nullptr) make_storage();
-    if (ahead_ == nullptr && in_order_ && inflater_ != nullptr && !inflater_->whole && size_ >= worth_a_thread &&
-        inflater_->spent == 0)
+    const bool first_read = storage_ == nullptr;
+    if (first_read) make_storage();
+    if (ahead_ == nullptr && size_ >= worth_a_thread &&
+        (in_order_ ? inflater_ != nullptr && !inflater_->whole && inflater_->spent == 0
+                   : bulk_ && first_read && file_ != nullptr))
         start_ahead();
-    if (ahead_ != nullptr) return wait_ahead(end);
+    if (ahead_ != nullptr) {
+        if (wait_ahead(end)) return true;
+        if (inflater_ != nullptr || !ahead_->finished) return false;
+        // The file failed the thread (it changed, or descriptors ran out):
+        // what it read stays, and the rest is read as asked, as before.
+        ahead_->worker.join();
+        const std::size_t done = ahead_->done.load(std::memory_order_relaxed);
+        ahead_.reset();
+        for (std::size_t p = 0; p < done / page; ++p) mark(p);
+        ready_end_ = 0;
+    }
     // Read in order, [0, ready_end_) is always filled.
     const std::size_t first = in_order_ ? 0 : begin / page;
     const std::size_t last = (end - 1) / page;
@@ -229,25 +241,25 @@ bool section_data::make_ready(std::size_t begin, std::size_t end) {
 void section_data::start_ahead() noexcept {
     try {
         ahead_ = std::make_unique<ahead>();
-        ahead_->worker = std::thread([this] { inflate_ahead(); });
+        ahead_->worker = std::thread([this] { fill_ahead(); });
     } catch (...) {
         // Without a thread the reader inflates as it reads.
         ahead_.reset();
     }
 }
 
-void section_data::inflate_ahead() noexcept {
-    inflater& z = *inflater_;
+void section_data::fill_ahead() noexcept {
     std::size_t at = 0;
     bool going = true;
     while (going) {
         const std::size_t step = std::min(ahead_step, size_ - at);
         bool ok = false;
         try {
-            ok = z.inflate_into(storage_ + at, step);
+            ok = inflater_ != nullptr ? inflater_->inflate_into(storage_ + at, step)
+                                      : file_->read(file_offset_ + at, step, storage_ + at);
         } catch (...) {}
-        // Before a break, the stream's bytes are good as far as they go.
-        at = ok ? at + step : std::max(at, std::min(z.position, size_));
+        // Before a break, a stream's bytes are good as far as they go.
+        at = ok ? at + step : inflater_ != nullptr ? std::max(at, std::min(inflater_->position, size_)) : at;
         going = ok && at < size_ && !ahead_->stop.load(std::memory_order_relaxed);
         const std::lock_guard<std::mutex> hold(ahead_->lock);
         ahead_->done.store(at, std::memory_order_release);

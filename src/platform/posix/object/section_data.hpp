@@ -75,9 +75,9 @@ public:
     // and kept so, which inflates its stream once, never passing over bytes
     // that are wanted later. Any large one is held in huge pages where the
     // system gives them, and what is read stays: a fresh page costs more to
-    // fault in than its bytes cost to read. A large compressed one is
-    // inflated from its first read on by a thread of its own, ahead of the
-    // reader, which then waits only for bytes not yet there.
+    // fault in than its bytes cost to read. A large one is read or inflated
+    // from its first read on by a thread of its own, ahead of the reader,
+    // which then waits only for bytes not yet there.
     void read_in_order() noexcept;
 
     // Copies bytes out without keeping them readable.
@@ -100,7 +100,7 @@ private:
     bool read_pages(std::size_t first, std::size_t last, std::size_t needed);
     bool inflate_pages(std::size_t first, std::size_t last, std::size_t needed);
     void start_ahead() noexcept;
-    void inflate_ahead() noexcept;
+    void fill_ahead() noexcept;
     bool wait_ahead(std::size_t end);
     bool filled(std::size_t page) const noexcept { return (filled_[page / 64] >> (page % 64) & 1) != 0; }
     void mark(std::size_t page) noexcept { filled_[page / 64] |= std::uint64_t{1} << (page % 64); }
@@ -127,7 +127,7 @@ private:
     std::shared_ptr<file_source> file_;
     std::uint64_t file_offset_ = 0;
     std::unique_ptr<inflater> inflater_;
-    // A large section read in order is inflated by a thread of its own, which
+    // A large section read in bulk is filled by a thread of its own, which
     // then alone uses inflater_.
     std::unique_ptr<ahead> ahead_;
 };
