@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <utility>
 
 #include "engine/escaped_text.hpp"
@@ -161,7 +162,10 @@ bool parse_file_offset(std::string_view text, raw_frame& f) {
     const std::string_view file = trimmed(text.substr(0, mark));
     if (file.empty()) return false;
     f.file = std::string(file);
-    if (f.file.find_first_of(" \t") != std::string::npos && !exists(f.file)) return false;
+    // Two searches: find_first_of tries each byte against the set in turn.
+    const bool spaced =
+        std::memchr(file.data(), ' ', file.size()) != nullptr || std::memchr(file.data(), '\t', file.size()) != nullptr;
+    if (spaced && !exists(f.file)) return false;
     f.address = f.offset;
     return true;
 }
