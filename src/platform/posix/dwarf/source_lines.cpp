@@ -147,10 +147,13 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
     section_data* info = sections_.info.get();
     std::size_t offset = 0;
     while (offset < info->size()) {
+        // A unit listed already is passed over by its header: reading its
+        // root means reading its abbreviations.
+        unit_header header;
+        if (!read_unit_header(info, offset, header) || header.end <= offset) break;
         open_unit unit;
-        const bool known = read_unit_root(sections_, offset, unit);
-        if (unit.header.end <= offset) break;
-        if (known && (skip == nullptr || !std::binary_search(skip->begin(), skip->end(), unit.header.offset))) {
+        if ((skip == nullptr || !std::binary_search(skip->begin(), skip->end(), header.offset)) &&
+            read_unit_root(sections_, offset, unit)) {
             const std::uint32_t number = static_cast<std::uint32_t>(index.offsets.size());
             bool any = false;
             for_each_pc_range(unit.context, unit.root.pc, [&](std::uint64_t low, std::uint64_t high) {
@@ -160,7 +163,7 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
             });
             if (any) index.offsets.push_back(unit.header.offset);
         }
-        offset = unit.header.end;
+        offset = header.end;
     }
     // Only the roots were wanted, and nothing points into them now.
     info->release(0, info->size());
