@@ -103,6 +103,10 @@ offline_symbolizer::reading_place offline_symbolizer::place_of(const raw_frame& 
     try {
         module_entry& entry = module_for(frame.file, reported_id());
         place.module = &entry;
+        if (entry.module != nullptr && !entry.reading_ahead) {
+            entry.reading_ahead = true;
+            entry.module->read_ahead();
+        }
         std::uint64_t address = 0;
         if (entry.module == nullptr || !return_address(*entry.module, frame, address)) return place;
         if (const std::optional<std::uint64_t> offset = entry.module->unit_offset_at(address)) place.offset = *offset;

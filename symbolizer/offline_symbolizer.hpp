@@ -52,7 +52,8 @@ public:
 
     // Where a frame's debug information lies: its module (null without one)
     // and its unit's offset (the largest where not known). Frames asked for
-    // in this order read each module's sections from their start on, once.
+    // in this order read each module's sections from their start on, once,
+    // and from the first such question on, a thread reads ahead of them.
     struct reading_place {
         const void* module = nullptr;
         std::uint64_t offset = ~std::uint64_t{0};
@@ -65,6 +66,7 @@ private:
         std::string problem;
         // As module_name_of() names it.
         std::string name;
+        bool reading_ahead = false;
     };
 
     module_entry& module_for(const std::string& file, const reported_id& id);

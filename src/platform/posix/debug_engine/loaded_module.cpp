@@ -254,6 +254,11 @@ std::optional<std::uint64_t> loaded_module::unit_offset_at(std::uint64_t address
     return source->lines->unit_offset(address - 1 - description_.bias - source->bias);
 }
 
+void loaded_module::read_ahead() {
+    const files_in_use scope{*this};
+    if (line_source* source = lines()) source->lines->read_ahead();
+}
+
 bool loaded_module::line_at(const code_place& place, source_location& out) {
     const files_in_use scope{*this};
     line_source* source = lines();

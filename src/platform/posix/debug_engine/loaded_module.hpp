@@ -77,6 +77,9 @@ public:
     // address starts, for a reader that asks in that order; empty where that
     // is not known without reading it.
     std::optional<std::uint64_t> unit_offset_at(std::uint64_t address);
+    // Once the first answer is out, for a reader of most of its units: large
+    // sections read in order are read ahead of it, on a thread of their own.
+    void read_ahead();
 
 private:
     // Lets the module's descriptors go however a lookup ends.

@@ -207,6 +207,14 @@ std::optional<std::uint64_t> source_lines::unit_offset(std::uint64_t address) co
     return primary_.offsets[*number];
 }
 
+void source_lines::read_ahead() {
+    const scoped_lock hold(build_);
+    for (section_data* s : {sections_.info.get(), sections_.abbrev.get(), sections_.line.get(), sections_.str.get(),
+                            sections_.line_str.get(), sections_.str_offsets.get(), sections_.addr.get(),
+                            sections_.ranges.get(), sections_.rnglists.get()})
+        if (s != nullptr) s->read_ahead();
+}
+
 bool source_lines::find(std::uint64_t address, source_location& out) {
     const unit_lines* lines = unit_at(address);
     return lines != nullptr && lines->find(address, out);

@@ -73,6 +73,9 @@ public:
     // Where the unit that holds an address starts in .debug_info, where the
     // address tables say without reading it.
     std::optional<std::uint64_t> unit_offset(std::uint64_t address) const noexcept;
+    // For a reader that will ask for most units, once its first answer is
+    // out: large sections are read ahead of it (section_data::read_ahead).
+    void read_ahead();
 
 private:
     source_lines() = default;

@@ -192,11 +192,10 @@ void section_data::set_ready(std::size_t first, std::size_t last) noexcept {
 bool section_data::make_ready(std::size_t begin, std::size_t end) {
     if (begin > end || end > size_ || filled_ == nullptr) return false;
     if (begin == end) return true;
-    const bool first_read = storage_ == nullptr;
-    if (first_read) make_storage();
-    if (ahead_ == nullptr && size_ >= worth_a_thread &&
-        (in_order_ ? inflater_ != nullptr && !inflater_->whole && inflater_->spent == 0
-                   : bulk_ && first_read && file_ != nullptr))
+    if (storage_ == nullptr) make_storage();
+    if (ahead_wanted_ && ahead_ == nullptr && size_ >= worth_a_thread &&
+        (in_order_ ? inflater_ != nullptr && !inflater_->whole && !inflater_->broken && !inflater_->needs_restart
+                   : bulk_ && file_ != nullptr))
         start_ahead();
     if (ahead_ != nullptr) {
         if (wait_ahead(end)) return true;
@@ -241,6 +240,9 @@ bool section_data::make_ready(std::size_t begin, std::size_t end) {
 void section_data::start_ahead() noexcept {
     try {
         ahead_ = std::make_unique<ahead>();
+        // Read in order, a stream has filled all it has given; the thread
+        // goes on from there.
+        if (inflater_ != nullptr) ahead_->done.store(std::min(inflater_->position, size_), std::memory_order_relaxed);
         ahead_->worker = std::thread([this] { fill_ahead(); });
     } catch (...) {
         // Without a thread the reader inflates as it reads.
@@ -249,14 +251,13 @@ void section_data::start_ahead() noexcept {
 }
 
 void section_data::fill_ahead() noexcept {
-    std::size_t at = 0;
-    bool going = true;
+    std::size_t at = ahead_->done.load(std::memory_order_relaxed);
+    bool going = at < size_;
     while (going) {
         const std::size_t step = std::min(ahead_step, size_ - at);
         bool ok = false;
         try {
-            ok = inflater_ != nullptr ? inflater_->inflate_into(storage_ + at, step)
-                                      : file_->read(file_offset_ + at, step, storage_ + at);
+            ok = inflater_ != nullptr ? inflater_->inflate_into(storage_ + at, step) : read_unfilled(at, at + step);
         } catch (...) {}
         // Before a break, a stream's bytes are good as far as they go.
         at = ok ? at + step : inflater_ != nullptr ? std::max(at, std::min(inflater_->position, size_)) : at;
@@ -266,6 +267,20 @@ void section_data::fill_ahead() noexcept {
         ahead_->finished = !going;
         ahead_->moved.notify_all();
     }
+}
+
+bool section_data::read_unfilled(std::size_t begin, std::size_t end) {
+    // Pages read before the thread began are in use, and are not written.
+    for (std::size_t p = begin / page; p * page < end;) {
+        std::size_t q = p;
+        const bool run_filled = filled(p);
+        while ((q + 1) * page < end && filled(q + 1) == run_filled) ++q;
+        const std::size_t from = p * page;
+        const std::size_t to = std::min(end, page_end(q));
+        if (!run_filled && !file_->read(file_offset_ + from, to - from, storage_ + from)) return false;
+        p = q + 1;
+    }
+    return true;
 }
 
 bool section_data::wait_ahead(std::size_t end) {
@@ -344,6 +359,8 @@ bool section_data::copy_out(std::size_t offset, std::size_t count, std::uint8_t*
     std::memcpy(out, bytes_ + offset, count);
     return true;
 }
+
+void section_data::read_ahead() noexcept { ahead_wanted_ = true; }
 
 void section_data::read_in_order() noexcept {
     // Only before storage is made, which is then made for it.

@@ -75,10 +75,13 @@ public:
     // and kept so, which inflates its stream once, never passing over bytes
     // that are wanted later. Any large one is held in huge pages where the
     // system gives them, and what is read stays: a fresh page costs more to
-    // fault in than its bytes cost to read. A large one is read or inflated
-    // from its first read on by a thread of its own, ahead of the reader,
-    // which then waits only for bytes not yet there.
+    // fault in than its bytes cost to read.
     void read_in_order() noexcept;
+    // After read_in_order(), for a reader that has given its first answer:
+    // a large section is from its next read on read or inflated by a thread
+    // of its own, ahead of the reader, which then waits only for bytes not
+    // yet there.
+    void read_ahead() noexcept;
 
     // Copies bytes out without keeping them readable.
     bool copy_out(std::size_t offset, std::size_t count, std::uint8_t* out);
@@ -101,6 +104,7 @@ private:
     bool inflate_pages(std::size_t first, std::size_t last, std::size_t needed);
     void start_ahead() noexcept;
     void fill_ahead() noexcept;
+    bool read_unfilled(std::size_t begin, std::size_t end);
     bool wait_ahead(std::size_t end);
     bool filled(std::size_t page) const noexcept { return (filled_[page / 64] >> (page % 64) & 1) != 0; }
     void mark(std::size_t page) noexcept { filled_[page / 64] |= std::uint64_t{1} << (page % 64); }
@@ -130,6 +134,7 @@ private:
     // A large section read in bulk is filled by a thread of its own, which
     // then alone uses inflater_.
     std::unique_ptr<ahead> ahead_;
+    bool ahead_wanted_ = false;
 };
 
 } // namespace posix_engine
