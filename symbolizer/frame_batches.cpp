@@ -19,6 +19,7 @@ void frame_batches::add(const raw_frame& frame) {
         return;
     }
     pending_.push_back(frame);
+    if (pending_.size() >= most_pending) finish();
 }
 
 void frame_batches::finish() {

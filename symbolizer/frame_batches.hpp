@@ -8,6 +8,7 @@
 // address order the units of a large library come in no order of theirs,
 // and each lookup would wait for the bytes before its unit.
 
+#include <cstddef>
 #include <vector>
 
 #include "offline_symbolizer.hpp"
@@ -20,6 +21,10 @@ namespace offline {
 
 class frame_batches {
 public:
+    // A read of short lines holds hundreds of thousands: what is gathered,
+    // and the answers made of it, stay within a few megabytes.
+    static constexpr std::size_t most_pending = 16384;
+
     frame_batches(offline_symbolizer& symbolizer, trace_writer& writer);
 
     // The first frame of all is answered at once, for a reader waiting on it.

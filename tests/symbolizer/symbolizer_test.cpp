@@ -298,9 +298,10 @@ TEST(symbolizer, each_input_format_names_the_same_frames) {
 }
 
 // Lines that each name a frame are looked up in the order their units lie
-// in, not the input's: frames of two objects of many units and a missing one,
-// interleaved and backwards, keep their own text and number, as the same
-// frames in a report, which are looked up in order, get them.
+// in, not the input's, a batch at a time: frames of two objects of many units
+// and a missing one, interleaved and backwards, keep their own text and
+// number, as the same frames in a report, which are looked up in order, get
+// them.
 TEST(symbolizer, frames_looked_up_out_of_order_keep_the_order_of_the_input) {
     const std::string many_units = SYMBOLIZER_MANY_UNITS;
     const std::vector<std::uint64_t> here = return_addresses(many_units);
@@ -314,6 +315,9 @@ TEST(symbolizer, frames_looked_up_out_of_order_keep_the_order_of_the_input) {
         if (i % 97 == 0) frames.emplace_back("/nonexistent/lib.so", 0x1234);
     }
     std::reverse(frames.begin(), frames.end());
+    // More than one batch's worth.
+    const std::vector<std::pair<std::string, std::uint64_t>> once = frames;
+    while (frames.size() <= 17000) frames.insert(frames.end(), once.begin(), once.end());
     std::string lines, report = "raw frames (addr2line -e FILE OFFSET):\n";
     for (std::size_t i = 0; i < frames.size(); ++i) {
         lines += frames[i].first + " 0x" + hex(frames[i].second) + "\n";
