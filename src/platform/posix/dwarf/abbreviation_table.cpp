@@ -125,6 +125,35 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
         used = cursor.taken();
         return false;
     };
+    // Counted first, so that the table is made at its size: grown and then
+    // cut to size, its copies cost more than counting.
+    table_bytes counting = cursor;
+    std::size_t entry_count = 0;
+    std::size_t layout_count = 0;
+    for (;;) {
+        const std::uint64_t code = counting.uleb();
+        if (!counting.ok()) {
+            cursor = counting;
+            return failed();
+        }
+        if (code == 0) break;
+        counting.uleb();
+        counting.u8();
+        for (;;) {
+            const std::uint64_t name = counting.uleb();
+            const std::uint64_t form = counting.uleb();
+            if (!counting.ok()) {
+                cursor = counting;
+                return failed();
+            }
+            if (name == 0 && form == 0) break;
+            if (form == DW_FORM_implicit_const) counting.sleb();
+            ++layout_count;
+        }
+        ++entry_count;
+    }
+    entries_.reserve(entry_count);
+    layouts_.reserve(layout_count);
     for (;;) {
         abbreviation entry;
         entry.code = cursor.uleb();
@@ -136,6 +165,7 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
         entry.first_layout = static_cast<std::uint32_t>(layouts_.size());
         bool low = false;
         bool high = false;
+        bool ranges = false;
         for (;;) {
             const std::uint64_t name = cursor.uleb();
             const std::uint64_t form = cursor.uleb();
@@ -144,13 +174,14 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
             const std::int64_t implicit_value = form == DW_FORM_implicit_const ? cursor.sleb() : 0;
             low |= name == DW_AT_low_pc;
             high |= name == DW_AT_high_pc;
-            entry.may_have_code |= name == DW_AT_ranges || (low && high);
+            ranges |= name == DW_AT_ranges;
             unsigned bytes = 0;
             const form_kind kind = kind_of_form(static_cast<std::uint32_t>(form), bytes);
             add_size(entry, kind, bytes);
             layouts_.push_back(attribute_layout{static_cast<std::uint32_t>(name), static_cast<std::uint32_t>(form),
                                                 implicit_value, kind, static_cast<std::uint8_t>(bytes)});
         }
+        entry.may_have_code = ranges || (low && high);
         entry.layout_count = static_cast<std::uint32_t>(layouts_.size() - entry.first_layout);
         if (entry.code != entries_.size() + 1) dense_ = false;
         entries_.push_back(entry);
@@ -160,8 +191,6 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
     if (!dense_)
         std::sort(entries_.begin(), entries_.end(),
                   [](const abbreviation& a, const abbreviation& b) { return a.code < b.code; });
-    entries_.shrink_to_fit();
-    layouts_.shrink_to_fit();
     return true;
 }
 
