@@ -1,6 +1,7 @@
 #include "platform/posix/dwarf/inline_sites.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/posix/dwarf/dwarf_constants.hpp"
 #include "platform/posix/dwarf/entry_names.hpp"
@@ -202,6 +203,20 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
     dwarf_cursor& cursor = unit.cursor;
     section_data* info = unit.context.sections->info.get();
     std::size_t released = cursor.position();
+    // Most entries passed over have a size their abbreviation tells: passed
+    // over here, as skip_entry would, without a call for each.
+    const unsigned address = unit.header.address_size;
+    const unsigned offset = offset_size(unit.header);
+    const unsigned reference = unit.header.version <= 2 ? address : offset;
+    const bool addresses_readable = address != 0 && address <= 8;
+    const auto fixed_size = [&](const abbreviation& entry) -> std::optional<std::uint64_t> {
+        if (!entry.fixed_size) return std::nullopt;
+        if ((entry.address_forms != 0 || (entry.reference_forms != 0 && unit.header.version <= 2)) &&
+            !addresses_readable)
+            return std::nullopt;
+        return std::uint64_t{entry.fixed_bytes} + std::uint64_t{entry.address_forms} * address +
+               std::uint64_t{entry.offset_forms} * offset + std::uint64_t{entry.reference_forms} * reference;
+    };
     while (!stack.empty() && !cursor.at_end()) {
         const std::uint64_t code_number = cursor.uleb();
         if (code_number == 0) {
@@ -216,7 +231,9 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         // they are in.
         if (entry->tag != DW_TAG_subprogram && entry->tag != DW_TAG_inlined_subroutine &&
             !(entry->has_children && is_type_tag(entry->tag))) {
-            if (!skip_entry(cursor, *entry, unit.abbrevs->layouts(*entry), unit.header)) break;
+            const std::optional<std::uint64_t> size = fixed_size(*entry);
+            if (size ? !cursor.skip(*size) : !skip_entry(cursor, *entry, unit.abbrevs->layouts(*entry), unit.header))
+                break;
             if (entry->has_children) stack.push_back(level{stack.back().where});
             if (cursor.position() - released >= walk_window && !keep_bytes) {
                 info->release(released, cursor.position());
