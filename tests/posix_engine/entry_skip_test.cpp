@@ -16,6 +16,7 @@
 
 #include "platform/posix/dwarf/abbreviation_table.hpp"
 #include "platform/posix/dwarf/attributes.hpp"
+#include "platform/posix/dwarf/dwarf_cursor.hpp"
 #include "platform/posix/object/section_data.hpp"
 
 namespace {
@@ -121,6 +122,114 @@ TEST(posix_engine_entry_skip, passing_over_an_entry_ends_where_reading_it_does) 
     // Both outcomes were met many times over.
     EXPECT_GT(passed, 500);
     EXPECT_GT(failed, 500);
+}
+
+// A declaration is passed over with its parameters by the sibling its
+// abbreviation says where to find: that must be the value reading the entry
+// gives, found only where it is the entry's one sibling after forms of sizes
+// known before reading.
+TEST(posix_engine_entry_skip, a_sibling_found_by_its_place_is_the_one_reading_gives) {
+    std::mt19937 random(29);
+    int found = 0;
+    int not_found = 0;
+    for (int round = 0; round < 4000; ++round) {
+        bytes abbrev;
+        add_uleb(abbrev, 1);
+        add_uleb(abbrev, DW_TAG_subprogram);
+        abbrev.push_back(1);
+        const std::size_t count = 1 + random() % 6;
+        std::vector<std::uint32_t> names;
+        bool declaration = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            const unsigned pick = random() % 4;
+            const std::uint32_t name = pick == 0 ? DW_AT_sibling : pick == 1 ? DW_AT_declaration : DW_AT_name;
+            std::uint32_t form = forms[random() % (sizeof forms / sizeof forms[0])];
+            if (pick == 0 && random() % 2 == 0) form = random() % 2 == 0 ? DW_FORM_ref4 : DW_FORM_ref1;
+            if (pick == 1 && random() % 2 == 0) form = DW_FORM_flag_present;
+            declaration |= name == DW_AT_declaration && form == DW_FORM_flag_present;
+            names.push_back(name);
+            add_uleb(abbrev, name);
+            add_uleb(abbrev, form);
+            if (form == DW_FORM_implicit_const) abbrev.push_back(0x7f);
+        }
+        abbrev.push_back(0);
+        abbrev.push_back(0);
+        abbrev.push_back(0);
+        const std::unique_ptr<section_data> abbrev_section = section_data::plain(abbrev.data(), abbrev.size());
+        abbreviation_table table;
+        std::size_t used = 0;
+        ASSERT_TRUE(table.read(abbrev_section.get(), 0, abbrev.size(), used));
+        const abbreviation* entry = table.find(1);
+        ASSERT_NE(entry, nullptr);
+        ASSERT_EQ(entry->declaration, declaration) << "round " << round;
+
+        bytes info(80);
+        for (std::uint8_t& b : info) b = static_cast<std::uint8_t>(random() % 4 == 0 ? random() : random() % 8);
+        const std::unique_ptr<section_data> info_section = section_data::plain(info.data(), info.size());
+        const unit_shape shape = shapes[random() % 4];
+        unit_header unit;
+        unit.version = shape.version;
+        unit.address_size = shape.address_size;
+        unit.offset64 = shape.offset64;
+
+        // Whether the one sibling comes after forms of sizes known before
+        // reading, by the kinds alone; then where it lies and what it says,
+        // read form by form.
+        const attribute_layout* layouts = table.layouts(*entry);
+        int siblings = 0;
+        bool sized_before = true;
+        bool sibling_sized_before = false;
+        bool sibling_is_number = false;
+        for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
+            if (names[i] == DW_AT_sibling) {
+                ++siblings;
+                sibling_sized_before = sized_before;
+                sibling_is_number = layouts[i].kind == form_kind::number;
+            }
+            switch (layouts[i].kind) {
+            case form_kind::number:
+            case form_kind::data16:
+            case form_kind::flag_present:
+            case form_kind::implicit_const:
+            case form_kind::address:
+            case form_kind::offset:
+            case form_kind::reference:
+                break;
+            default:
+                sized_before = false;
+            }
+        }
+        dwarf_cursor read(info_section.get(), 0, info.size());
+        std::size_t sibling_at = 0;
+        std::uint64_t sibling = 0;
+        bool read_ok = true;
+        for (std::uint32_t i = 0; i < entry->layout_count && read_ok; ++i) {
+            const std::size_t at = read.position();
+            attribute_value value;
+            read_ok = read_attribute(read, layouts[i], unit, value);
+            if (names[i] == DW_AT_sibling) {
+                sibling_at = at;
+                sibling = value.value;
+            }
+        }
+        const bool findable = siblings == 1 && sibling_sized_before && sibling_is_number;
+        ASSERT_EQ(entry->sibling_bytes != 0, findable) << "round " << round;
+        if (!findable || !read_ok) {
+            ++not_found;
+            continue;
+        }
+        const unsigned offset = shape.offset64 ? 8 : 4;
+        const unsigned reference = shape.version <= 2 ? shape.address_size : offset;
+        const std::uint64_t place = std::uint64_t{entry->sibling_fixed_bytes} +
+                                    std::uint64_t{entry->sibling_address_forms} * shape.address_size +
+                                    std::uint64_t{entry->sibling_offset_forms} * offset +
+                                    std::uint64_t{entry->sibling_reference_forms} * reference;
+        ASSERT_EQ(place, sibling_at) << "round " << round;
+        ASSERT_EQ(little_endian(info.data() + place, entry->sibling_bytes), sibling) << "round " << round;
+        ++found;
+    }
+    EXPECT_GT(found, 300);
+    EXPECT_GT(not_found, 300);
 }
 
 // Tables shorter and longer than the window they are first read from, cut

@@ -166,6 +166,7 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
         bool low = false;
         bool high = false;
         bool ranges = false;
+        bool has_sibling = false;
         for (;;) {
             const std::uint64_t name = cursor.uleb();
             const std::uint64_t form = cursor.uleb();
@@ -177,6 +178,17 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
             ranges |= name == DW_AT_ranges;
             unsigned bytes = 0;
             const form_kind kind = kind_of_form(static_cast<std::uint32_t>(form), bytes);
+            entry.declaration |= name == DW_AT_declaration && form == DW_FORM_flag_present;
+            if (name == DW_AT_sibling) {
+                // Only one that is the entry's only sibling: a reader takes the last.
+                const bool known = !has_sibling && kind == form_kind::number && entry.fixed_size;
+                entry.sibling_bytes = known ? static_cast<std::uint8_t>(bytes) : 0;
+                entry.sibling_fixed_bytes = entry.fixed_bytes;
+                entry.sibling_address_forms = entry.address_forms;
+                entry.sibling_offset_forms = entry.offset_forms;
+                entry.sibling_reference_forms = entry.reference_forms;
+                has_sibling = true;
+            }
             add_size(entry, kind, bytes);
             layouts_.push_back(attribute_layout{static_cast<std::uint32_t>(name), static_cast<std::uint32_t>(form),
                                                 implicit_value, kind, static_cast<std::uint8_t>(bytes)});

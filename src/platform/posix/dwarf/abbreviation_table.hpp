@@ -61,6 +61,16 @@ struct abbreviation {
     // Whether an entry can say where code is: it has DW_AT_ranges, or both
     // DW_AT_low_pc and DW_AT_high_pc.
     bool may_have_code = false;
+    // A declaration (DW_AT_declaration as flag_present), whose children are
+    // its parameters, and where its DW_AT_sibling lies when the forms before
+    // it have sizes known before reading (counted as for fixed_size) and its
+    // own is a number of `sibling_bytes`; 0 bytes where not.
+    bool declaration = false;
+    std::uint8_t sibling_bytes = 0;
+    std::uint16_t sibling_address_forms = 0;
+    std::uint16_t sibling_offset_forms = 0;
+    std::uint16_t sibling_reference_forms = 0;
+    std::uint32_t sibling_fixed_bytes = 0;
 };
 
 class abbreviation_table {

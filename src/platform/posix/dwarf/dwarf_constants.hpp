@@ -40,6 +40,7 @@ enum {
     DW_AT_high_pc = 0x12,
     DW_AT_comp_dir = 0x1b,
     DW_AT_abstract_origin = 0x31,
+    DW_AT_declaration = 0x3c,
     DW_AT_specification = 0x47,
     DW_AT_ranges = 0x55,
     DW_AT_call_file = 0x58,

@@ -226,6 +226,25 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         }
         const abbreviation* entry = unit.abbrevs->find(code_number);
         if (entry == nullptr) break;
+        // A declaration's children are its parameters: where its abbreviation
+        // tells where its sibling is, it is passed over with them.
+        if (entry->declaration && entry->sibling_bytes != 0 && entry->has_children && entry->tag == DW_TAG_subprogram) {
+            const std::optional<std::uint64_t> size = fixed_size(*entry);
+            const std::uint8_t* bytes = size ? cursor.take(*size) : nullptr;
+            if (bytes == nullptr) break;
+            const std::uint64_t at = std::uint64_t{entry->sibling_fixed_bytes} +
+                                     std::uint64_t{entry->sibling_address_forms} * address +
+                                     std::uint64_t{entry->sibling_offset_forms} * offset +
+                                     std::uint64_t{entry->sibling_reference_forms} * reference;
+            std::uint64_t sibling = 0;
+            if (checked_add(unit.header.offset, little_endian(bytes + at, entry->sibling_bytes), sibling) &&
+                sibling > cursor.position()) {
+                cursor.seek(static_cast<std::size_t>(sibling));
+                continue;
+            }
+            stack.push_back(level{scope::local});
+            continue;
+        }
         // Most entries are neither functions nor inlined calls nor types
         // with members: passed over whole, their children are in the scope
         // they are in.
