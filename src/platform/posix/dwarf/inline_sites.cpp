@@ -227,8 +227,10 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
         const abbreviation* entry = unit.abbrevs->find(code_number);
         if (entry == nullptr) break;
         // A declaration's children are its parameters: where its abbreviation
-        // tells where its sibling is, it is passed over with them.
-        if (entry->declaration && entry->sibling_bytes != 0 && entry->has_children && entry->tag == DW_TAG_subprogram) {
+        // tells where its sibling is, it is passed over with them. One that
+        // says where code is goes the long way, as any function.
+        if (entry->declaration && !entry->may_have_code && entry->sibling_bytes != 0 && entry->has_children &&
+            entry->tag == DW_TAG_subprogram) {
             const std::optional<std::uint64_t> size = fixed_size(*entry);
             const std::uint8_t* bytes = size ? cursor.take(*size) : nullptr;
             if (bytes == nullptr) break;
