@@ -64,8 +64,7 @@ bool read_number(const char*& at, unsigned base, std::uint64_t& value) {
             digit = static_cast<unsigned>(c - 'A' + 10);
         else
             break;
-        if (value > largest_before_digit || (value == largest_before_digit && digit > largest_last_digit))
-            return false;
+        if (value > largest_before_digit || (value == largest_before_digit && digit > largest_last_digit)) return false;
         value = value * base + digit;
     }
     return at != start;
