@@ -9,6 +9,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <climits>
 #include <memory>
 #include <random>
 #include <string>
@@ -101,7 +102,7 @@ TEST(posix_engine_entry_skip, passing_over_an_entry_ends_where_reading_it_does) 
         for (std::uint32_t i = 0; i < entry->layout_count && read_ok; ++i) {
             attribute_value value;
             attribute_value kind_value;
-            read_ok = read_attribute(read, layouts[i].form, layouts[i].implicit_value, unit, value);
+            read_ok = read_attribute(read, layouts[i].form, layouts[i].implicit_value(), unit, value);
             ASSERT_EQ(read_attribute(by_kind, layouts[i], unit, kind_value), read_ok) << "round " << round;
             if (!read_ok) break;
             ASSERT_EQ(by_kind.position(), read.position()) << "round " << round;
@@ -269,6 +270,75 @@ TEST(posix_engine_entry_skip, a_table_reads_alike_however_long_and_wherever_it_l
                 ASSERT_EQ(entry->tag, code % 2 != 0 ? DW_TAG_variable : DW_TAG_subprogram);
                 ASSERT_EQ(entry->layout_count, code % 5);
             }
+        }
+    }
+}
+
+void put_uleb(bytes& out, std::uint64_t value) {
+    do {
+        const auto byte = static_cast<std::uint8_t>(value & 0x7f);
+        value >>= 7;
+        out.push_back(static_cast<std::uint8_t>(byte | (value != 0 ? 0x80 : 0)));
+    } while (value != 0);
+}
+
+void put_sleb(bytes& out, std::int64_t value) {
+    for (bool more = true; more;) {
+        const auto byte = static_cast<std::uint8_t>(value & 0x7f);
+        value >>= 7;
+        more = !((value == 0 && (byte & 0x40) == 0) || (value == -1 && (byte & 0x40) != 0));
+        out.push_back(static_cast<std::uint8_t>(byte | (more ? 0x80 : 0)));
+    }
+}
+
+// An abbreviation keeps its implicit constants whole, however wide, and a
+// form too large for any reader to know reads as one no reader knows, not as
+// whichever form its low bits name.
+TEST(posix_engine_entry_skip, implicit_constants_keep_every_bit_and_unknown_forms_stay_unknown) {
+    const std::int64_t constants[] = {0, 1, -1, 0x7fffffff, -0x80000000LL, INT64_MAX, INT64_MIN, 0x123456789abcdefLL};
+    const std::uint64_t unknown_forms[] = {0xffff, 0x10000 | DW_FORM_data1, (std::uint64_t{1} << 32) | DW_FORM_addr};
+    bytes table;
+    put_uleb(table, 1);
+    put_uleb(table, DW_TAG_variable);
+    table.push_back(0);
+    for (const std::int64_t value : constants) {
+        put_uleb(table, DW_AT_const_value);
+        put_uleb(table, DW_FORM_implicit_const);
+        put_sleb(table, value);
+    }
+    for (const std::uint64_t form : unknown_forms) {
+        put_uleb(table, DW_AT_name);
+        put_uleb(table, form);
+    }
+    table.push_back(0);
+    table.push_back(0);
+    table.push_back(0);
+    std::unique_ptr<section_data> section = section_data::plain(table.data(), table.size());
+    abbreviation_table read;
+    std::size_t used = 0;
+    ASSERT_TRUE(read.read(section.get(), 0, table.size(), used));
+    const abbreviation* entry = read.find(1);
+    ASSERT_NE(entry, nullptr);
+    const std::size_t constant_count = sizeof constants / sizeof constants[0];
+    ASSERT_EQ(entry->layout_count, constant_count + sizeof unknown_forms / sizeof unknown_forms[0]);
+    const attribute_layout* layouts = read.layouts(*entry);
+    const bytes info(64, 0);
+    std::unique_ptr<section_data> info_section = section_data::plain(info.data(), info.size());
+    unit_header unit{};
+    unit.version = 5;
+    unit.address_size = 8;
+    for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
+        SCOPED_TRACE(i);
+        dwarf_cursor cursor(info_section.get(), 0, info.size());
+        attribute_value value;
+        if (i < constant_count) {
+            EXPECT_EQ(layouts[i].kind, form_kind::implicit_const);
+            EXPECT_EQ(layouts[i].implicit_value(), constants[i]);
+            ASSERT_TRUE(read_attribute(cursor, layouts[i], unit, value));
+            EXPECT_EQ(value.value, static_cast<std::uint64_t>(constants[i]));
+        } else {
+            EXPECT_EQ(layouts[i].kind, form_kind::other);
+            EXPECT_FALSE(read_attribute(cursor, layouts[i], unit, value));
         }
     }
 }

@@ -176,8 +176,10 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
             low |= name == DW_AT_low_pc;
             high |= name == DW_AT_high_pc;
             ranges |= name == DW_AT_ranges;
+            constexpr std::uint64_t widest_form = 0xffff;
+            const auto kept_form = static_cast<std::uint16_t>(std::min(form, widest_form));
             unsigned bytes = 0;
-            const form_kind kind = kind_of_form(static_cast<std::uint32_t>(form), bytes);
+            const form_kind kind = kind_of_form(kept_form, bytes);
             entry.declaration |= name == DW_AT_declaration && form == DW_FORM_flag_present;
             if (name == DW_AT_sibling) {
                 // Only one that is the entry's only sibling: a reader takes the last.
@@ -190,8 +192,10 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
                 has_sibling = true;
             }
             add_size(entry, kind, bytes);
-            layouts_.push_back(attribute_layout{static_cast<std::uint32_t>(name), static_cast<std::uint32_t>(form),
-                                                implicit_value, kind, static_cast<std::uint8_t>(bytes)});
+            const auto implicit = static_cast<std::uint64_t>(implicit_value);
+            layouts_.push_back(attribute_layout{static_cast<std::uint32_t>(name), static_cast<std::uint32_t>(implicit),
+                                                static_cast<std::uint32_t>(implicit >> 32), kept_form, kind,
+                                                static_cast<std::uint8_t>(bytes)});
         }
         entry.may_have_code = ranges || (low && high);
         entry.layout_count = static_cast<std::uint32_t>(layouts_.size() - entry.first_layout);

@@ -36,12 +36,20 @@ enum class form_kind : std::uint8_t {
     other, // DW_FORM_indirect, or a form not known
 };
 
+// Sixteen bytes: a unit of the C library has a table of thousands. No form
+// needs more than 16 bits; a larger one, which no reader knows, is kept as
+// 0xffff, which none knows either.
 struct attribute_layout {
     std::uint32_t name;
-    std::uint32_t form;
-    std::int64_t implicit_value;
+    std::uint32_t implicit_low;
+    std::uint32_t implicit_high;
+    std::uint16_t form;
     form_kind kind;
     std::uint8_t bytes;
+
+    std::int64_t implicit_value() const noexcept {
+        return static_cast<std::int64_t>(std::uint64_t{implicit_high} << 32 | implicit_low);
+    }
 };
 
 struct abbreviation {

@@ -57,7 +57,7 @@ inline bool read_attribute(dwarf_cursor& cursor, const attribute_layout& layout,
         out.value = 1;
         break;
     case form_kind::implicit_const:
-        out.value = static_cast<std::uint64_t>(layout.implicit_value);
+        out.value = static_cast<std::uint64_t>(layout.implicit_value());
         break;
     case form_kind::sleb:
         out.value = static_cast<std::uint64_t>(cursor.sleb());
@@ -76,7 +76,7 @@ inline bool read_attribute(dwarf_cursor& cursor, const attribute_layout& layout,
     case form_kind::block:
         return cursor.skip(cursor.uleb());
     case form_kind::other:
-        return read_attribute(cursor, layout.form, layout.implicit_value, unit, out);
+        return read_attribute(cursor, layout.form, layout.implicit_value(), unit, out);
     }
     return cursor.ok();
 }

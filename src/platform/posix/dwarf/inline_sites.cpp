@@ -94,7 +94,7 @@ bool read_fixed_entry(dwarf_cursor& cursor, const abbreviation& entry, const att
             value.value = 1;
             break;
         case form_kind::implicit_const:
-            value.value = static_cast<std::uint64_t>(layout.implicit_value);
+            value.value = static_cast<std::uint64_t>(layout.implicit_value());
             break;
         default:
             // data16, the one other kind of a known size.
