@@ -54,6 +54,31 @@ void add_uleb(bytes& out, std::uint64_t value) {
     } while (value != 0);
 }
 
+// Ends the abbreviation being written (its attributes, its table) and reads
+// it back, from `section`, as the table's entry 1.
+const abbreviation* read_back(bytes& abbrev, std::unique_ptr<section_data>& section, abbreviation_table& table) {
+    abbrev.insert(abbrev.end(), {0, 0, 0});
+    section = section_data::plain(abbrev.data(), abbrev.size());
+    std::size_t used = 0;
+    return table.read(section.get(), 0, abbrev.size(), used) ? table.find(1) : nullptr;
+}
+
+// An entry's bytes: small values mostly, so that blocks and numbers end
+// inside.
+bytes entry_bytes(std::mt19937& random) {
+    bytes info(80);
+    for (std::uint8_t& b : info) b = static_cast<std::uint8_t>(random() % 4 == 0 ? random() : random() % 8);
+    return info;
+}
+
+unit_header unit_of(const unit_shape& shape) {
+    unit_header unit;
+    unit.version = shape.version;
+    unit.address_size = shape.address_size;
+    unit.offset64 = shape.offset64;
+    return unit;
+}
+
 TEST(posix_engine_entry_skip, passing_over_an_entry_ends_where_reading_it_does) {
     std::mt19937 random(17);
     int passed = 0;
@@ -71,27 +96,16 @@ TEST(posix_engine_entry_skip, passing_over_an_entry_ends_where_reading_it_does) 
             add_uleb(abbrev, form);
             if (form == DW_FORM_implicit_const) abbrev.push_back(0x7f);
         }
-        abbrev.push_back(0);
-        abbrev.push_back(0);
-        abbrev.push_back(0);
-        const std::unique_ptr<section_data> abbrev_section = section_data::plain(abbrev.data(), abbrev.size());
+        std::unique_ptr<section_data> abbrev_section;
         abbreviation_table table;
-        std::size_t used = 0;
-        ASSERT_TRUE(table.read(abbrev_section.get(), 0, abbrev.size(), used));
-        const abbreviation* entry = table.find(1);
+        const abbreviation* entry = read_back(abbrev, abbrev_section, table);
         ASSERT_NE(entry, nullptr);
 
-        // The entry's bytes: small values mostly, so that blocks and numbers
-        // end inside; cut anywhere.
-        bytes info(80);
-        for (std::uint8_t& b : info) b = static_cast<std::uint8_t>(random() % 4 == 0 ? random() : random() % 8);
+        // Cut anywhere.
+        const bytes info = entry_bytes(random);
         const std::unique_ptr<section_data> info_section = section_data::plain(info.data(), info.size());
         const std::size_t limit = random() % (info.size() + 1);
-        const unit_shape shape = shapes[random() % (sizeof shapes / sizeof shapes[0])];
-        unit_header unit;
-        unit.version = shape.version;
-        unit.address_size = shape.address_size;
-        unit.offset64 = shape.offset64;
+        const unit_header unit = unit_of(shapes[random() % (sizeof shapes / sizeof shapes[0])]);
 
         // Each attribute read by its form and by the kind the table found for
         // it: the same value from the same bytes, failing alike.
@@ -153,25 +167,15 @@ TEST(posix_engine_entry_skip, a_sibling_found_by_its_place_is_the_one_reading_gi
             add_uleb(abbrev, form);
             if (form == DW_FORM_implicit_const) abbrev.push_back(0x7f);
         }
-        abbrev.push_back(0);
-        abbrev.push_back(0);
-        abbrev.push_back(0);
-        const std::unique_ptr<section_data> abbrev_section = section_data::plain(abbrev.data(), abbrev.size());
+        std::unique_ptr<section_data> abbrev_section;
         abbreviation_table table;
-        std::size_t used = 0;
-        ASSERT_TRUE(table.read(abbrev_section.get(), 0, abbrev.size(), used));
-        const abbreviation* entry = table.find(1);
+        const abbreviation* entry = read_back(abbrev, abbrev_section, table);
         ASSERT_NE(entry, nullptr);
         ASSERT_EQ(entry->declaration, declaration) << "round " << round;
 
-        bytes info(80);
-        for (std::uint8_t& b : info) b = static_cast<std::uint8_t>(random() % 4 == 0 ? random() : random() % 8);
+        const bytes info = entry_bytes(random);
         const std::unique_ptr<section_data> info_section = section_data::plain(info.data(), info.size());
-        const unit_shape shape = shapes[random() % 4];
-        unit_header unit;
-        unit.version = shape.version;
-        unit.address_size = shape.address_size;
-        unit.offset64 = shape.offset64;
+        const unit_header unit = unit_of(shapes[random() % 4]);
 
         // Whether the one sibling comes after forms of sizes known before
         // reading, by the kinds alone; then where it lies and what it says,
@@ -219,10 +223,10 @@ TEST(posix_engine_entry_skip, a_sibling_found_by_its_place_is_the_one_reading_gi
             ++not_found;
             continue;
         }
-        const unsigned offset = shape.offset64 ? 8 : 4;
-        const unsigned reference = shape.version <= 2 ? shape.address_size : offset;
+        const unsigned offset = unit.offset64 ? 8 : 4;
+        const unsigned reference = unit.version <= 2 ? unit.address_size : offset;
         const std::uint64_t place = std::uint64_t{entry->sibling_fixed_bytes} +
-                                    std::uint64_t{entry->sibling_address_forms} * shape.address_size +
+                                    std::uint64_t{entry->sibling_address_forms} * unit.address_size +
                                     std::uint64_t{entry->sibling_offset_forms} * offset +
                                     std::uint64_t{entry->sibling_reference_forms} * reference;
         ASSERT_EQ(place, sibling_at) << "round " << round;
