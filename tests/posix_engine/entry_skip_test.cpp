@@ -278,14 +278,6 @@ TEST(posix_engine_entry_skip, a_table_reads_alike_however_long_and_wherever_it_l
     }
 }
 
-void put_uleb(bytes& out, std::uint64_t value) {
-    do {
-        const auto byte = static_cast<std::uint8_t>(value & 0x7f);
-        value >>= 7;
-        out.push_back(static_cast<std::uint8_t>(byte | (value != 0 ? 0x80 : 0)));
-    } while (value != 0);
-}
-
 void put_sleb(bytes& out, std::int64_t value) {
     for (bool more = true; more;) {
         const auto byte = static_cast<std::uint8_t>(value & 0x7f);
@@ -302,35 +294,28 @@ TEST(posix_engine_entry_skip, implicit_constants_keep_every_bit_and_unknown_form
     const std::int64_t constants[] = {0, 1, -1, 0x7fffffff, -0x80000000LL, INT64_MAX, INT64_MIN, 0x123456789abcdefLL};
     const std::uint64_t unknown_forms[] = {0xffff, 0x10000 | DW_FORM_data1, (std::uint64_t{1} << 32) | DW_FORM_addr};
     bytes table;
-    put_uleb(table, 1);
-    put_uleb(table, DW_TAG_variable);
+    add_uleb(table, 1);
+    add_uleb(table, DW_TAG_variable);
     table.push_back(0);
     for (const std::int64_t value : constants) {
-        put_uleb(table, DW_AT_const_value);
-        put_uleb(table, DW_FORM_implicit_const);
+        add_uleb(table, DW_AT_const_value);
+        add_uleb(table, DW_FORM_implicit_const);
         put_sleb(table, value);
     }
     for (const std::uint64_t form : unknown_forms) {
-        put_uleb(table, DW_AT_name);
-        put_uleb(table, form);
+        add_uleb(table, DW_AT_name);
+        add_uleb(table, form);
     }
-    table.push_back(0);
-    table.push_back(0);
-    table.push_back(0);
-    std::unique_ptr<section_data> section = section_data::plain(table.data(), table.size());
+    std::unique_ptr<section_data> section;
     abbreviation_table read;
-    std::size_t used = 0;
-    ASSERT_TRUE(read.read(section.get(), 0, table.size(), used));
-    const abbreviation* entry = read.find(1);
+    const abbreviation* entry = read_back(table, section, read);
     ASSERT_NE(entry, nullptr);
     const std::size_t constant_count = sizeof constants / sizeof constants[0];
     ASSERT_EQ(entry->layout_count, constant_count + sizeof unknown_forms / sizeof unknown_forms[0]);
     const attribute_layout* layouts = read.layouts(*entry);
     const bytes info(64, 0);
     std::unique_ptr<section_data> info_section = section_data::plain(info.data(), info.size());
-    unit_header unit{};
-    unit.version = 5;
-    unit.address_size = 8;
+    const unit_header unit = unit_of({5, 8, false});
     for (std::uint32_t i = 0; i < entry->layout_count; ++i) {
         SCOPED_TRACE(i);
         dwarf_cursor cursor(info_section.get(), 0, info.size());
