@@ -36,17 +36,20 @@ void frame_batches::finish() {
     };
     std::vector<place> order;
     order.reserve(pending_.size());
+    std::vector<offline_symbolizer::reading_place> places;
+    places.reserve(pending_.size());
     std::map<const void*, std::size_t> ranks;
     for (std::size_t i = 0; i < pending_.size(); ++i) {
-        const offline_symbolizer::reading_place p = symbolizer_.place_of(pending_[i]);
-        const std::size_t rank = ranks.emplace(p.module, ranks.size()).first->second;
-        order.push_back({rank, p.offset, i});
+        places.push_back(symbolizer_.place_of(pending_[i]));
+        const std::size_t rank = ranks.emplace(places.back().module, ranks.size()).first->second;
+        order.push_back({rank, places.back().offset, i});
     }
     std::sort(order.begin(), order.end(), [](const place& a, const place& b) {
         return std::tie(a.module, a.offset, a.index) < std::tie(b.module, b.offset, b.index);
     });
     std::vector<frame_answer> answers(pending_.size());
-    for (const place& p : order) answers[p.index] = symbolizer_.look_up(pending_[p.index]);
+    for (const place& p : order)
+        answers[p.index] = symbolizer_.look_up(pending_[p.index], reported_id(), &places[p.index]);
     for (std::size_t i = 0; i < pending_.size(); ++i) writer_.frame(pending_[i], answers[i]);
     pending_.clear();
 }

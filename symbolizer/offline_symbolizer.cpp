@@ -109,6 +109,8 @@ offline_symbolizer::reading_place offline_symbolizer::place_of(const raw_frame& 
         }
         std::uint64_t address = 0;
         if (entry.module == nullptr || !return_address(*entry.module, frame, address)) return place;
+        place.reader = entry.module.get();
+        place.address = address;
         if (const std::optional<std::uint64_t> offset = entry.module->unit_offset_at(address)) place.offset = *offset;
     } catch (...) {
         // Only the order is lost; the frame's own lookup says why.
@@ -116,7 +118,7 @@ offline_symbolizer::reading_place offline_symbolizer::place_of(const raw_frame& 
     return place;
 }
 
-frame_answer offline_symbolizer::look_up(const raw_frame& frame, const reported_id& id) {
+frame_answer offline_symbolizer::look_up(const raw_frame& frame, const reported_id& id, const reading_place* place) {
     frame_answer out;
     if (frame.file.empty()) return out;
     module_entry& entry = module_for(frame.file, id);
@@ -124,7 +126,10 @@ frame_answer offline_symbolizer::look_up(const raw_frame& frame, const reported_
     if (entry.module == nullptr) return out;
     try {
         std::uint64_t address = 0;
-        if (return_address(*entry.module, frame, address)) answer(*entry.module, address, out);
+        if (place != nullptr && place->reader == entry.module.get())
+            answer(*entry.module, place->address, out);
+        else if (return_address(*entry.module, frame, address))
+            answer(*entry.module, address, out);
         const std::string problem = search_.take_debug_problem();
         if (!problem.empty() && complain_) complain_(frame.file + ": " + problem);
     } catch (...) {

@@ -46,10 +46,6 @@ public:
     // `complain` is told once, in a line, why a module's frames have no names.
     offline_symbolizer(search_settings settings, bool inline_calls, std::function<void(const std::string&)> complain);
 
-    // A frame of a report whose module table gave `id` for its file (none
-    // given: any file of that name is taken).
-    frame_answer look_up(const raw_frame& frame, const reported_id& id = reported_id());
-
     // Where a frame's debug information lies: its module (null without one)
     // and its unit's offset (the largest where not known). Frames asked for
     // in this order read each module's sections from their start on, once,
@@ -57,7 +53,17 @@ public:
     struct reading_place {
         const void* module = nullptr;
         std::uint64_t offset = ~std::uint64_t{0};
+        // The module read and the address asked for; null where not found.
+        const posix_engine::loaded_module* reader = nullptr;
+        std::uint64_t address = 0;
     };
+    // A frame of a report whose module table gave `id` for its file (none
+    // given: any file of that name is taken).
+    // With `place` from place_of(), its address is taken rather than found
+    // again (a symbol's name is looked for by a walk over all of them).
+    frame_answer look_up(const raw_frame& frame, const reported_id& id = reported_id(),
+                         const reading_place* place = nullptr);
+
     reading_place place_of(const raw_frame& frame);
 
 private:
