@@ -14,19 +14,23 @@
 #include <random>
 #include <vector>
 
+#include "platform/posix/object/decompression.hpp"
 #include "platform/posix/object/file_source.hpp"
 #include "platform/posix/object/section_data.hpp"
+#include "platform/posix/support/work_counts.hpp"
 
 namespace {
 
+using korvo::calltrail::posix_engine::counted_work;
+using korvo::calltrail::posix_engine::deflate_decoder;
 using korvo::calltrail::posix_engine::file_source;
 using korvo::calltrail::posix_engine::section_data;
 using korvo::calltrail::posix_engine::unique_fd;
 
 // Text-like bytes that compress as debug information does.
-std::vector<std::uint8_t> sample(std::size_t size) {
+std::vector<std::uint8_t> sample(std::size_t size, unsigned seed = 7) {
     std::vector<std::uint8_t> bytes(size);
-    std::mt19937 random(7);
+    std::mt19937 random(seed);
     for (std::size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<std::uint8_t>("abcdefgh"[random() % 8] + (i / 4096) % 7);
     return bytes;
@@ -155,6 +159,56 @@ TEST(posix_engine_sections, a_read_beyond_the_section_or_its_stream_fails) {
             std::unique_ptr<section_data> left = inflated(stream, stream.size(), bytes.size(), in_order);
             ASSERT_NE(left, nullptr);
             EXPECT_TRUE(left->ensure(0, 10));
+        }
+    }
+}
+
+// As a lookup moves from stream to stream, each letting its decoder go when
+// done: each reads its own bytes, whatever decoder memory it is handed next.
+TEST(posix_engine_sections, streams_that_let_their_decoders_go_in_turn_read_their_own_bytes) {
+    constexpr int streams = 3;
+    std::vector<std::uint8_t> bytes[streams];
+    std::vector<std::uint8_t> stored[streams];
+    std::unique_ptr<section_data> sections[streams];
+    for (int s = 0; s < streams; ++s) {
+        bytes[s] = sample(std::size_t{600} << 10, 20 + s);
+        stored[s] = compressed(bytes[s]);
+        sections[s] = section_data::zlib(stored[s].data(), stored[s].size(), bytes[s].size());
+        ASSERT_NE(sections[s], nullptr);
+    }
+    std::mt19937 random(5);
+    for (int i = 0; i < 90; ++i) {
+        const int s = static_cast<int>(random() % streams);
+        const std::size_t begin = random() % bytes[s].size();
+        const std::size_t end = std::min(bytes[s].size(), begin + 1 + random() % 20000);
+        ASSERT_TRUE(sections[s]->ensure(begin, end)) << s << " " << begin;
+        ASSERT_TRUE(same_range(*sections[s], bytes[s], begin, end)) << s << " " << begin;
+        if (i % 2 == 0) sections[s]->let_go_of_decoder();
+    }
+}
+
+// Far from its start, a stream keeps its decoder between reads unless told
+// it may go; once gone, the next read starts the stream again.
+TEST(posix_engine_sections, a_stream_far_along_starts_again_only_once_its_decoder_was_let_go) {
+    // Only ISA-L's decoder gives its memory back.
+    if (korvo::calltrail::posix_engine::zlib_decoder(deflate_decoder::isal) == nullptr)
+        GTEST_SKIP() << "libisal.so.2 is not installed";
+    const std::vector<std::uint8_t> bytes = sample(std::size_t{1} << 20);
+    const std::vector<std::uint8_t> stream = compressed(bytes);
+    for (const bool let_go : {false, true}) {
+        SCOPED_TRACE(let_go ? "let go" : "kept");
+        std::unique_ptr<section_data> section = section_data::zlib(stream.data(), stream.size(), bytes.size());
+        ASSERT_NE(section, nullptr);
+        ASSERT_TRUE(section->ensure(400000, 400010));
+        if (let_go) section->let_go_of_decoder();
+        const std::uint64_t before = counted_work.bytes_inflated.load();
+        ASSERT_TRUE(section->ensure(600000, 600010));
+        EXPECT_TRUE(same_range(*section, bytes, 600000, 600010));
+        const std::uint64_t inflated = counted_work.bytes_inflated.load() - before;
+        if (let_go) {
+            EXPECT_GE(inflated, 600000u);
+        } else {
+            EXPECT_LT(inflated, 300000u);
         }
     }
 }

@@ -224,6 +224,9 @@ const abbreviation_table* abbreviation_cache::at(section_data* abbrev, std::uint
     // A table that cannot be read is remembered as such, and costs nothing
     // the next time a unit names it.
     if (!table->read(abbrev, offset, most, used)) table.reset();
+    // Read whole, and the next table lies anywhere: the stream's decoder
+    // memory goes back meanwhile, for the next stream to take.
+    abbrev->let_go_of_decoder();
     const abbreviation_table* kept = table.get();
     tables_.emplace(offset, std::move(table));
     bytes_left_ -= std::min<std::uint64_t>(bytes_left_, used);

@@ -68,8 +68,12 @@ std::unique_ptr<unit_lines> read_unit_lines(dwarf_sections& sections, std::size_
     const bool skeleton = is_skeleton(unit);
     // A split unit's file is closed once read: its tree is read whole.
     if (inlines != nullptr) lines->calls = std::make_unique<inline_tree>(*inlines, !skeleton);
-    if (!unit.root.has_stmt_list || !lines->lines.read(unit.context, unit.root.stmt_list, unit.root.comp_dir, code))
-        return nullptr;
+    const bool read =
+        unit.root.has_stmt_list && lines->lines.read(unit.context, unit.root.stmt_list, unit.root.comp_dir, code);
+    // The program is read whole, and the next unit's lies anywhere: its
+    // decoder's memory goes back meanwhile, for the next stream to take.
+    sections.line->let_go_of_decoder();
+    if (!read) return nullptr;
     if (skeleton) {
         // Any row may lie in inlined code: without the inline tree no line
         // is certainly the function's own.

@@ -208,23 +208,38 @@ private:
     bool started_ = false;
 };
 
-// The state, most of a hundred kilobytes once used, is made on the first
+// The memory of a state let go waits here for the next stream that wants
+// one: a lookup moves from stream to stream, and a fresh mapping would
+// fault its pages in again beside the old ones. One is kept, handed over
+// without a lock; the next owner makes it new.
+std::atomic<void*> spare_isal_state{nullptr};
+
+void* take_isal_state() noexcept {
+    if (void* spare = spare_isal_state.exchange(nullptr, std::memory_order_acq_rel)) return spare;
+    void* state =
+        mmap(nullptr, isal_state_reserve, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return state != MAP_FAILED ? state : nullptr;
+}
+
+void give_back_isal_state(void* state) noexcept {
+    if (void* other = spare_isal_state.exchange(state, std::memory_order_acq_rel)) munmap(other, isal_state_reserve);
+}
+
+// The state, most of a hundred kilobytes once used, is taken on the first
 // decode: many sections are opened and never read.
 class isal_stream final : public stream_decoder {
 public:
     explicit isal_stream(const isal_functions& f) : f_(f) {}
     ~isal_stream() override {
-        if (state_ != nullptr) munmap(state_, isal_state_reserve);
+        if (state_ != nullptr) give_back_isal_state(state_);
     }
     isal_stream(const isal_stream&) = delete;
     isal_stream& operator=(const isal_stream&) = delete;
 
     status decode(const std::uint8_t*& in, std::size_t& in_size, std::uint8_t*& out, std::size_t& out_size) override {
         if (state_ == nullptr) {
-            void* state = mmap(nullptr, isal_state_reserve, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-            if (state == MAP_FAILED) return status::out_of_memory;
-            state_ = state;
+            state_ = take_isal_state();
+            if (state_ == nullptr) return status::out_of_memory;
             f_.init(state_);
         }
         const zlib_header::state header = header_.take(in, in_size);
@@ -258,7 +273,7 @@ public:
     }
 
     bool let_go() noexcept override {
-        if (state_ != nullptr) munmap(state_, isal_state_reserve);
+        if (state_ != nullptr) give_back_isal_state(state_);
         state_ = nullptr;
         return true;
     }

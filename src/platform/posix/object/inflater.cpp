@@ -54,8 +54,12 @@ bool section_data::inflater::refill() {
     return true;
 }
 
+void section_data::inflater::let_go() noexcept {
+    if (!broken && decoder_->let_go()) needs_restart = true;
+}
+
 void section_data::inflater::pause() noexcept {
-    if (position <= cheap_to_redo && !broken && decoder_->let_go()) needs_restart = true;
+    if (position <= cheap_to_redo) let_go();
     if (buffer_ == nullptr) return;
     consumed_ -= input_left_;
     input_ = nullptr;

@@ -32,6 +32,8 @@ struct section_data::inflater {
     // open only the one at work holds an input buffer. A stream still near
     // its start lets its decoder's memory go too, and starts again.
     void pause() noexcept;
+    // Lets the decoder's memory go, wherever the stream stands.
+    void let_go() noexcept;
 
     bool broken = false;
     // The decoder ran out of memory midway: the stream must start again.

@@ -369,6 +369,13 @@ void section_data::read_in_order() noexcept {
     in_order_ = true;
 }
 
+void section_data::let_go_of_decoder() noexcept {
+    // A stream read in order goes on, and one a thread fills is the thread's.
+    if (inflater_ == nullptr || in_order_ || ahead_ != nullptr) return;
+    inflater_->pause();
+    inflater_->let_go();
+}
+
 void section_data::release(std::size_t begin, std::size_t end) noexcept {
     // Only reserved space can be given back, and a section inflated whole
     // could not be filled again, nor one read in order but from its start.

@@ -83,6 +83,12 @@ public:
     // yet there.
     void read_ahead() noexcept;
 
+    // The reader is done with the section for now: a paused stream gives
+    // back its decoder's memory, and starts again if more is asked for. A
+    // lookup reads one table from each of several streams far from their
+    // starts; their decoders need not all stay.
+    void let_go_of_decoder() noexcept;
+
     // Copies bytes out without keeping them readable.
     bool copy_out(std::size_t offset, std::size_t count, std::uint8_t* out);
 
