@@ -3,8 +3,11 @@
 // and on either side of the page boundaries its lookup table uses.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
@@ -102,6 +105,68 @@ TEST(posix_engine_index, aliases_collapse_to_the_exported_name_without_its_versi
     EXPECT_EQ(names.count("_nl_make_l10nflist"), 1u);
     EXPECT_EQ(names.count("_nl_make_l10nflist.localalias"), 0u);
     EXPECT_EQ(names.count("__libc_start_main_impl"), 0u);
+}
+
+// The C library's table of names is large: once the index is built, it is
+// read from its file name by name. What it gives is what the same table gives
+// held in memory, by address and by name; once the file changes, a name given
+// before stays, and one not read yet is not given at all.
+TEST(posix_engine_index, names_read_from_the_file_are_those_of_the_table_in_memory) {
+    const std::string path = posix_engine_test::c_library_debug_file();
+    if (path.empty() || access(path.c_str(), R_OK) != 0) GTEST_SKIP() << "the C library's debug file is not installed";
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    char copy_path[] = "/tmp/calltrail_index_XXXXXX";
+    const int fd = mkstemp(copy_path);
+    ASSERT_GE(fd, 0);
+    const bool written = write(fd, image.data(), image.size()) == static_cast<ssize_t>(image.size());
+    close(fd);
+    struct removed {
+        const char* path;
+        ~removed() { unlink(path); }
+    } const removing{copy_path};
+    ASSERT_TRUE(written);
+
+    const std::unique_ptr<elf_file> file = elf_file::open(copy_path);
+    const std::unique_ptr<elf_file> memory = elf_file::adopt(std::move(image));
+    ASSERT_NE(file, nullptr);
+    ASSERT_NE(memory, nullptr);
+    const std::unique_ptr<symbol_index> from_file = symbol_index::build(*file, false, 0);
+    const std::unique_ptr<symbol_index> in_memory = symbol_index::build(*memory, false, 0);
+    ASSERT_NE(from_file, nullptr);
+    ASSERT_NE(in_memory, nullptr);
+    const auto& functions = from_file->functions();
+    ASSERT_EQ(functions.size(), in_memory->functions().size());
+    int mismatches = 0;
+    for (std::size_t i = 0; i < functions.size(); ++i) {
+        const std::string_view name = from_file->name_of(functions[i]);
+        if ((name.empty() || name != in_memory->name_of(in_memory->functions()[i])) && ++mismatches < 5)
+            ADD_FAILURE() << i << " " << name;
+    }
+    EXPECT_EQ(mismatches, 0);
+    for (const char* name : {"qsort", "memcpy", "msort_with_tmp", "__libc_start_main", "no_such_function"}) {
+        const symbol_index::function* a = from_file->find_named(name);
+        const symbol_index::function* b = in_memory->find_named(name);
+        ASSERT_EQ(a == nullptr, b == nullptr) << name;
+        if (a != nullptr) {
+            EXPECT_EQ(a->start, b->start) << name;
+        }
+    }
+
+    const std::unique_ptr<elf_file> changing = elf_file::open(copy_path);
+    ASSERT_NE(changing, nullptr);
+    const std::unique_ptr<symbol_index> index = symbol_index::build(*changing, false, 0);
+    ASSERT_NE(index, nullptr);
+    const symbol_index::function* asked = in_memory->find_named("qsort");
+    ASSERT_NE(asked, nullptr);
+    const symbol_index::function* first = index->find(asked->start);
+    const symbol_index::function* other = index->find(in_memory->find_named("memcpy")->start);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(index->name_of(*first), "qsort");
+    ASSERT_EQ(truncate(copy_path, 0), 0);
+    EXPECT_EQ(index->name_of(*first), "qsort");
+    EXPECT_EQ(index->name_of(*other), "");
 }
 
 } // namespace

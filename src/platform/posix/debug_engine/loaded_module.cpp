@@ -224,7 +224,10 @@ code_place loaded_module::place_of(std::uint64_t address) {
 bool loaded_module::function_at(const code_place& place, function_answer& out) {
     // A place with a function was found in the index, which is built.
     if (place.function == nullptr) return false;
+    // A large string table is read by name, from its file.
+    const files_in_use scope{*this};
     out.name = symbols_.peek()->name_of(*place.function);
+    if (out.name.empty()) return false;
     out.start = place.function->start + description_.bias;
     return true;
 }

@@ -64,12 +64,29 @@ const elf_section* symbol_table_of(const elf_file& file, bool dynamic) {
     return nullptr;
 }
 
-// The names, read whole into memory the index owns: the file may change
-// later, and a name offset checked once must stay what was checked.
-std::unique_ptr<section_data> read_whole(const elf_file& file, const elf_section& section) {
-    std::unique_ptr<section_data> bytes = file.contents(section);
-    if (bytes == nullptr || !bytes->ensure(0, bytes->size())) return nullptr;
-    return bytes;
+// A larger table of a file is read name by name once the index is built.
+constexpr std::size_t names_kept_whole = std::size_t{64} * 1024;
+// The first read of a name: most are shorter.
+constexpr std::size_t first_name_read = 128;
+
+// What a trace shows of a symbol's name: not the version that a full symbol
+// table appends ("memcpy@@GLIBC_2.14"), nor the ".cold" of the compiler's
+// cold part of a function ("f.cold", "f.cold.3"), which is still that
+// function to whoever reads the trace.
+std::string_view shown_part(std::string_view full) noexcept {
+    const std::size_t mark = full.find('@');
+    std::size_t size = mark != std::string_view::npos ? mark : full.size();
+    const char* name = full.data();
+    std::size_t end = size;
+    while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9') --end;
+    if (end < size && end > 0 && name[end - 1] == '.')
+        --end;
+    else
+        end = size;
+    static constexpr char cold[] = ".cold";
+    constexpr std::size_t cold_size = sizeof cold - 1;
+    if (end > cold_size && std::memcmp(name + end - cold_size, cold, cold_size) == 0) size = end - cold_size;
+    return std::string_view(name, size);
 }
 
 bool is_mangled(std::string_view name) { return name.size() >= 2 && name[0] == '_' && name[1] == 'Z'; }
@@ -106,6 +123,12 @@ std::unique_ptr<symbol_index> symbol_index::build(const table_source* sources, s
     sort_by_start(found);
     index->keep_best_aliases(found);
     index->index_pages();
+    // The build read every name; a lookup reads a few.
+    for (table& t : index->tables_)
+        if (t.bytes != nullptr && !t.bytes->in_memory() && t.names_size > names_kept_whole) {
+            t.bytes->release(0, t.names_size);
+            t.names = nullptr;
+        }
     index->blocks_ =
         std::make_unique<published<name_block>[]>((index->functions_.size() + block_size - 1) / block_size);
     return index;
@@ -150,8 +173,10 @@ bool symbol_index::open_table(const table_source& source, table& out) {
     if (symbols == nullptr) return false;
     const elf_section* strings = source.file->at(symbols->link);
     if (strings == nullptr || strings->size == 0) return false;
-    std::unique_ptr<section_data> bytes = read_whole(*source.file, *strings);
-    if (bytes == nullptr) return false;
+    // What the build checks (each name offset, the last byte) holds for what
+    // is read later: the file is read only while it is unchanged.
+    std::unique_ptr<section_data> bytes = source.file->contents(*strings);
+    if (bytes == nullptr || !bytes->ensure(0, bytes->size())) return false;
     const char* names = reinterpret_cast<const char*>(bytes->bytes());
     if (names[strings->size - 1] != '\0') return false;
     out.bytes = std::move(bytes);
@@ -289,27 +314,34 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
     return found;
 }
 
-std::string_view symbol_index::raw_name(std::uint32_t number) const noexcept {
+bool symbol_index::name_bytes(std::uint32_t number, std::string& copy, std::string_view& out) const {
     const table& t = table_of(number);
-    const std::uint32_t offset = number & ~second_table;
-    const char* name = t.names + offset;
-    // The version that a full symbol table appends ("memcpy@@GLIBC_2.14")
-    // is not part of the name.
-    const std::size_t length = strnlen(name, t.names_size - offset);
-    const void* mark = std::memchr(name, '@', length);
-    std::size_t size = mark != nullptr ? static_cast<std::size_t>(static_cast<const char*>(mark) - name) : length;
-    // The compiler's cold part of a function ("f.cold", "f.cold.3") is still
-    // that function to whoever reads the trace.
-    std::size_t end = size;
-    while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9') --end;
-    if (end < size && end > 0 && name[end - 1] == '.')
-        --end;
-    else
-        end = size;
-    static constexpr char cold[] = ".cold";
-    constexpr std::size_t cold_size = sizeof cold - 1;
-    if (end > cold_size && std::memcmp(name + end - cold_size, cold, cold_size) == 0) size = end - cold_size;
-    return std::string_view(name, size);
+    const std::size_t offset = number & ~second_table;
+    if (t.names != nullptr) {
+        out = std::string_view(t.names + offset, strnlen(t.names + offset, t.names_size - offset));
+        return true;
+    }
+    // Read from the file in growing steps, never past the table.
+    copy.clear();
+    for (std::size_t at = offset, step = first_name_read; at < t.names_size; at += step, step *= 2) {
+        const std::size_t count = std::min(step, t.names_size - at);
+        const std::size_t before = copy.size();
+        copy.resize(before + count);
+        if (!t.bytes->copy_out(at, count, reinterpret_cast<std::uint8_t*>(&copy[before]))) return false;
+        const std::size_t end = copy.find('\0', before);
+        if (end != std::string::npos) {
+            copy.resize(end);
+            break;
+        }
+    }
+    out = copy;
+    return true;
+}
+
+bool symbol_index::raw_name(std::uint32_t number, std::string& copy, std::string_view& out) const {
+    if (!name_bytes(number, copy, out)) return false;
+    out = shown_part(out);
+    return true;
 }
 
 std::string symbol_index::display_name(std::size_t number, std::string_view raw) const {
@@ -319,8 +351,10 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
     // while the index is built.
     auto first = std::lower_bound(aliases_.begin(), aliases_.end(), number,
                                   [](const alias& a, std::size_t n) { return a.function < n; });
+    std::string copy;
     for (auto a = first; a != aliases_.end() && a->function == number; ++a) {
-        const std::string_view other = raw_name(a->name);
+        std::string_view other;
+        if (!raw_name(a->name, copy, other)) continue;
         if (!is_mangled(other)) return std::string(other);
         if (demangle(other.data(), other.size(), text)) return text;
     }
@@ -329,20 +363,33 @@ std::string symbol_index::display_name(std::size_t number, std::string_view raw)
 
 // The symbol itself, not its cold part: "f.cold" reads as "f" in a trace,
 // but a name with an offset (glibc's "f+0x12") counts from f's own start.
-bool symbol_index::names_exactly(std::uint32_t name, std::string_view symbol_name) const noexcept {
-    if (raw_name(name) != symbol_name) return false;
-    const table& t = table_of(name);
-    const std::uint32_t offset = name & ~second_table;
-    if (t.names_size - offset <= symbol_name.size()) return false;
-    const char after = t.names[offset + symbol_name.size()];
-    return after == '\0' || after == '@';
+bool symbol_index::names_exactly(const char* names, std::size_t names_size, std::uint32_t offset,
+                                 std::string_view symbol_name) const noexcept {
+    const std::string_view full(names + offset, strnlen(names + offset, names_size - offset));
+    if (shown_part(full) != symbol_name) return false;
+    return full.size() == symbol_name.size() || full[symbol_name.size()] == '@';
 }
 
-const symbol_index::function* symbol_index::find_named(std::string_view symbol_name) const noexcept {
+const char* symbol_index::names_for_walk(const table& t) const {
+    if (t.names != nullptr || t.bytes == nullptr) return t.names;
+    if (const whole_names* known = t.whole_for_walks.get()) return reinterpret_cast<const char*>(known->bytes.get());
+    auto made = std::make_unique<whole_names>();
+    made->bytes = allocate_unfilled(t.names_size);
+    if (!t.bytes->copy_out(0, t.names_size, made->bytes.get()) || made->bytes[t.names_size - 1] != '\0') return nullptr;
+    const whole_names* kept = t.whole_for_walks.offer(std::unique_ptr<const whole_names>(made.release()));
+    return reinterpret_cast<const char*>(kept->bytes.get());
+}
+
+const symbol_index::function* symbol_index::find_named(std::string_view symbol_name) const {
+    const char* names[2] = {names_for_walk(tables_[0]), names_for_walk(tables_[1])};
+    const auto named = [&](std::uint32_t name) {
+        const std::size_t t = (name & second_table) != 0 ? 1 : 0;
+        return names[t] != nullptr && names_exactly(names[t], tables_[t].names_size, name & ~second_table, symbol_name);
+    };
     for (const function& f : functions_)
-        if (names_exactly(f.name, symbol_name)) return &f;
+        if (named(f.name)) return &f;
     for (const alias& a : aliases_)
-        if (names_exactly(a.name, symbol_name)) return &functions_[a.function];
+        if (named(a.name)) return &functions_[a.function];
     return nullptr;
 }
 
@@ -354,10 +401,15 @@ std::string_view symbol_index::name_of(const function& f) const {
     published<const display_name_text>& slot = block->names[number % block_size];
     if (const display_name_text* known = slot.get()) return known->text;
     auto made = std::make_unique<display_name_text>();
-    const std::string_view raw = raw_name(f.name);
+    std::string copy;
+    std::string_view raw;
+    if (!raw_name(f.name, copy, raw)) return std::string_view();
     if (is_mangled(raw)) {
-        made->demangled = display_name(number, raw);
-        made->text = made->demangled;
+        made->own = display_name(number, raw);
+        made->text = made->own;
+    } else if (table_of(f.name).names == nullptr) {
+        made->own = std::string(raw);
+        made->text = made->own;
     } else {
         made->text = raw;
     }

@@ -12,6 +12,7 @@
 
 #include "platform/posix/support/built_once.hpp"
 #include "platform/posix/object/elf_file.hpp"
+#include "platform/posix/object/section_data.hpp"
 
 namespace korvo {
 namespace calltrail {
@@ -20,9 +21,12 @@ namespace posix_engine {
 // The functions of one object, sorted by address and built once, so that a
 // lookup is a binary search instead of a walk over the symbol table. The
 // symbol tables are read in pieces and let go; entries refer to the string
-// tables, read whole into the index, for their names, which keeps the index
-// small. Names are demangled on first use and kept. Lookups and name reads
-// are safe from many threads at once.
+// tables for their names, which keeps the index small. A small table is kept
+// in the index; a large one is read whole only while the index is built, and
+// afterwards name by name from its file, as lookups want them: a trace names
+// a few functions of the thousands a library has. Names are demangled on
+// first use and kept. Lookups and name reads are safe from many threads at
+// once.
 class symbol_index {
 public:
     struct function {
@@ -56,10 +60,13 @@ public:
     // no other function can hold a lower address closer to it.
     const function* find(std::uint64_t address, bool* nearest = nullptr) const noexcept;
     // Its display name: demangled when mangled, without a symbol version.
+    // Empty when its table's file can no longer give it; asked again, it is
+    // read again.
     std::string_view name_of(const function& f) const;
     // The function whose symbol (or an alias of it) has this name, without
-    // its version; null when none has. A walk over all of them.
-    const function* find_named(std::string_view symbol_name) const noexcept;
+    // its version; null when none has. A walk over all of them, for which a
+    // table read by name is read whole and kept.
+    const function* find_named(std::string_view symbol_name) const;
 
     const std::vector<function>& functions() const noexcept { return functions_; }
 
@@ -67,7 +74,8 @@ private:
     // Display names, in blocks made on first use: a plain name refers to
     // its string table, a demangled one to its own text.
     struct display_name_text {
-        std::string demangled;
+        // A demangled name, or one read from the file.
+        std::string own;
         std::string_view text;
     };
     static constexpr std::size_t block_size = 256;
@@ -75,11 +83,16 @@ private:
         published<const display_name_text> names[block_size];
     };
 
-    // A string table, read whole.
+    // A string table. `names` is null once the index is built when the
+    // table is read by name.
+    struct whole_names {
+        unfilled_bytes bytes;
+    };
     struct table {
         std::unique_ptr<section_data> bytes;
         const char* names = nullptr;
         std::size_t names_size = 0;
+        mutable published<const whole_names> whole_for_walks;
     };
     static constexpr std::uint32_t second_table = 0x80000000u;
 
@@ -98,8 +111,13 @@ private:
     void keep_best_aliases(std::vector<candidate>& list);
     void index_pages();
     const table& table_of(std::uint32_t name) const noexcept { return tables_[(name & second_table) != 0 ? 1 : 0]; }
-    std::string_view raw_name(std::uint32_t name) const noexcept;
-    bool names_exactly(std::uint32_t name, std::string_view symbol_name) const noexcept;
+    // The name's bytes to its end, in place or read into `copy`; false when
+    // the file cannot give them.
+    bool name_bytes(std::uint32_t name, std::string& copy, std::string_view& out) const;
+    bool raw_name(std::uint32_t name, std::string& copy, std::string_view& out) const;
+    const char* names_for_walk(const table& t) const;
+    bool names_exactly(const char* names, std::size_t names_size, std::uint32_t offset,
+                       std::string_view symbol_name) const noexcept;
     std::string display_name(std::size_t function, std::string_view raw) const;
 
     std::vector<function> functions_;
