@@ -213,6 +213,40 @@ TEST(posix_engine_sections, a_stream_far_along_starts_again_only_once_its_decode
     }
 }
 
+// A section read whole at once from a file gives back what its readers are
+// done with, and reads it again when asked, unless it is too small to be
+// held apart from the heap.
+TEST(posix_engine_sections, a_small_section_of_a_file_gives_back_what_readers_are_done_with) {
+    const std::vector<std::uint8_t> bytes = sample(std::size_t{60} << 10, 3);
+    char path[] = "/tmp/calltrail_section_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const bool written = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    struct stat status {};
+    fstat(fd, &status);
+    const auto file = std::make_shared<file_source>(path, unique_fd(fd), status);
+    unlink(path);
+    ASSERT_TRUE(written);
+    const struct {
+        std::size_t size;
+        bool given_back;
+    } cases[] = {{std::size_t{60} << 10, true}, {std::size_t{24} << 10, true}, {std::size_t{12} << 10, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        std::unique_ptr<section_data> section = section_data::from_file(file, 0, c.size);
+        std::uint64_t before = counted_work.bytes_read.load();
+        ASSERT_TRUE(section->ensure(10, 20));
+        // Read whole at once.
+        EXPECT_EQ(counted_work.bytes_read.load() - before, c.size);
+        EXPECT_TRUE(same_range(*section, bytes, 0, c.size));
+        section->release(0, c.size);
+        before = counted_work.bytes_read.load();
+        ASSERT_TRUE(section->ensure(c.size - 20, c.size));
+        EXPECT_TRUE(same_range(*section, bytes, c.size - 20, c.size));
+        EXPECT_EQ(counted_work.bytes_read.load() != before, c.given_back);
+    }
+}
+
 TEST(posix_engine_sections, plain_sections_are_read_where_they_are) {
     const std::vector<std::uint8_t> bytes = sample(1000);
     std::unique_ptr<section_data> section = section_data::plain(bytes.data(), bytes.size());

@@ -27,8 +27,13 @@ constexpr std::size_t page = 4096;
 // inflated to be had.
 constexpr std::size_t read_ahead_pages = 16;
 constexpr std::size_t inflate_ahead_pages = 4;
-// Sections this small are read whole at once, into the heap.
+// Sections this small are read whole at once.
 constexpr std::size_t small_section = std::size_t{64} * 1024;
+// Held in the heap: a mapping of their own would round them up to pages, and
+// too few of those to give back. A larger one read from a file (an
+// executable's .debug_info, whose units are each read once) gets one, so
+// that what its readers are done with goes back.
+constexpr std::size_t heap_section = std::size_t{16} * 1024;
 // The size and alignment of the huge pages a section read in bulk asks for.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
 // A section read in bulk and this large is read (or inflated) by a thread of
@@ -111,7 +116,7 @@ bool section_data::reserve(std::size_t size) {
 void section_data::make_storage() {
     // Made on the first read: a compressed section's stored bytes are only
     // ever copied out, straight from the file.
-    if (size_ <= small_section) {
+    if (size_ <= heap_section || (size_ <= small_section && file_ == nullptr)) {
         heap_ = allocate_unfilled(size_);
         storage_ = heap_.get();
     } else if (bulk_ && size_ >= huge_page / 2) {
