@@ -13,6 +13,7 @@
 #include <string>
 
 #include "attached_symbols.hpp"
+#include "platform/posix/dwarf/source_lines.hpp"
 #include "platform/posix/object/elf_file.hpp"
 #include "platform/posix/object/symbol_index.hpp"
 
@@ -20,6 +21,7 @@ namespace {
 
 using korvo::calltrail::posix_engine::elf_file;
 using korvo::calltrail::posix_engine::symbol_index;
+using korvo::calltrail::posix_engine::unit_index;
 
 // The function with the greatest start at or below the address among those
 // that hold it, looking back over a few overlapping ones.
@@ -167,6 +169,36 @@ TEST(posix_engine_index, names_read_from_the_file_are_those_of_the_table_in_memo
     ASSERT_EQ(truncate(copy_path, 0), 0);
     EXPECT_EQ(index->name_of(*first), "qsort");
     EXPECT_EQ(index->name_of(*other), "");
+}
+
+// The units' ranges are kept in 16 bytes: an empty or reversed one holds
+// nothing, and one longer than 4 GB holds its first 4 GB.
+TEST(posix_engine_index, unit_ranges_hold_what_they_say_up_to_four_gigabytes) {
+    constexpr std::uint64_t four_gb = std::uint64_t{1} << 32;
+    unit_index index;
+    index.ranges = {unit_index::range_of(0x1000, 0x2000, 0), unit_index::range_of(0x3000, 0x3000, 1),
+                    unit_index::range_of(0x5000, 0x4000, 2), unit_index::range_of(0x10000, 0x10000 + 3 * four_gb, 3)};
+    index.offsets = {0, 1, 2, 3};
+    index.finish();
+    const struct {
+        std::uint64_t address;
+        int unit;
+    } cases[] = {{0xfff, -1},
+                 {0x1000, 0},
+                 {0x1fff, 0},
+                 {0x2000, -1},
+                 {0x3000, -1},
+                 {0x4800, -1},
+                 {0x5000, -1},
+                 {0x10000, 3},
+                 {four_gb, 3},
+                 {0x10000 + four_gb - 2, 3},
+                 {0x10000 + four_gb, -1},
+                 {0x10000 + 2 * four_gb, -1}};
+    for (const auto& c : cases) {
+        const std::optional<std::uint32_t> found = index.find(c.address);
+        EXPECT_EQ(found ? static_cast<int>(*found) : -1, c.unit) << std::hex << c.address;
+    }
 }
 
 } // namespace

@@ -19,9 +19,14 @@ std::optional<std::uint32_t> unit_index::find(std::uint64_t address) const noexc
     // their sections; a few at most.
     constexpr std::size_t most_interleaved_ranges = 8;
     const range* found = last_holding(ranges.data(), after, most_interleaved_ranges,
-                                      [address](const range& r) { return address < r.high; });
+                                      [address](const range& r) { return address < r.high(); });
     if (found == nullptr) return std::nullopt;
     return found->unit;
+}
+
+unit_index::range unit_index::range_of(std::uint64_t low, std::uint64_t high, std::uint32_t unit) noexcept {
+    const std::uint64_t size = high > low ? std::min<std::uint64_t>(high - low, UINT32_MAX) : 0;
+    return range{low, static_cast<std::uint32_t>(size), unit};
 }
 
 void unit_index::finish() {
@@ -137,7 +142,7 @@ bool source_lines::read_aranges(unit_index& index) {
             if (!set.ok() || (address == 0 && size == 0)) break;
             std::uint64_t high = 0;
             if (size != 0 && checked_add(address, size, high) && code_.holds(address))
-                index.ranges.push_back(unit_index::range{address, high, number});
+                index.ranges.push_back(unit_index::range_of(address, high, number));
         }
     }
     return !index.offsets.empty();
@@ -158,7 +163,7 @@ void source_lines::scan_units(unit_index& index, const std::vector<std::uint64_t
             bool any = false;
             for_each_pc_range(unit.context, unit.root.pc, [&](std::uint64_t low, std::uint64_t high) {
                 if (!code_.holds(low)) return;
-                index.ranges.push_back(unit_index::range{low, high, number});
+                index.ranges.push_back(unit_index::range_of(low, high, number));
                 any = true;
             });
             if (any) index.offsets.push_back(unit.header.offset);

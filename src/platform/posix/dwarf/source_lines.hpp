@@ -25,11 +25,16 @@ namespace posix_engine {
 
 // Which unit holds an address, and that unit's data once read.
 struct unit_index {
+    // Sixteen bytes: the C library has thousands. One longer than 4 GB,
+    // more than any object's code, is cut there (range_of).
     struct range {
         std::uint64_t low;
-        std::uint64_t high;
+        std::uint32_t size;
         std::uint32_t unit;
+
+        std::uint64_t high() const noexcept { return low + size; }
     };
+    static range range_of(std::uint64_t low, std::uint64_t high, std::uint32_t unit) noexcept;
     std::vector<range> ranges;
     std::vector<std::uint64_t> offsets;
 
