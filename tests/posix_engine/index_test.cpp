@@ -159,6 +159,9 @@ TEST(posix_engine_index, names_read_from_the_file_are_those_of_the_table_in_memo
     ASSERT_NE(changing, nullptr);
     const std::unique_ptr<symbol_index> index = symbol_index::build(*changing, false, 0);
     ASSERT_NE(index, nullptr);
+    const std::unique_ptr<symbol_index> kept = symbol_index::build(*changing, false, 0);
+    ASSERT_NE(kept, nullptr);
+    kept->keep_names();
     const symbol_index::function* asked = in_memory->find_named("qsort");
     ASSERT_NE(asked, nullptr);
     const symbol_index::function* first = index->find(asked->start);
@@ -169,6 +172,11 @@ TEST(posix_engine_index, names_read_from_the_file_are_those_of_the_table_in_memo
     ASSERT_EQ(truncate(copy_path, 0), 0);
     EXPECT_EQ(index->name_of(*first), "qsort");
     EXPECT_EQ(index->name_of(*other), "");
+    // Names kept whole are all there after the file changed.
+    int lost = 0;
+    for (std::size_t i = 0; i < kept->functions().size(); ++i)
+        if (kept->name_of(kept->functions()[i]) != in_memory->name_of(in_memory->functions()[i])) ++lost;
+    EXPECT_EQ(lost, 0);
 }
 
 // The units' ranges are kept in 16 bytes: an empty or reversed one holds

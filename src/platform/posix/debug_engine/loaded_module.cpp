@@ -260,6 +260,8 @@ std::optional<std::uint64_t> loaded_module::unit_offset_at(std::uint64_t address
 void loaded_module::read_ahead() {
     const files_in_use scope{*this};
     if (line_source* source = lines()) source->lines->read_ahead();
+    // Names read one by one from the file would cost a read each.
+    if (const symbol_index* index = symbols()) index->keep_names();
 }
 
 bool loaded_module::line_at(const code_place& place, source_location& out) {

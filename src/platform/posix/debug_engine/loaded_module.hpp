@@ -78,7 +78,8 @@ public:
     // is not known without reading it.
     std::optional<std::uint64_t> unit_offset_at(std::uint64_t address);
     // Once the first answer is out, for a reader of most of its units: large
-    // sections read in order are read ahead of it, on a thread of their own.
+    // sections read in order are read ahead of it, on a thread of their own,
+    // and large string tables are kept whole.
     void read_ahead();
 
 private:

@@ -317,8 +317,11 @@ const symbol_index::function* symbol_index::find(std::uint64_t address, bool* ne
 bool symbol_index::name_bytes(std::uint32_t number, std::string& copy, std::string_view& out) const {
     const table& t = table_of(number);
     const std::size_t offset = number & ~second_table;
-    if (t.names != nullptr) {
-        out = std::string_view(t.names + offset, strnlen(t.names + offset, t.names_size - offset));
+    const char* names = t.names;
+    if (names == nullptr)
+        if (const whole_names* whole = t.whole_for_walks.get()) names = reinterpret_cast<const char*>(whole->bytes.get());
+    if (names != nullptr) {
+        out = std::string_view(names + offset, strnlen(names + offset, t.names_size - offset));
         return true;
     }
     // Read from the file in growing steps, never past the table.
@@ -380,6 +383,10 @@ const char* symbol_index::names_for_walk(const table& t) const {
     return reinterpret_cast<const char*>(kept->bytes.get());
 }
 
+void symbol_index::keep_names() const {
+    for (const table& t : tables_) names_for_walk(t);
+}
+
 const symbol_index::function* symbol_index::find_named(std::string_view symbol_name) const {
     const char* names[2] = {names_for_walk(tables_[0]), names_for_walk(tables_[1])};
     const auto named = [&](std::uint32_t name) {
@@ -407,7 +414,7 @@ std::string_view symbol_index::name_of(const function& f) const {
     if (is_mangled(raw)) {
         made->own = display_name(number, raw);
         made->text = made->own;
-    } else if (table_of(f.name).names == nullptr) {
+    } else if (!copy.empty() && raw.data() >= copy.data() && raw.data() < copy.data() + copy.size()) {
         made->own = std::string(raw);
         made->text = made->own;
     } else {

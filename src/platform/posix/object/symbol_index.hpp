@@ -67,6 +67,9 @@ public:
     // its version; null when none has. A walk over all of them, for which a
     // table read by name is read whole and kept.
     const function* find_named(std::string_view symbol_name) const;
+    // Reads the tables read by name whole and keeps them, for a caller that
+    // names most of an object's functions.
+    void keep_names() const;
 
     const std::vector<function>& functions() const noexcept { return functions_; }
 
