@@ -155,10 +155,13 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
     entries_.reserve(entry_count);
     layouts_.reserve(layout_count);
     for (;;) {
-        abbreviation entry;
-        entry.code = cursor.uleb();
+        const std::uint64_t code = cursor.uleb();
         if (!cursor.ok()) return failed();
-        if (entry.code == 0) break;
+        if (code == 0) break;
+        // Filled in place: built on the stack field by field and copied
+        // whole, an entry or a layout waited on its own narrow stores.
+        abbreviation& entry = entries_.emplace_back();
+        entry.code = code;
         entry.tag = static_cast<std::uint32_t>(cursor.uleb());
         entry.has_children = cursor.u8() != 0;
         has_inlined_calls_ |= entry.tag == DW_TAG_inlined_subroutine;
@@ -193,14 +196,17 @@ bool abbreviation_table::parse(table_bytes& cursor, std::size_t& used) {
             }
             add_size(entry, kind, bytes);
             const auto implicit = static_cast<std::uint64_t>(implicit_value);
-            layouts_.push_back(attribute_layout{static_cast<std::uint32_t>(name), static_cast<std::uint32_t>(implicit),
-                                                static_cast<std::uint32_t>(implicit >> 32), kept_form, kind,
-                                                static_cast<std::uint8_t>(bytes)});
+            attribute_layout& layout = layouts_.emplace_back();
+            layout.name = static_cast<std::uint32_t>(name);
+            layout.implicit_low = static_cast<std::uint32_t>(implicit);
+            layout.implicit_high = static_cast<std::uint32_t>(implicit >> 32);
+            layout.form = kept_form;
+            layout.kind = kind;
+            layout.bytes = static_cast<std::uint8_t>(bytes);
         }
         entry.may_have_code = ranges || (low && high);
         entry.layout_count = static_cast<std::uint32_t>(layouts_.size() - entry.first_layout);
-        if (entry.code != entries_.size() + 1) dense_ = false;
-        entries_.push_back(entry);
+        if (entry.code != entries_.size()) dense_ = false;
     }
     used = cursor.taken();
     count_work(counted_work.abbreviations_read, entries_.size());
