@@ -42,6 +42,15 @@ struct entry_facts {
     std::uint64_t sibling = 0;
     bool has_sibling = false;
     std::uint64_t origin = 0;
+
+    // For the next entry of a walk. The attributes' values are read only
+    // where their flags say they were given: zeroing the whole of them for
+    // every entry was a tenth of the walk.
+    void clear() noexcept {
+        pc.have_low = pc.have_high = pc.have_ranges = false;
+        call_file = call_line = sibling = origin = 0;
+        has_sibling = false;
+    }
 };
 
 // A scope of the walk, with the outermost inlined call it is the entry of
@@ -200,6 +209,7 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
     const bool keep_bytes = tree != nullptr && tree->reads_later();
     std::vector<level> stack;
     stack.push_back(level{scope::outside});
+    entry_facts facts;
     dwarf_cursor& cursor = unit.cursor;
     section_data* info = unit.context.sections->info.get();
     std::size_t released = cursor.position();
@@ -262,7 +272,7 @@ std::vector<inline_site> read_inline_sites(open_unit& unit, const code_ranges& c
             }
             continue;
         }
-        entry_facts facts;
+        facts.clear();
         if (!read_entry(unit, *entry, facts)) break;
         const level here = enter(unit, *entry, facts, stack.back(), code, sites, kept);
         if (kept != nullptr && kept->ranges() > most_calls) kept = nullptr;
@@ -318,6 +328,7 @@ void read_calls_below(open_unit& unit, std::size_t children, std::size_t end, co
     // allocation in twenty of a run that lists inline calls.
     stack.reserve(16);
     stack.push_back(depth_level{inline_tree::none, 1, true});
+    entry_facts facts;
     while (!stack.empty() && !cursor.at_end()) {
         const std::uint64_t code_number = cursor.uleb();
         if (code_number == 0) {
@@ -333,7 +344,7 @@ void read_calls_below(open_unit& unit, std::size_t children, std::size_t end, co
                 stack.push_back(entry->tag == DW_TAG_subprogram ? depth_level{inline_tree::none, 0, false} : parent);
             continue;
         }
-        entry_facts facts;
+        facts.clear();
         if (!read_entry(unit, *entry, facts)) break;
         depth_level here{inline_tree::none, 0, false};
         if (parent.depth < inline_tree::most_depth) {
