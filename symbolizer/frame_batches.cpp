@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <map>
 #include <tuple>
+#include <utility>
 
 namespace korvo {
 namespace calltrail {
 namespace offline {
 
-frame_batches::frame_batches(offline_symbolizer& symbolizer, trace_writer& writer)
-    : symbolizer_(symbolizer), writer_(writer) {}
+frame_batches::frame_batches(offline_symbolizer& symbolizer, trace_writer& writer, std::function<void()> written)
+    : symbolizer_(symbolizer), writer_(writer), written_(std::move(written)) {}
 
 void frame_batches::add(const raw_frame& frame) {
     if (!answered_) {
@@ -50,7 +51,10 @@ void frame_batches::finish() {
     std::vector<frame_answer> answers(pending_.size());
     for (const place& p : order)
         answers[p.index] = symbolizer_.look_up(pending_[p.index], reported_id(), &places[p.index]);
-    for (std::size_t i = 0; i < pending_.size(); ++i) writer_.frame(pending_[i], answers[i]);
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+        writer_.frame(pending_[i], answers[i]);
+        if (written_) written_();
+    }
     pending_.clear();
 }
 

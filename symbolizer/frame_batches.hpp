@@ -9,6 +9,7 @@
 // and each lookup would wait for the bytes before its unit.
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "offline_symbolizer.hpp"
@@ -25,7 +26,10 @@ public:
     // and the answers made of it, stay within a few megabytes.
     static constexpr std::size_t most_pending = 16384;
 
-    frame_batches(offline_symbolizer& symbolizer, trace_writer& writer);
+    // `written` is called after each frame written, so that the caller can
+    // pass on what has piled up: the text of a whole batch with its inline
+    // calls runs to megabytes.
+    frame_batches(offline_symbolizer& symbolizer, trace_writer& writer, std::function<void()> written = {});
 
     // The first frame of all is answered at once, for a reader waiting on it.
     void add(const raw_frame& frame);
@@ -35,6 +39,7 @@ public:
 private:
     offline_symbolizer& symbolizer_;
     trace_writer& writer_;
+    std::function<void()> written_;
     bool answered_ = false;
     std::vector<raw_frame> pending_;
 };

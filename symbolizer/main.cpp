@@ -51,16 +51,29 @@ public:
     std::string text;
 
     bool flush() {
+        if (failed_) return false;
         std::size_t done = 0;
         while (done < text.size()) {
             const ssize_t n = ::write(STDOUT_FILENO, text.data() + done, text.size() - done);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
+            if (n <= 0) {
+                failed_ = true;
+                return false;
+            }
             done += static_cast<std::size_t>(n);
         }
         text.clear();
         return true;
     }
+
+    // Passes on what has piled up, in pieces of a size a pipe takes in a
+    // few writes; a write that failed is not tried again.
+    void drain() {
+        if (text.size() >= std::size_t{64} * 1024) flush();
+    }
+
+private:
+    bool failed_ = false;
 };
 
 // Lines of a file, each handed on whole; a line longer than any input has
@@ -203,7 +216,7 @@ int main(int argc, char** argv) {
     };
     offline_symbolizer symbolizer(o.search, o.style != output_style::trace, complain);
     trace_writer writer(symbolizer, o.style, out.text);
-    frame_batches batches(symbolizer, writer);
+    frame_batches batches(symbolizer, writer, [&out] { out.drain(); });
     int status = 0;
     for (const std::string& input : o.inputs) {
         const int fd = input == "-" ? STDIN_FILENO : ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
