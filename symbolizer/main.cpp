@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <memory>
 #include <vector>
 
 #include "frame_batches.hpp"
@@ -88,18 +89,20 @@ public:
     template <typename Line, typename Settle> bool read_all(output& out, Line&& on_line, Settle&& settle) {
         // A file's frames come in one read, to be looked up in the order
         // that suits the files they are in.
-        std::vector<char> buffer(std::size_t{1} << 20);
+        // Not zeroed: a read of a few lines touches a page of it, not all.
+        constexpr std::size_t buffer_size = std::size_t{1} << 20;
+        const std::unique_ptr<char[]> buffer(new char[buffer_size]);
         std::string pending;
         bool overlong = false;
         for (;;) {
             settle();
             pollfd ready{fd_, POLLIN, 0};
             if ((out.text.size() >= 4096 || ::poll(&ready, 1, 0) == 0) && !out.flush()) return false;
-            const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+            const ssize_t n = ::read(fd_, buffer.get(), buffer_size);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) return false;
             if (n == 0) break;
-            const char* data = buffer.data();
+            const char* data = buffer.get();
             const char* end = data + n;
             while (data < end) {
                 const char* newline =
