@@ -148,7 +148,8 @@ bool read_pc_ranges(const unit_context& unit, const pc_attributes& pc, range_sin
         const bool v4 = unit.header->version <= 4;
         const dwarf_sections& holder = v4 ? unit.relocated_sections() : *unit.sections;
         const std::uint64_t before = holder.range_entries_left;
-        const bool read = v4 ? read_v4_list(unit, pc.ranges.value, add, state) : read_v5_list(unit, pc.ranges, add, state);
+        const bool read =
+            v4 ? read_v4_list(unit, pc.ranges.value, add, state) : read_v5_list(unit, pc.ranges, add, state);
         count_work(counted_work.range_entries_read, before - holder.range_entries_left);
         return read;
     }

@@ -319,7 +319,8 @@ bool symbol_index::name_bytes(std::uint32_t number, std::string& copy, std::stri
     const std::size_t offset = number & ~second_table;
     const char* names = t.names;
     if (names == nullptr)
-        if (const whole_names* whole = t.whole_for_walks.get()) names = reinterpret_cast<const char*>(whole->bytes.get());
+        if (const whole_names* whole = t.whole_for_walks.get())
+            names = reinterpret_cast<const char*>(whole->bytes.get());
     if (names != nullptr) {
         out = std::string_view(names + offset, strnlen(names + offset, t.names_size - offset));
         return true;
