@@ -45,17 +45,10 @@ struct checked_objects {
     std::uint64_t epoch;
     std::uint64_t bits[directory_size / 64];
 
-    // One instruction, testing the bit where it stands: the walk asks for
-    // every frame.
-    bool has(std::uint64_t index) const {
-#if defined(__x86_64__)
-        bool set;
-        __asm__("btq %2, %1" : "=@ccc"(set) : "m"(bits), "r"(index));
-        return set;
-#else
-        return (bits[index / 64] >> (index % 64) & 1) != 0;
-#endif
-    }
+    // The walk asks for every frame. A word's load, shift and mask: a bit
+    // test with a register offset into memory is microcoded on x86-64 and
+    // took half of a cached walk.
+    bool has(std::uint64_t index) const { return (bits[index / 64] >> (index % 64) & 1) != 0; }
     void add(std::uint32_t index) { bits[index / 64] |= std::uint64_t{1} << (index % 64); }
 
     void begin() {
