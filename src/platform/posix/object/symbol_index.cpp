@@ -415,7 +415,8 @@ std::string_view symbol_index::name_of(const function& f) const {
     if (is_mangled(raw)) {
         made->own = display_name(number, raw);
         made->text = made->own;
-    } else if (!copy.empty() && raw.data() >= copy.data() && raw.data() < copy.data() + copy.size()) {
+    } else if (raw.data() >= copy.data() && raw.data() <= copy.data() + copy.size()) {
+        // Read into the copy, which goes: an empty name too.
         made->own = std::string(raw);
         made->text = made->own;
     } else {
