@@ -120,15 +120,16 @@ std::unique_ptr<symbol_index> symbol_index::build(const table_source* sources, s
         ++used;
     }
     if (used == 0) return nullptr;
-    sort_by_start(found);
-    index->keep_best_aliases(found);
-    index->index_pages();
-    // The build read every name; a lookup reads a few.
+    // Collecting read every name; a lookup reads a few. Let go before the
+    // sort, which doubles what the build holds.
     for (table& t : index->tables_)
         if (t.bytes != nullptr && !t.bytes->in_memory() && t.names_size > names_kept_whole) {
             t.bytes->release(0, t.names_size);
             t.names = nullptr;
         }
+    sort_by_start(found);
+    index->keep_best_aliases(found);
+    index->index_pages();
     index->blocks_ =
         std::make_unique<published<name_block>[]>((index->functions_.size() + block_size - 1) / block_size);
     return index;
