@@ -113,15 +113,26 @@ TEST(posix_debug_client, query_interface_answers_the_three_interfaces_and_iunkno
 }
 
 TEST(posix_debug_client, debug_create_gives_any_of_its_interfaces_and_nothing_else) {
-    IDebugSymbols* symbols = nullptr;
-    ASSERT_EQ(DebugCreate(iid_debug_symbols, reinterpret_cast<void**>(&symbols)), S_OK);
-    ASSERT_NE(symbols, nullptr);
-    EXPECT_EQ(symbols->Release(), 0u);
-
-    void* object = reinterpret_cast<void*>(&symbols);
-    EXPECT_EQ(DebugCreate(iid_unrelated, &object), E_NOINTERFACE);
-    EXPECT_EQ(object, nullptr);
-    EXPECT_EQ(DebugCreate(iid_debug_client, nullptr), E_POINTER);
+    // On a fresh thread the first client is made and the later ones are the
+    // one let go before, also after a refused creation: each comes with
+    // exactly the caller's reference.
+    on_fresh_thread([] {
+        for (const IID& iid : {iid_debug_symbols, iid_debug_client, iid_unrelated, iid_debug_control, IID_IUnknown}) {
+            void* object = reinterpret_cast<void*>(&object);
+            if (iid == iid_unrelated) {
+                EXPECT_EQ(DebugCreate(iid, &object), E_NOINTERFACE);
+                EXPECT_EQ(object, nullptr);
+                continue;
+            }
+            ASSERT_EQ(DebugCreate(iid, &object), S_OK);
+            ASSERT_NE(object, nullptr);
+            auto* unknown = static_cast<IUnknown*>(object);
+            EXPECT_EQ(unknown->AddRef(), 2u);
+            EXPECT_EQ(unknown->Release(), 1u);
+            EXPECT_EQ(unknown->Release(), 0u);
+        }
+        EXPECT_EQ(DebugCreate(iid_debug_client, nullptr), E_POINTER);
+    });
 }
 
 struct client_and_control {
